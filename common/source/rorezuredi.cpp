@@ -1,0 +1,3 @@
+#include "rorezuredi.h"
+
+int main() { return 0; }
