@@ -1,1 +1,209 @@
+// Capture: termination signals, the wait on the signal pipe and the store's
+// notification descriptor, and the writing of fetched batches into the log.
 #include "rorezuredi.h"
+
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+volatile sig_atomic_t running = 1;
+int __signal_pipepair[2] = {0, 0};
+int select_fd1 = -1;
+int select_fd2 = -1;
+
+namespace {
+
+// True when fd can be put into an fd_set without writing outside it.
+bool fd_usable(int fd)
+{
+    return fd >= 0 && fd < FD_SETSIZE;
+}
+
+// ts = a - b, borrowing one second when the nanoseconds go negative.
+timespec elapsed(const timespec& a, const timespec& b)
+{
+    timespec d;
+    d.tv_nsec = a.tv_nsec - b.tv_nsec;
+    d.tv_sec = a.tv_sec - b.tv_sec;
+    if (d.tv_nsec < 0) {
+        d.tv_nsec += 1000000000L;
+        d.tv_sec -= 1;
+    }
+    return d;
+}
+
+}  // namespace
+
+void on_termination_signal(int)
+{
+    running = 0;
+    const char byte = 0;
+    ssize_t r = write(__signal_pipepair[1], &byte, 1);
+    (void)r;
+}
+
+void register_handlers()
+{
+    if (pipe(__signal_pipepair) != 0) {
+        fprintf(stderr, "%s: Error: pipe returned errno %d\n", "register_handlers", errno);
+        // No pipe: mark both ends invalid so that the handler's write fails
+        // harmlessly and the wait watches only the store, relying on the
+        // signal interrupting select.
+        __signal_pipepair[0] = -1;
+        __signal_pipepair[1] = -1;
+    }
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_termination_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGQUIT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int register_for_changes()
+{
+    api_status_t status = 0;
+    const int rc = program_state.api.event_register("/", EVENT_CHANGE, false, status);
+    if (rc != 0 || status != 1) {
+        fprintf(stderr, "Error: can't register: %d/%d\n", rc, static_cast<int>(status));
+        return 1;
+    }
+    return 0;
+}
+
+const char* ev_action_str(api_cmd_t cmd)
+{
+    switch (cmd) {
+    case CMD_ADD_NODE:
+        return "CMD_ADD_NODE";
+    case CMD_REMOVE_NODE:
+        return "CMD_REMOVE_NODE";
+    case CMD_SET_LEAF:
+        return "CMD_SET_LEAF";
+    case CMD_CLEAR_LEAF:
+        return "CMD_CLEAR_LEAF";
+    }
+    fprintf(stderr, "unknown command: %d\n", static_cast<int>(cmd));
+    // No name: the caller writes nothing for such a batch.
+    return nullptr;
+}
+
+void dump_event(FILE* log, const toolkit::CEvent& ev)
+{
+    // Events the store should never deliver are left out rather than written
+    // in a form the reader would refuse (an empty path, or a leaf without a
+    // typed value).
+    if (ev.type != EVENT_CHANGE || ev.path.empty())
+        return;
+    if (ev.cmd == CMD_SET_LEAF && ev.value.type() == DATATYPE_INVALID)
+        return;
+
+    tk_string path = ev.path;
+    toolkit::CElement::xml_escape(path);
+    const timeval& tv = ev.value.timestamp();
+    fprintf(log, "\t\t<%s %s=\"%s\" %s=\"%ld.%.6ld\"", "event", "path", path.c_str(), "time",
+            static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec));
+
+    if (ev.cmd == CMD_SET_LEAF) {
+        const char* name = vlt_enum_to_str(ev.value.type());
+        const tk_string type_text = name ? tk_string(name) : toolkit::CElement::_invalid;
+        tk_string value_text;
+        ev.value.to_string(value_text);
+        toolkit::CElement::xml_escape(value_text);
+        fprintf(log, " %s=\"%s\">%s</%s", "type", type_text.c_str(), value_text.c_str(), "event");
+    } else {
+        fputs(" /", log);
+    }
+    fputs(">\n", log);
+}
+
+int capture_event_batch(FILE* log)
+{
+    // A store descriptor that can't be waited on can never deliver: treat it
+    // like a failed fetch rather than wait on it or write outside the set.
+    if (!program_state.api.is_initialized() || !fd_usable(select_fd2)) {
+        fprintf(stderr, "Error: events_get()\n");
+        return 1;
+    }
+
+    fd_set readfds;
+    FD_ZERO(&readfds);
+    // Without a usable signal pipe only the store is watched; a signal then
+    // still ends the wait by interrupting select.
+    const bool watch_pipe = fd_usable(select_fd1);
+    if (watch_pipe)
+        FD_SET(select_fd1, &readfds);
+    FD_SET(select_fd2, &readfds);
+    const int nfds = (watch_pipe && select_fd1 > select_fd2 ? select_fd1 : select_fd2) + 1;
+
+    if (select(nfds, &readfds, nullptr, nullptr, nullptr) < 1)
+        return 0;
+    if (watch_pipe && FD_ISSET(select_fd1, &readfds))
+        return 0;
+
+    std::vector<toolkit::CEvent> events;
+    if (program_state.api.events_get(events) < 0) {
+        fprintf(stderr, "Error: events_get()\n");
+        return 1;
+    }
+    // An empty delivery carries nothing to record: no start, no batch.
+    if (events.empty())
+        return 0;
+
+    std::vector<bool> accepted(events.size(), true);
+
+    timespec now;
+    if (program_state.clock_origin.tv_sec < 0) {
+        clock_gettime(CLOCK_REALTIME, &program_state.start_time);
+        fprintf(log, "\t<%s %s=\"%ld.%ld\"/>\n", "start", "time",
+                static_cast<long>(program_state.start_time.tv_sec),
+                static_cast<long>(program_state.start_time.tv_nsec));
+        clock_gettime(CLOCK_MONOTONIC, &program_state.clock_origin);
+        now = program_state.clock_origin;
+    } else {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    }
+    const timespec batch_time = elapsed(now, program_state.clock_origin);
+
+    size_t accepted_count = 0;
+    api_cmd_t master = events.front().cmd;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const toolkit::CEvent& ev = events[i];
+        accepted[i] = ok_to_use(ev.path, ev.cmd);
+        if (accepted[i])
+            ++accepted_count;
+        if (ev.cmd == master)
+            continue;
+        if (master == CMD_SET_LEAF && ev.cmd == CMD_ADD_NODE)
+            continue;
+        if (master == CMD_ADD_NODE && ev.cmd == CMD_SET_LEAF) {
+            master = CMD_SET_LEAF;
+            continue;
+        }
+        fprintf(stderr, "Assuming cmd %d is master for alternate cmd %d which is part of the same batch",
+                static_cast<int>(master), static_cast<int>(ev.cmd));
+    }
+
+    if (accepted_count == 0)
+        return 0;
+
+    const char* action = ev_action_str(master);
+    if (!action)
+        return 0;  // a command without a log name can't be read back: skip the batch
+
+    fprintf(log, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time",
+            static_cast<long>(batch_time.tv_sec), static_cast<long>(batch_time.tv_nsec), "action",
+            action);
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (accepted[i] && events[i].cmd == master)
+            dump_event(log, events[i]);
+    }
+    fprintf(log, "\t</%s>\n", "batch");
+    return 0;
+}

@@ -1,1 +1,389 @@
+// Replay: reads an event log into batches, then applies them to the store in
+// time order, paced as the command line asks.
+#include <cassert>
+#include <cstring>
+#include <ctime>
+
 #include "rorezuredi.h"
+
+namespace {
+
+constexpr int read_chunk = 8192;
+constexpr long ns_per_s = 1000000000L;
+
+// True once a callback has asked the parser to stop. The parser may still
+// deliver the end callback of a self-closing element after that; such
+// callbacks are ignored, since they can meet states that no complete
+// document produces.
+bool parser_stopped() {
+    if (program_state.parser == nullptr) return false;
+    XML_ParsingStatus status;
+    XML_GetParsingStatus(program_state.parser, &status);
+    return status.parsing == XML_FINISHED;
+}
+
+// Asks for a non-resumable stop; the calling callback still completes its steps.
+void stop_parser() {
+    if (program_state.parser != nullptr && !parser_stopped())
+        XML_StopParser(program_state.parser, XML_FALSE);
+}
+
+// Reads "seconds.fraction"; false unless both numbers were read. The digits
+// after the point are a whole count, not a decimal fraction.
+bool read_time(const XML_Char* text, long& sec, long& frac) {
+    long s = sec;
+    long f = frac;
+    int n = std::sscanf(text, "%ld.%ld", &s, &f);
+    if (n >= 1) sec = s;
+    if (n == 2) frac = f;
+    return n == 2;
+}
+
+api_cmd_t action_code(const XML_Char* name) {
+    if (std::strcmp(name, "CMD_ADD_NODE") == 0) return CMD_ADD_NODE;
+    if (std::strcmp(name, "CMD_REMOVE_NODE") == 0) return CMD_REMOVE_NODE;
+    if (std::strcmp(name, "CMD_SET_LEAF") == 0) return CMD_SET_LEAF;
+    if (std::strcmp(name, "CMD_CLEAR_LEAF") == 0) return CMD_CLEAR_LEAF;
+    return api_cmd_t(0);
+}
+
+void unsupported_attribute(const XML_Char* attr, const char* tag) {
+    std::fprintf(stderr, "Warning: unsupported attribute %s on <%s> tag\n", attr, tag);
+}
+
+void start_event(const XML_Char** attrs) {
+    ProgramState& ps = program_state;
+    if (!ps.batch_in_progress) {
+        std::fputs("Error: event outside of batch\n", stderr);
+        stop_parser();
+    }
+    if (ps.event_in_progress) {
+        std::fputs("Error: nested events\n", stderr);
+        stop_parser();
+    }
+
+    event_instance_t ev;
+    long sec = -1;
+    long frac = 0;
+    for (int i = 0; attrs[i] != nullptr; i += 2) {
+        const XML_Char* name = attrs[i];
+        const XML_Char* val = attrs[i + 1];
+        if (std::strcmp(name, "path") == 0) {
+            ev.path = val;
+        } else if (std::strcmp(name, "type") == 0) {
+            ev.type = vlt_str_to_enum(val);
+        } else if (std::strcmp(name, "time") == 0) {
+            if (!read_time(val, sec, frac)) {
+                std::fprintf(stderr, "Invalid time: %s\n", val);
+                sec = -1;
+            }
+        } else {
+            unsupported_attribute(name, "event");
+        }
+    }
+
+    if (ev.path.empty()) {
+        std::fputs("Error: event without path\n", stderr);
+        stop_parser();
+    }
+    if (ps.current_batch.cmd == CMD_SET_LEAF && ev.type == DATATYPE_INVALID) {
+        std::fputs("Error: SET_LEAF with bad/no type\n", stderr);
+        stop_parser();
+    }
+    if (ps.current_batch.cmd != CMD_SET_LEAF && ev.type != DATATYPE_INVALID)
+        std::fputs("Warning: ignoring type\n", stderr);
+
+    ps.event_in_progress = true;
+    ps.char_data.clear();
+    ev.value.timestamp().tv_sec = sec;
+    ev.value.timestamp().tv_usec = frac;
+    ps.current_batch.events.push_back(ev);
+}
+
+void start_batch(const XML_Char** attrs) {
+    ProgramState& ps = program_state;
+    event_batch_t& batch = ps.current_batch;
+    if (ps.batch_in_progress) {
+        std::fputs("Error: nested batch\n", stderr);
+        stop_parser();
+    }
+
+    ps.batch_in_progress = true;
+    batch.time.tv_sec = -1;
+    batch.cmd = api_cmd_t(0);
+    batch.events.clear();
+
+    for (int i = 0; attrs[i] != nullptr; i += 2) {
+        const XML_Char* name = attrs[i];
+        const XML_Char* val = attrs[i + 1];
+        if (std::strcmp(name, "time") == 0) {
+            long sec = batch.time.tv_sec;
+            long nsec = batch.time.tv_nsec;
+            bool ok = read_time(val, sec, nsec);
+            batch.time.tv_sec = sec;
+            batch.time.tv_nsec = nsec;
+            if (!ok) {
+                std::fprintf(stderr, "Invalid time: %s\n", val);
+                batch.time.tv_sec = -1;
+            }
+        } else if (std::strcmp(name, "action") == 0) {
+            batch.cmd = action_code(val);
+        } else {
+            unsupported_attribute(name, "batch");
+        }
+    }
+
+    if (batch.time.tv_sec < 0 || batch.time.tv_nsec < 0 || batch.time.tv_nsec > ns_per_s - 1) {
+        std::fputs("Error: bad/missing batch timestamp", stderr);
+        stop_parser();
+    }
+    if (batch.cmd == 0) {
+        std::fputs("Error: bad/missing batch action", stderr);
+        stop_parser();
+    }
+}
+
+void start_start(const XML_Char** attrs) {
+    long sec = -1;
+    long nsec = 0;
+    for (int i = 0; attrs[i] != nullptr; i += 2) {
+        const XML_Char* name = attrs[i];
+        const XML_Char* val = attrs[i + 1];
+        if (std::strcmp(name, "time") == 0) {
+            if (!read_time(val, sec, nsec)) {
+                std::fprintf(stderr, "Invalid time: %s\n", val);
+                sec = -1;
+            }
+        } else {
+            unsupported_attribute(name, "start");
+        }
+    }
+    if (sec >= 0 && nsec >= 0 && nsec <= ns_per_s - 1) {
+        program_state.start_time.tv_sec = sec;
+        program_state.start_time.tv_nsec = nsec;
+    } else {
+        std::fputs("Error: bad/missing batch timestamp", stderr);
+        stop_parser();
+    }
+}
+
+void end_event() {
+    ProgramState& ps = program_state;
+    if (!ps.event_in_progress) {
+        std::fprintf(stderr, "Warning: unexpected </%s> tag\n", "event");
+        return;
+    }
+    ps.event_in_progress = false;
+    std::vector<event_instance_t>& events = ps.current_batch.events;
+    // An open event always has its record at the end of the batch.
+    if (!events.empty() && ps.current_batch.cmd == CMD_SET_LEAF) {
+        event_instance_t& ev = events.back();
+        ev.value.set_string(ps.char_data);
+        if (ev.value.convert_type(ev.type) != 0) {
+            std::fputs("Warning: failed to do type conversion\n", stderr);
+            events.pop_back();
+        }
+    }
+    ps.char_data.clear();
+}
+
+void end_batch() {
+    ProgramState& ps = program_state;
+    if (!ps.batch_in_progress) {
+        std::fprintf(stderr, "Warning: unexpected </%s> tag\n", "batch");
+        return;
+    }
+    if (ps.event_in_progress) {
+        std::fprintf(stderr, "Error: failed to close <%s> tag!\n", "event");
+        stop_parser();
+        return;
+    }
+    ps.batch_in_progress = false;
+    if (!ps.current_batch.events.empty()) ps.batches.push_back(ps.current_batch);
+}
+
+}  // namespace
+
+// ---- Reader ------------------------------------------------------------------
+
+int parse_xml_file(FILE* log) {
+    // No encoding given: the document's declaration decides, UTF-8 without one.
+    // No external entity handler is set, so nothing but the log is ever read.
+    program_state.parser = XML_ParserCreate(nullptr);
+    if (program_state.parser == nullptr) {
+        std::fputs("Error: can't create XML parser\n", stderr);
+        std::fclose(log);
+        return -1;
+    }
+    XML_SetElementHandler(program_state.parser, start_handler, end_handler);
+    XML_SetCharacterDataHandler(program_state.parser, char_handler);
+
+    std::puts("Parsing XML...");
+    int result = parse_loop(log);
+
+    XML_ParserFree(program_state.parser);
+    program_state.parser = nullptr;
+    std::fclose(log);
+    return result;
+}
+
+int parse_loop(FILE* log) {
+    for (;;) {
+        void* buf = XML_GetBuffer(program_state.parser, read_chunk);
+        if (buf == nullptr) {
+            std::fputs("XML_GetBuffer() failed\n", stderr);
+            return -1;
+        }
+        size_t n = std::fread(buf, 1, read_chunk, log);
+        if (XML_ParseBuffer(program_state.parser, static_cast<int>(n), n == 0) == XML_STATUS_ERROR) {
+            std::fputs("XML_ParseBuffer() failed\n", stderr);
+            return -1;
+        }
+        if (n == 0) return 0;
+    }
+}
+
+void start_handler(void*, const XML_Char* name, const XML_Char** attrs) {
+    if (parser_stopped()) return;
+    if (std::strcmp(name, "event") == 0)
+        start_event(attrs);
+    else if (std::strcmp(name, "batch") == 0)
+        start_batch(attrs);
+    else if (std::strcmp(name, "start") == 0)
+        start_start(attrs);
+    else if (std::strcmp(name, "dump") != 0)
+        std::fprintf(stderr, "Unrecognized tag '%s'\n", name);
+}
+
+void end_handler(void*, const XML_Char* name) {
+    if (parser_stopped()) return;
+    if (std::strcmp(name, "event") == 0)
+        end_event();
+    else if (std::strcmp(name, "batch") == 0)
+        end_batch();
+}
+
+void char_handler(void*, const XML_Char* s, int len) {
+    if (parser_stopped() || len <= 0) return;
+    program_state.char_data.append(s, static_cast<size_t>(len));
+}
+
+// ---- Batch application ---------------------------------------------------------
+
+int process_batch(event_batch_t& batch) {
+    std::vector<tk_string> paths;
+    std::vector<api_status_t> statuses;
+    const tk_string extra;
+
+    // Refused events are erased in place; the later ones move down by move
+    // assignment, so the index stays put for the event that moved into it.
+    std::vector<event_instance_t>& events = batch.events;
+    for (size_t j = 0; j < events.size();) {
+        if (!ok_to_use(events[j].path, batch.cmd)) {
+            events.erase(events.begin() + static_cast<std::ptrdiff_t>(j));
+        } else {
+            paths.push_back(events[j].path);
+            ++j;
+        }
+    }
+    if (paths.empty()) return 0;
+
+    toolkit::CVelt& api = program_state.api;
+    int result = 0;
+    const char* message = nullptr;
+    switch (batch.cmd) {
+        case CMD_ADD_NODE:
+            result = api.add_nodes(paths, statuses, extra);
+            message = "Error: add_node() failed!\n";
+            break;
+        case CMD_REMOVE_NODE:
+            result = api.remove_nodes(paths, statuses, extra);
+            message = "Error: remove_node() failed!\n";
+            break;
+        case CMD_SET_LEAF: {
+            std::vector<toolkit::CElement> values;
+            values.reserve(events.size());
+            for (const event_instance_t& ev : events)
+                values.emplace_back(ev.value, toolkit::CElement::_invalid_time);
+            const std::vector<vlt_tribool_t> tribools(paths.size(), vlt_tribool_t(2));
+            result = api.set_leaves(paths, values, tribools, statuses, extra);
+            message = "Error: set_leaf() failed!\n";
+            break;
+        }
+        case CMD_CLEAR_LEAF:
+            result = api.clear_leaves(paths, statuses, extra);
+            message = "Error: clear_leaf() failed!\n";
+            break;
+        default:
+            // The reader admits only the four commands above.
+            assert(!"process_batch: unknown command");
+            return -1;
+    }
+    if (result != 0) std::fputs(message, stderr);
+    return result;
+}
+
+// ---- Scheduler -----------------------------------------------------------------
+
+int process_event_batches() {
+    ProgramState& ps = program_state;
+    std::vector<event_batch_t>& batches = ps.batches;
+
+    std::printf("Sorting list of %zu event batches...\n", batches.size());
+    sort_batches(batches);
+    // The origin is taken after the sort, so parsing and sorting do not make
+    // the first batches late.
+    clock_gettime(CLOCK_MONOTONIC, &ps.clock_origin);
+    if (!ps.preserve_timestamps) toolkit::CElement::_forced_auto_time = true;
+    std::puts("Replaying events:");
+
+    for (size_t i = 0; i < batches.size(); ++i) {
+        const event_batch_t& batch = batches[i];
+
+        // Time elapsed since the origin.
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        ts.tv_nsec -= ps.clock_origin.tv_nsec;
+        if (ts.tv_nsec < 0) {
+            ts.tv_nsec += ns_per_s;
+            ts.tv_sec -= 1;
+            assert(ts.tv_nsec>0);
+        }
+        ts.tv_sec -= ps.clock_origin.tv_sec;
+        assert(ts.tv_sec>=0);
+
+        // Time left until the batch is due; negative seconds when overdue.
+        timespec sleep_ts;
+        sleep_ts.tv_sec = batch.time.tv_sec;
+        sleep_ts.tv_nsec = batch.time.tv_nsec - ts.tv_nsec;
+        if (sleep_ts.tv_nsec < 0) {
+            sleep_ts.tv_nsec += ns_per_s;
+            sleep_ts.tv_sec -= 1;
+            assert(sleep_ts.tv_nsec>0);
+        }
+        sleep_ts.tv_sec -= ts.tv_sec;
+
+        std::printf("\rBatch %12zu (out of %zu) ", i, batches.size());
+
+        if (ps.use_original_delays &&
+            (sleep_ts.tv_sec > 0 || (sleep_ts.tv_sec == 0 && sleep_ts.tv_nsec > 0))) {
+            nanosleep(&sleep_ts, nullptr);
+        } else if (ps.wait_delay_us > 0) {
+            timespec delay;
+            delay.tv_sec = ps.wait_delay_us / 1000000;
+            delay.tv_nsec = (ps.wait_delay_us % 1000000) * 1000;
+            nanosleep(&delay, nullptr);
+        }
+
+        static const char spinner[] = "|/-\\";
+        char c = spinner[ps.spinner_index % 4];
+        if (++ps.spinner_index > 3) ps.spinner_index = 0;
+        std::printf("[ %c ]", c);
+        std::fflush(stdout);
+
+        int result = process_batch(batches[i]);
+        if (result != 0) return result;
+    }
+    std::printf("\nDone.\n");
+    return 0;
+}

@@ -1,3 +1,210 @@
+// rorezuredi driver: command line, run mode, the connection to the store and
+// the exit status.
 #include "rorezuredi.h"
 
-int main() { return 0; }
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+void usage(const char* str)
+{
+    fputs("Usage:\n", stderr);
+    fprintf(stderr,
+            "%s [-f <file> | -l <file>] [-p <path> [-p <path> ...]] [-x <path> [-x <path> ...]] "
+            "[-a <attr> [-a <attr> ...]] [-i <attr> [-i <attr> ...]] [-t] [-d | -w <delay>] [-v]\n",
+            str);
+    fputs("\t-f: Save event data to <file> (default: stdout)\n", stderr);
+    fputs("\t-l: Replay event data from <file>\n", stderr);
+    fputs("\t-p: Dump/load only events under <path>\n", stderr);
+    fputs("\t-x: Dump/load only events not under <path>\n", stderr);
+    fputs("\t-a: Dump/load SET_LEAF events only when attribute matches <attr>\n", stderr);
+    fputs("\t-i: Dump/load SET_LEAF events only when attribute doesn't match <attr>\n", stderr);
+    fputs("\t-t: Preserve original timestamps [replay only]\n", stderr);
+    fputs("\t-d: Use original timing delays [replay only]\n", stderr);
+    fputs("\t-w: Wait <delay> microseconds between actions [replay only]\n", stderr);
+    fputs("\t-v: Print version info. to stdout and exit\n\n", stderr);
+}
+
+void version(const char* str)
+{
+    printf("%s: version %s\n", str, "2.0.0");
+    printf("Build date: %s %s\n", __DATE__, __TIME__);
+    puts("$Revision: 47107 $\n");
+}
+
+FILE* open_data_file(bool for_write)
+{
+    const tk_string& name = program_state.data_file_name;
+    if (name.empty())
+        return for_write ? stdout : stdin;
+    FILE* f = fopen(name.c_str(), for_write ? "wt" : "rt");
+    if (!f)
+        fprintf(stderr, "Error: can't open file at '%s'\n", name.c_str());
+    return f;
+}
+
+namespace {
+
+enum ParseResult { PARSE_OK, PARSE_REJECT, PARSE_VERSION };
+
+// Fills program_state from argv; stops at the first rejection or at "-v".
+ParseResult parse_command_line(int argc, char** argv)
+{
+    ProgramState& ps = program_state;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const auto is = [arg](const char* opt) { return strcmp(arg, opt) == 0; };
+
+        if (is("-v"))
+            return PARSE_VERSION;
+
+        const bool takes_value =
+            is("-f") || is("-p") || is("-x") || is("-a") || is("-i") || is("-l") || is("-w");
+        const bool flag = is("-d") || is("-t");
+        if (!takes_value && !flag)
+            return PARSE_REJECT;
+
+        const char* value = nullptr;
+        if (takes_value) {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return PARSE_REJECT;
+            value = argv[++i];
+        }
+
+        if (is("-f")) {
+            if (ps.mode == RUN_MODE_REPLAY)
+                return PARSE_REJECT;
+            ps.data_file_name = value;
+            ps.mode = RUN_MODE_CAPTURE;
+        } else if (is("-p")) {
+            if (!ps.exclude_paths.empty())
+                return PARSE_REJECT;
+            ps.include_paths.emplace_back(value);
+            toolkit::CElement::canonicalize_path(ps.include_paths.back());
+        } else if (is("-x")) {
+            if (!ps.include_paths.empty())
+                return PARSE_REJECT;
+            ps.exclude_paths.emplace_back(value);
+            toolkit::CElement::canonicalize_path(ps.exclude_paths.back());
+        } else if (is("-a")) {
+            if (!ps.exclude_attrs.empty())
+                return PARSE_REJECT;
+            ps.include_attrs.insert(value);
+        } else if (is("-i")) {
+            if (!ps.include_attrs.empty())
+                return PARSE_REJECT;
+            ps.exclude_attrs.insert(value);
+        } else if (is("-l")) {
+            if (ps.mode == RUN_MODE_CAPTURE)
+                return PARSE_REJECT;
+            ps.data_file_name = value;
+            ps.mode = RUN_MODE_REPLAY;
+        } else if (is("-d")) {
+            if (ps.mode == RUN_MODE_CAPTURE)
+                return PARSE_REJECT;
+            ps.mode = RUN_MODE_REPLAY;
+            ps.use_original_delays = true;
+            if (ps.wait_delay_us > 0)
+                return PARSE_REJECT;
+        } else if (is("-t")) {
+            if (ps.mode == RUN_MODE_CAPTURE)
+                return PARSE_REJECT;
+            ps.mode = RUN_MODE_REPLAY;
+            ps.preserve_timestamps = true;
+        } else {  // "-w"
+            if (ps.mode == RUN_MODE_CAPTURE)
+                return PARSE_REJECT;
+            ps.mode = RUN_MODE_REPLAY;
+            const long delay = atol(value);
+            if (delay <= 0) {
+                fprintf(stderr, "Error: bad delay value: %ld\n", delay);
+                return PARSE_REJECT;
+            }
+            ps.wait_delay_us = delay;
+            if (ps.use_original_delays)
+                return PARSE_REJECT;
+        }
+    }
+    if (ps.mode == RUN_MODE_UNSET)
+        ps.mode = RUN_MODE_CAPTURE;
+    return PARSE_OK;
+}
+
+int run_replay()
+{
+    FILE* log = open_data_file(false);
+    if (!log)
+        return -1;
+    if (parse_xml_file(log) != 0)
+        return -1;
+    return process_event_batches();
+}
+
+int run_capture()
+{
+    ProgramState& ps = program_state;
+    if (register_for_changes() != 0)
+        return 1;
+
+    FILE* log = open_data_file(true);
+    if (!log)
+        return -1;
+
+    ps.clock_origin.tv_sec = -1;
+    fputs("<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n", log);
+    fprintf(log, "<%s>\n", "dump");
+
+    register_handlers();
+    select_fd1 = __signal_pipepair[0];
+    select_fd2 = ps.api.is_initialized() ? vlt_get_fd(ps.api.handle) : -1;
+
+    int status = 0;
+    while (running) {
+        if (capture_event_batch(log) != 0) {
+            status = 1;
+            break;
+        }
+    }
+
+    fprintf(log, "</%s>\n", "dump");
+    fclose(log);
+    if (status != 0 && !ps.data_file_name.empty())
+        unlink(ps.data_file_name.c_str());
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* prog = argc > 0 && argv[0] ? argv[0] : "rorezuredi";
+
+    switch (parse_command_line(argc, argv)) {
+    case PARSE_VERSION:
+        version(prog);
+        return 0;
+    case PARSE_REJECT:
+        usage(prog);
+        return 1;
+    case PARSE_OK:
+        break;
+    }
+
+    ProgramState& ps = program_state;
+    if (!ps.api.is_initialized()) {
+        ps.api.handle = vlt_init();
+        if (ps.api.handle == 0) {
+            fprintf(stderr, "Error: can't connect to VELT\n");
+            return 1;
+        }
+    }
+
+    const int status = ps.mode == RUN_MODE_REPLAY ? run_replay() : run_capture();
+
+    if (ps.api.is_initialized()) {
+        vlt_close(ps.api.handle);
+        ps.api.handle = 0;
+    }
+    return status;
+}

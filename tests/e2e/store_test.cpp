@@ -1,0 +1,461 @@
+// The store through its client libraries: request outcomes, all-or-nothing
+// failures, events and their batches, subscriptions, timestamps, failpoints,
+// status counts and the notification descriptor.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "store_support.h"
+
+namespace {
+
+using namespace store_test;
+using toolkit::CElement;
+using toolkit::CEvent;
+
+// A small tree that the request table works on.
+void seed(client& c) {
+    ASSERT_EQ(c.add({"/n/sub"}), 0);
+    ASSERT_EQ(c.set("/n/leaf", 1), 0);
+}
+
+const strings seeded = {"node /n", "leaf /n/leaf 1", "node /n/sub"};
+
+struct request_case {
+    const char* name;
+    std::function<int(client&)> request;
+    int code;
+    std::vector<api_status_t> statuses;
+    strings dump;  // after the request; empty: unchanged
+};
+
+TEST(StoreRequests, OutcomesAndAllOrNothing) {
+    CElement none;
+    none.set_none();
+    CElement bad_string = text("a\x01");
+    const std::vector<request_case> cases = {
+        {"add creates ancestors", [](client& c) { return c.add({"/a/b", "//c/"}); }, 0, {0, 0},
+         {"node /a", "node /a/b", "node /c", "node /n", "leaf /n/leaf 1", "node /n/sub"}},
+        {"add of an existing node changes nothing", [](client& c) { return c.add({"/n"}); }, 0,
+         {0}, {}},
+        {"add over a leaf", [](client& c) { return c.add({"/x", "/n/leaf"}); }, 2, {0, 2}, {}},
+        {"add under a leaf", [](client& c) { return c.add({"/n/leaf/x"}); }, 2, {2}, {}},
+        {"root is no target", [](client& c) { return c.add({"/x", "/"}); }, 1, {0, 1}, {}},
+        {"empty path is the root", [](client& c) { return c.remove({""}); }, 1, {1}, {}},
+        {"control character", [](client& c) { return c.add({"/x", "/a\tb"}); }, 1, {0, 1}, {}},
+        {"invalid utf-8", [](client& c) { return c.add({"/\xc3"}); }, 1, {1}, {}},
+        {"remove of a leaf", [](client& c) { return c.remove({"/n/sub", "/n/leaf"}); }, 2,
+         {0, 2}, {}},
+        {"remove of a missing node", [](client& c) { return c.remove({"/zz", "/n/leaf/q"}); },
+         0, {0, 0}, {}},
+        {"remove takes the subtree", [](client& c) { return c.remove({"/n"}); }, 0, {0},
+         {"<empty>"}},
+        {"clear of a node", [](client& c) { return c.clear({"/n/leaf", "/n/sub"}); }, 2, {0, 2},
+         {}},
+        {"clear of a missing leaf", [](client& c) { return c.clear({"/n/nope"}); }, 0, {0}, {}},
+        {"clear", [](client& c) { return c.clear({"/n/leaf"}); }, 0, {0},
+         {"node /n", "node /n/sub"}},
+        {"set over a node", [](client& c) { return c.set("/n/sub", 3); }, 2, {2}, {}},
+        {"set under a leaf", [](client& c) { return c.set({"/y", "/n/leaf/z"}, {int32(1), int32(2)}); },
+         2, {0, 2}, {}},
+        {"set then set under it in one request",
+         [](client& c) { return c.set({"/p", "/p/q"}, {int32(1), int32(2)}); }, 2, {0, 2}, {}},
+        {"set of a none value", [&](client& c) { return c.set({"/y"}, {none}); }, 1, {1}, {}},
+        {"set of an invalid value", [](client& c) { return c.set({"/y"}, {CElement()}); }, 1, {1},
+         {}},
+        {"set of a string the store refuses",
+         [&](client& c) { return c.set({"/y"}, {bad_string}); }, 1, {1}, {}},
+        {"set with seconds below -1", [](client& c) { return c.set({"/y"}, {int32(1, -2)}); }, 1,
+         {1}, {}},
+        {"set with fewer values than paths",
+         [](client& c) { return c.api.set_leaves({"/y", "/z"}, {int32(1)}, {}, c.statuses, ""); },
+         1, {1, 1}, {}},
+        {"set replaces and creates",
+         [](client& c) { return c.set({"/n/leaf", "/n/new/v"}, {int32(7), text("t")}); }, 0,
+         {0, 0}, {"node /n", "leaf /n/leaf 7", "node /n/new", "leaf /n/new/v t", "node /n/sub"}},
+        {"any flag and trailing string",
+         [](client& c) {
+             return c.api.set_leaves({"/f1", "/f2", "/f3"}, {int32(1), int32(2), int32(3)},
+                                     {VLT_FALSE, VLT_TRUE, VLT_UNSET}, c.statuses, "whatever");
+         },
+         0, {0, 0, 0},
+         {"leaf /f1 1", "leaf /f2 2", "leaf /f3 3", "node /n", "leaf /n/leaf 1", "node /n/sub"}},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        store_daemon d;
+        client w, sub;
+        seed(w);
+        ASSERT_EQ(sub.subscribe(), 0);
+        EXPECT_EQ(tc.request(w), tc.code);
+        EXPECT_EQ(w.statuses, tc.statuses);
+        strings want = tc.dump.empty() ? seeded : tc.dump;
+        if (want == strings{"<empty>"}) want.clear();
+        EXPECT_EQ(w.dump(), want);
+        // Subscribers hear of a change exactly when the tree changed.
+        bool changed = want != seeded;
+        EXPECT_EQ(sub.readable(), changed);
+        EXPECT_EQ(w.status("pending"), changed ? 1 : 0);
+    }
+}
+
+TEST(StoreRequests, OversizedRequestIsRefusedWhole) {
+    store_daemon d;
+    client w, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
+    std::string big(64u << 20, 'x');
+    EXPECT_EQ(w.set({"/big"}, {text(big)}), 1);
+    EXPECT_EQ(w.statuses, std::vector<api_status_t>{1});
+    // Just under the bound goes through, and reaches the subscriber whole.
+    big.resize((64u << 20) - 1024);
+    EXPECT_EQ(w.set({"/big"}, {text(big)}), 0);
+    std::vector<CEvent> events;
+    ASSERT_EQ(sub.get(events), 1);
+    EXPECT_EQ(events[0].value.get_bytes().size(), big.size());
+    EXPECT_FALSE(sub.readable());
+}
+
+TEST(StoreEvents, OrderWithinBatches) {
+    store_daemon d;
+    client w, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
+    ASSERT_EQ(w.set({"/a/b/c", "/a/x", "/d"}, {int32(1), int32(2), int32(3)}), 0);
+    ASSERT_EQ(w.add({"/a/b/n1", "/a/b/n1/deep/er"}), 0);
+    ASSERT_EQ(w.add({"/a"}), 0);  // nothing new: no batch
+    ASSERT_EQ(w.remove({"/a/b", "/a/zz", "/d/q"}), 0);
+    ASSERT_EQ(w.clear({"/a/x", "/d", "/d"}), 0);
+    ASSERT_EQ(w.remove({"/a"}), 0);
+    EXPECT_EQ(sub.batch(), (strings{"add /a", "add /a/b", "set /a/b/c", "set /a/x", "set /d"}));
+    EXPECT_EQ(sub.batch(), (strings{"add /a/b/n1", "add /a/b/n1/deep", "add /a/b/n1/deep/er"}));
+    EXPECT_EQ(sub.batch(), (strings{"remove /a/b"}));
+    EXPECT_EQ(sub.batch(), (strings{"clear /a/x", "clear /d"}));
+    EXPECT_EQ(sub.batch(), (strings{"remove /a"}));
+    EXPECT_FALSE(sub.readable());
+    EXPECT_EQ(w.status("pending"), 0);
+}
+
+TEST(StoreEvents, SubscriptionPrefixesRestrictBatches) {
+    store_daemon d;
+    client w, a, ab, two;
+    ASSERT_EQ(a.subscribe("/a"), 0);
+    EXPECT_EQ(a.last_register_status, 1);
+    ASSERT_EQ(ab.subscribe("/ab/"), 0);
+    ASSERT_EQ(two.subscribe("/a/x"), 0);
+    ASSERT_EQ(two.subscribe("/ab"), 0);
+    ASSERT_EQ(w.set({"/ab/1", "/a/x/2", "/a"}, {int32(1), int32(2), int32(3)}), 2);
+    ASSERT_EQ(w.set({"/ab/1", "/a/x/2", "/b"}, {int32(1), int32(2), int32(3)}), 0);
+    EXPECT_EQ(a.batch(), (strings{"add /a", "add /a/x", "set /a/x/2"}));
+    EXPECT_EQ(ab.batch(), (strings{"add /ab", "set /ab/1"}));
+    EXPECT_EQ(two.batch(), (strings{"add /ab", "set /ab/1", "add /a/x", "set /a/x/2"}));
+    ASSERT_EQ(w.set("/b", 4), 0);  // covered by no one
+    for (client* c : {&a, &ab, &two}) EXPECT_FALSE(c->readable());
+    EXPECT_EQ(w.status("subscribers"), 3);
+    EXPECT_EQ(w.status("pending"), 0);
+    // A bad subscription path is refused and subscribes nothing.
+    client bad;
+    EXPECT_EQ(bad.subscribe("/a\n"), 1);
+    EXPECT_EQ(bad.last_register_status, 0);
+    EXPECT_EQ(w.status("subscribers"), 3);
+}
+
+TEST(StoreEvents, TwoWritersTwoSubscribersSeeOneOrder) {
+    store_daemon d;
+    client s1, s2;
+    ASSERT_EQ(s1.subscribe(), 0);
+    ASSERT_EQ(s2.subscribe(), 0);
+    constexpr int per_writer = 200;
+    auto write = [](const std::string& name) {
+        client w;
+        for (int i = 0; i < per_writer; ++i)
+            ASSERT_EQ(w.set({"/" + name + "/" + std::to_string(i)}, {int32(i)}), 0);
+    };
+    std::thread t1(write, "w1"), t2(write, "w2");
+    // Each subscriber takes batches while the writers run.
+    auto collect = [](client& s, strings& out) {
+        while (out.size() < 2 * per_writer + 2)
+            for (auto& line : s.batch()) out.push_back(line);
+    };
+    strings seen1, seen2;
+    std::thread r1(collect, std::ref(s1), std::ref(seen1));
+    std::thread r2(collect, std::ref(s2), std::ref(seen2));
+    t1.join();
+    t2.join();
+    r1.join();
+    r2.join();
+    EXPECT_EQ(seen1, seen2);
+    // Each writer's own changes stay in its order.
+    for (const std::string name : {"w1", "w2"}) {
+        int next = 0;
+        for (const auto& line : seen1) {
+            if (line.rfind("set /" + name + "/", 0) == 0) {
+                EXPECT_EQ(line, "set /" + name + "/" + std::to_string(next++));
+            }
+        }
+        EXPECT_EQ(next, per_writer);
+    }
+    EXPECT_FALSE(s1.readable());
+}
+
+TEST(StoreEvents, Timestamps) {
+    store_daemon d;
+    client w, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
+    timeval before = {time(nullptr) - 1, 0};
+    ASSERT_EQ(w.set({"/own", "/carry", "/back", "/auto"},
+                    {int32(1, 5, 250), int32(2, 5, 1234567), int32(3, 5, -1), int32(4, -1, 77)}),
+              0);
+    std::vector<CEvent> events;
+    ASSERT_EQ(sub.get(events), 4);
+    auto at = [&](int i) { return events[i].value.timestamp(); };
+    EXPECT_EQ(at(0).tv_sec, 5);
+    EXPECT_EQ(at(0).tv_usec, 250);
+    EXPECT_EQ(at(1).tv_sec, 6);
+    EXPECT_EQ(at(1).tv_usec, 234567);
+    EXPECT_EQ(at(2).tv_sec, 4);
+    EXPECT_EQ(at(2).tv_usec, 999999);
+    EXPECT_GE(at(3).tv_sec, before.tv_sec);
+    EXPECT_LE(at(3).tv_sec, time(nullptr) + 1);
+    // The stored value carries the same time as its event.
+    CElement stored;
+    ASSERT_EQ(velt::admin::get(w.api.handle, "/carry", stored), 0);
+    EXPECT_TRUE(stored == events[1].value);
+
+    // A writer that forces automatic times overrides the value's own.
+    CElement::_forced_auto_time = true;
+    int rc = w.set({"/own"}, {int32(9, 5, 0)});
+    CElement::_forced_auto_time = false;
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(sub.get(events), 1);
+    EXPECT_GE(events[0].value.timestamp().tv_sec, before.tv_sec);
+
+    // Node and clear events carry a none value stamped with the change.
+    ASSERT_EQ(w.clear({"/own"}), 0);
+    ASSERT_EQ(sub.get(events), 1);
+    EXPECT_EQ(events[0].value.type(), DATATYPE_NONE);
+    EXPECT_GE(events[0].value.timestamp().tv_sec, before.tv_sec);
+}
+
+TEST(StoreEvents, ValuesOfEveryTypeCrossUnchanged) {
+    store_daemon d;
+    client w, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
+    std::vector<CElement> values(11);
+    values[0].set_bool(true);
+    values[1].set_int32(-5);
+    values[2].set_uint32(4000000000u);
+    values[3].set_int64(-(int64_t(1) << 60));
+    values[4].set_uint64(~uint64_t(0));
+    values[5].set_double(-0.0);
+    values[6].set_string("t\xc3\xa9xt\n");
+    values[7].set_bytes(DATATYPE_IPV4, std::string("\xc0\x00\x02\x01", 4));
+    values[8].set_bytes(DATATYPE_IPV6, std::string(16, '\x20'));
+    values[9].set_bytes(DATATYPE_MAC, std::string("\x00\x01\x02\x03\x04\xff", 6));
+    values[10].set_bytes(DATATYPE_BINARY, std::string("\x00\xff", 2));
+    strings paths;
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i].timestamp() = timeval{100 + time_t(i), 5};
+        paths.push_back("/v/" + std::to_string(i));
+    }
+    ASSERT_EQ(w.set(paths, values), 0);
+    std::vector<CEvent> events;
+    ASSERT_EQ(sub.get(events), int(values.size()) + 1);
+    for (size_t i = 0; i < values.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(events[i + 1].value == values[i]);
+        CElement got;
+        ASSERT_EQ(velt::admin::get(w.api.handle, paths[i], got), 0);
+        EXPECT_TRUE(got == values[i]);
+    }
+    CElement got;
+    EXPECT_EQ(velt::admin::get(w.api.handle, "/v", got), VLT_ECONFLICT);
+    EXPECT_EQ(velt::admin::get(w.api.handle, "/v/99", got), VLT_ENOENT);
+    EXPECT_EQ(velt::admin::get(w.api.handle, "/v/0/x", got), VLT_ENOENT);
+    EXPECT_EQ(velt::admin::get(w.api.handle, "/\x7f", got), VLT_EINVAL);
+}
+
+TEST(StoreNotify, DescriptorReadableExactlyWhilePending) {
+    store_daemon d;
+    client w, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
+    EXPECT_FALSE(sub.readable());
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(w.set("/x", i), 0);
+    for (int left = 3; left > 0; --left) {
+        EXPECT_TRUE(sub.readable());
+        EXPECT_EQ(w.status("pending"), left);
+        std::vector<CEvent> events;
+        ASSERT_EQ(sub.get(events), 1);
+        EXPECT_EQ(events[0].value.get_int32(), 3 - left);
+    }
+    EXPECT_FALSE(sub.readable());
+    EXPECT_EQ(w.status("pending"), 0);
+
+    // Many more batches than a socket buffer holds doorbell bytes.
+    constexpr int many = 5000;
+    for (int i = 0; i < many; ++i) ASSERT_EQ(w.set("/x", i), 0);
+    EXPECT_EQ(w.status("pending"), many);
+    for (int i = 0; i < many; ++i) {
+        ASSERT_TRUE(sub.readable()) << i;
+        std::vector<CEvent> events;
+        ASSERT_EQ(sub.get(events), 1);
+        ASSERT_EQ(events[0].value.get_int32(), i);
+    }
+    EXPECT_FALSE(sub.readable());
+
+    // events_get blocks until a batch arrives.
+    std::thread later([] {
+        client w2;
+        w2.set("/late", 1);
+    });
+    std::vector<CEvent> events;
+    EXPECT_EQ(sub.get(events), 1);
+    later.join();
+    EXPECT_EQ(events[0].path, "/late");
+}
+
+TEST(StoreNotify, StatusCounts) {
+    store_daemon d;
+    client w;
+    EXPECT_EQ(w.status("clients"), 1);
+    EXPECT_EQ(w.status("subscribers"), 0);
+    {
+        client s1, s2;
+        ASSERT_EQ(s1.subscribe("/a"), 0);
+        ASSERT_EQ(s2.subscribe(), 0);
+        ASSERT_EQ(w.set({"/a/1", "/b/2"}, {int32(1), int32(2)}), 0);
+        ASSERT_EQ(w.set("/b/3", 3), 0);
+        EXPECT_EQ(w.status("clients"), 3);
+        EXPECT_EQ(w.status("subscribers"), 2);
+        EXPECT_EQ(w.status("nodes"), 2);
+        EXPECT_EQ(w.status("leaves"), 3);
+        EXPECT_EQ(w.status("pending"), 3);  // s1: one batch, s2: two
+    }
+    EXPECT_TRUE(harness::wait_until([&] { return w.status("clients") == 1; }));
+    EXPECT_EQ(w.status("subscribers"), 0);
+    EXPECT_EQ(w.status("pending"), 0);
+    ASSERT_EQ(w.remove({"/a", "/b"}), 0);
+    EXPECT_EQ(w.status("nodes"), 0);
+    EXPECT_EQ(w.status("leaves"), 0);
+}
+
+TEST(StoreNotify, LostConnection) {
+    store_daemon d;
+    client w, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
+    d.stop(SIGKILL);
+    EXPECT_TRUE(sub.readable(5000));
+    std::vector<CEvent> events;
+    EXPECT_EQ(sub.get(events), -1);
+    EXPECT_EQ(w.add({"/a"}), -1);
+    EXPECT_EQ(w.statuses, std::vector<api_status_t>{-1});
+    EXPECT_EQ(velt::admin::ping(w.api.handle), -1);
+    EXPECT_EQ(vlt_init(), 0u);
+    // A request that never subscribed fails rather than waits.
+    store_daemon again;
+    client fresh;
+    EXPECT_LT(fresh.get(events), 0);
+}
+
+// ---- Failpoints -------------------------------------------------------------
+
+struct fail_case {
+    const char* op;
+    std::function<int(client&)> call;
+};
+
+TEST(StoreFailpoints, RequestsFailWithTheirCodeAndChangeNothing) {
+    const std::vector<fail_case> cases = {
+        {"add_nodes", [](client& c) { return c.add({"/new"}); }},
+        {"remove_nodes", [](client& c) { return c.remove({"/n"}); }},
+        {"set_leaves", [](client& c) { return c.set("/n/v", 5); }},
+        {"clear_leaves", [](client& c) { return c.clear({"/n/v"}); }},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.op);
+        store_daemon d;
+        client w, sub;
+        ASSERT_EQ(w.set("/n/v", 1), 0);
+        ASSERT_EQ(sub.subscribe(), 0);
+        strings before = w.dump();
+        // Two calls fail with the code, from any client; the third works.
+        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, tc.op, 42, 2), 0);
+        client other;
+        EXPECT_EQ(tc.call(other), 42);
+        EXPECT_EQ(other.statuses, std::vector<api_status_t>{42});
+        EXPECT_EQ(tc.call(w), 42);
+        EXPECT_EQ(w.dump(), before);
+        EXPECT_FALSE(sub.readable());
+        EXPECT_EQ(tc.call(w), 0);
+        EXPECT_NE(w.dump(), before);
+        EXPECT_TRUE(sub.readable());
+
+        // "always" lasts until cleared; a code of -1 or 0 is returned as is.
+        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, tc.op, -1, -1), 0);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(tc.call(w), -1);
+        ASSERT_EQ(velt::admin::failpoint_clear(w.api.handle), 0);
+        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, tc.op, 0, 1), 0);
+        strings now = w.dump();
+        EXPECT_EQ(tc.call(w), 0);
+        EXPECT_EQ(w.dump(), now);
+    }
+}
+
+TEST(StoreFailpoints, RegisterAndBadArguments) {
+    store_daemon d;
+    client w, s;
+    vlt_handle_t h = w.api.handle;
+    ASSERT_EQ(velt::admin::failpoint_set(h, "register", 0, 1), 0);
+    EXPECT_EQ(s.subscribe(), 0);
+    EXPECT_EQ(s.last_register_status, 0);
+    EXPECT_EQ(w.status("subscribers"), 0);
+    ASSERT_EQ(velt::admin::failpoint_set(h, "register", 7, 1), 0);
+    EXPECT_EQ(s.subscribe(), 7);
+    EXPECT_EQ(s.last_register_status, 0);
+    EXPECT_EQ(s.subscribe(), 0);
+    EXPECT_EQ(s.last_register_status, 1);
+    EXPECT_EQ(velt::admin::failpoint_set(h, "bogus", 1, 1), VLT_EINVAL);
+    EXPECT_EQ(velt::admin::failpoint_set(h, "events_get", 3, 1), VLT_EINVAL);
+    EXPECT_EQ(velt::admin::failpoint_set(h, "add_nodes", 3, 0), VLT_EINVAL);
+}
+
+TEST(StoreFailpoints, EventsGet) {
+    store_daemon d;
+    client w, s1, s2;
+    ASSERT_EQ(s1.subscribe(), 0);
+    ASSERT_EQ(s2.subscribe(), 0);
+    ASSERT_EQ(w.set("/x", 1), 0);
+    ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, "events_get", -5, 1), 0);
+    client late;  // subscribed after the failpoint: not affected
+    ASSERT_EQ(late.subscribe(), 0);
+    ASSERT_EQ(w.set("/x", 2), 0);
+    for (client* s : {&s1, &s2}) {
+        std::vector<CEvent> events;
+        EXPECT_TRUE(s->readable());
+        EXPECT_EQ(s->get(events), -5);
+        // The batches wait behind the failure and the subscription goes on.
+        EXPECT_EQ(s->get(events), 1);
+        EXPECT_EQ(events[0].value.get_int32(), 1);
+        EXPECT_EQ(s->get(events), 1);
+        EXPECT_FALSE(s->readable());
+    }
+    EXPECT_EQ(late.batch(), strings{"set /x"});
+
+    // With nothing pending, the descriptor turns readable for the failure
+    // alone, and a cleared failpoint leaves nothing behind.
+    ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, "events_get", -9, -1), 0);
+    std::vector<CEvent> events;
+    EXPECT_TRUE(s1.readable());
+    EXPECT_EQ(s1.get(events), -9);
+    EXPECT_EQ(s1.get(events), -9);
+    EXPECT_EQ(w.status("pending"), 0);
+    ASSERT_EQ(velt::admin::failpoint_clear(w.api.handle), 0);
+    ASSERT_EQ(w.set("/x", 3), 0);
+    for (client* s : {&s1, &s2}) {
+        EXPECT_EQ(s->get(events), 1);
+        EXPECT_EQ(events[0].value.get_int32(), 3);
+        EXPECT_FALSE(s->readable());
+    }
+}
+
+}  // namespace

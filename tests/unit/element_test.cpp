@@ -1,0 +1,409 @@
+// Leaf values: text forms, strict conversion, copies and moves with
+// timestamps, and XML escaping checked against a real XML parser.
+#include <expat.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+#include <velt++.h>
+
+namespace {
+
+using toolkit::CElement;
+
+template <typename F>
+CElement make(F set) {
+    CElement e;
+    set(e);
+    return e;
+}
+CElement i32(int32_t v) { return make([v](CElement& e) { e.set_int32(v); }); }
+CElement i64(int64_t v) { return make([v](CElement& e) { e.set_int64(v); }); }
+CElement u64(uint64_t v) { return make([v](CElement& e) { e.set_uint64(v); }); }
+CElement dbl(double v) { return make([v](CElement& e) { e.set_double(v); }); }
+CElement str(const std::string& v) { return make([&v](CElement& e) { e.set_string(v); }); }
+CElement raw(data_type_t type, const std::string& bytes) {
+    return make([&](CElement& e) { EXPECT_EQ(e.set_bytes(type, bytes), 0); });
+}
+CElement ip6(std::initializer_list<unsigned> words) {
+    std::string b;
+    for (unsigned w : words) b += {static_cast<char>(w >> 8), static_cast<char>(w & 0xff)};
+    return raw(DATATYPE_IPV6, b);
+}
+
+struct text_case {
+    CElement value;
+    std::string text;
+};
+
+std::vector<text_case> text_cases() {
+    using lim = std::numeric_limits<double>;
+    return {
+        {make([](CElement& e) { e.set_bool(true); }), "true"}, {make([](CElement& e) { e.set_bool(false); }), "false"},
+        {i32(0), "0"}, {i32(-1), "-1"}, {i32(INT32_MIN), "-2147483648"}, {i32(INT32_MAX), "2147483647"},
+        {make([](CElement& e) { e.set_uint32(UINT32_MAX); }), "4294967295"},
+        {i64(INT64_MIN), "-9223372036854775808"}, {i64(INT64_MAX), "9223372036854775807"},
+        {u64(UINT64_MAX), "18446744073709551615"}, {u64(0), "0"},
+        {dbl(0.0), "0"}, {dbl(-0.0), "-0"}, {dbl(0.1), "0.1"}, {dbl(-2.25), "-2.25"}, {dbl(1e21), "1e+21"},
+        {dbl(1.0 / 3), "0.3333333333333333"}, {dbl(lim::max()), "1.7976931348623157e+308"},
+        {dbl(lim::denorm_min()), "5e-324"}, {dbl(lim::min()), "2.2250738585072014e-308"},
+        {dbl(lim::infinity()), "inf"}, {dbl(-lim::infinity()), "-inf"},
+        {raw(DATATYPE_IPV4, std::string("\xc0\x00\x02\x01", 4)), "192.0.2.1"},
+        {raw(DATATYPE_IPV4, std::string(4, '\0')), "0.0.0.0"},
+        {raw(DATATYPE_IPV4, std::string(4, '\xff')), "255.255.255.255"},
+        {ip6({0, 0, 0, 0, 0, 0, 0, 0}), "::"}, {ip6({0, 0, 0, 0, 0, 0, 0, 1}), "::1"},
+        {ip6({1, 0, 0, 0, 0, 0, 0, 0}), "1::"}, {ip6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}), "2001:db8::1"},
+        // A single zero group stays; the longest run goes, the first of equal ones.
+        {ip6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},
+        {ip6({0x2001, 0, 0, 1, 0, 0, 0, 1}), "2001:0:0:1::1"},
+        {ip6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}), "2001:db8::1:0:0:1"},
+        {ip6({0xfe80, 0, 0, 0, 0xabcd, 0, 0, 0x10}), "fe80::abcd:0:0:10"},
+        {ip6({1, 2, 3, 4, 5, 6, 7, 0xffff}), "1:2:3:4:5:6:7:ffff"},
+        // IPv4-mapped in mixed notation; IPv4-compatible and -translated in hex.
+        {ip6({0, 0, 0, 0, 0, 0xffff, 0xc000, 0x201}), "::ffff:192.0.2.1"},
+        {ip6({0, 0, 0, 0, 0, 0, 0xc000, 0x201}), "::c000:201"}, {ip6({0, 0, 0, 0, 0, 0, 1, 2}), "::1:2"},
+        {ip6({0, 0, 0, 0, 0xffff, 0, 0xc000, 0x201}), "::ffff:0:c000:201"},
+        {raw(DATATYPE_MAC, std::string("\x02\x00\x5e\xAB\xcd\xff", 6)), "02:00:5e:ab:cd:ff"},
+        {raw(DATATYPE_BINARY, ""), ""}, {raw(DATATYPE_BINARY, std::string("\x00\xff\x10\xab", 4)), "00ff10ab"},
+        {str(""), ""}, {str("tab\there\r\nZürich \xf4\x8f\xbf\xbf"), "tab\there\r\nZürich \xf4\x8f\xbf\xbf"},
+        {make([](CElement& e) { e.set_none(); }), ""},
+    };
+}
+
+TEST(Element, TextFormsRoundTrip) {
+    for (const auto& c : text_cases()) {
+        SCOPED_TRACE(std::string(vlt_enum_to_str(c.value.type())) + " \"" + c.text + "\"");
+        EXPECT_EQ(c.value.to_string(), c.text);
+
+        CElement back;
+        back.timestamp() = {123, 456};
+        back.set_string(c.text);
+        ASSERT_EQ(back.convert_type(c.value.type()), 0);
+        EXPECT_EQ(back.type(), c.value.type());
+        EXPECT_TRUE(back.same_value(c.value));
+        EXPECT_EQ(back.to_string(), c.text);
+        EXPECT_EQ(back.timestamp().tv_sec, 123);
+        EXPECT_EQ(back.timestamp().tv_usec, 456);
+
+        // A value converts to its own type unchanged.
+        CElement same = c.value;
+        ASSERT_EQ(same.convert_type(c.value.type()), 0);
+        EXPECT_TRUE(same.same_value(c.value));
+    }
+}
+
+TEST(Element, NanAndSignedZero) {
+    CElement e;
+    e.set_double(std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(e.to_string(), "nan");
+    e.set_double(-std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(e.to_string(), "nan");
+    e.set_string("nan");
+    ASSERT_EQ(e.convert_type(DATATYPE_DOUBLE), 0);
+    EXPECT_TRUE(std::isnan(e.get_double()));
+
+    e.set_string("-0");
+    ASSERT_EQ(e.convert_type(DATATYPE_DOUBLE), 0);
+    EXPECT_TRUE(std::signbit(e.get_double()));
+    CElement zero;
+    zero.set_double(0.0);
+    EXPECT_FALSE(e.same_value(zero));  // compared bit for bit
+}
+
+TEST(Element, ConvertsBetweenTypesThroughText) {
+    struct step {
+        data_type_t target;
+        bool ok;
+        std::string text;  // text afterwards (unchanged on failure)
+    };
+    CElement e;
+    e.set_int32(42);
+    const std::vector<step> steps = {
+        {DATATYPE_STRING, true, "42"},  {DATATYPE_UINT64, true, "42"},   {DATATYPE_DOUBLE, true, "42"},
+        {DATATYPE_INT64, true, "42"},   {DATATYPE_BOOL, false, "42"},     {DATATYPE_IPV4, false, "42"},
+        {DATATYPE_NONE, false, "42"},   {DATATYPE_INVALID, false, "42"}, {DATATYPE_BINARY, true, "42"},
+        {DATATYPE_INT32, true, "42"},   {DATATYPE_INT32, true, "42"},
+    };
+    for (const auto& s : steps) {
+        const data_type_t before = e.type();
+        EXPECT_EQ(e.convert_type(s.target) == 0, s.ok) << "to " << s.target;
+        EXPECT_EQ(e.type(), s.ok ? s.target : before);
+        EXPECT_EQ(e.to_string(), s.text);
+    }
+
+    e.set_int32(-1);
+    EXPECT_NE(e.convert_type(DATATYPE_UINT32), 0);
+    EXPECT_EQ(e.get_int32(), -1);
+    e.set_double(1.5);
+    EXPECT_NE(e.convert_type(DATATYPE_INT32), 0);
+    EXPECT_EQ(e.get_double(), 1.5);
+    e.set_bool(true);
+    ASSERT_EQ(e.convert_type(DATATYPE_STRING), 0);
+    EXPECT_EQ(e.get_bytes(), "true");
+    e.set_bytes(DATATYPE_BINARY, "");
+    EXPECT_EQ(e.convert_type(DATATYPE_NONE), 0);
+    EXPECT_EQ(e.type(), DATATYPE_NONE);
+    EXPECT_NE(e.convert_type(DATATYPE_INVALID), 0);
+}
+
+TEST(Element, StrictConversionRefuses) {
+    const std::vector<std::pair<data_type_t, std::string>> refused = {
+        {DATATYPE_BOOL, "True"},
+        {DATATYPE_BOOL, "TRUE"},
+        {DATATYPE_BOOL, "1"},
+        {DATATYPE_BOOL, "true "},
+        {DATATYPE_BOOL, ""},
+        {DATATYPE_INT32, " 1"},
+        {DATATYPE_INT32, "1 "},
+        {DATATYPE_INT32, "1\n"},
+        {DATATYPE_INT32, "+1"},
+        {DATATYPE_INT32, "01"},
+        {DATATYPE_INT32, "-0"},
+        {DATATYPE_INT32, "1x"},
+        {DATATYPE_INT32, ""},
+        {DATATYPE_INT32, "-"},
+        {DATATYPE_INT32, "0x10"},
+        {DATATYPE_INT32, std::string("1\0", 2)},
+        {DATATYPE_INT32, "2147483648"},
+        {DATATYPE_INT32, "-2147483649"},
+        {DATATYPE_UINT32, "-1"},
+        {DATATYPE_UINT32, "4294967296"},
+        {DATATYPE_INT64, "9223372036854775808"},
+        {DATATYPE_INT64, "-9223372036854775809"},
+        {DATATYPE_UINT64, "18446744073709551616"},
+        {DATATYPE_UINT64, "1e3"},
+        {DATATYPE_DOUBLE, "1.50"},
+        {DATATYPE_DOUBLE, "1.5e0"},
+        {DATATYPE_DOUBLE, "01.5"},
+        {DATATYPE_DOUBLE, ".5"},
+        {DATATYPE_DOUBLE, "+1.5"},
+        {DATATYPE_DOUBLE, "1E+21"},
+        {DATATYPE_DOUBLE, "1e21"},
+        {DATATYPE_DOUBLE, "1e400"},
+        {DATATYPE_DOUBLE, "NaN"},
+        {DATATYPE_DOUBLE, "-nan"},
+        {DATATYPE_DOUBLE, "Inf"},
+        {DATATYPE_DOUBLE, "infinity"},
+        {DATATYPE_DOUBLE, "0x1p3"},
+        {DATATYPE_DOUBLE, "0.10000000000000001"},
+        {DATATYPE_DOUBLE, " 2"},
+        {DATATYPE_IPV4, "1.2.3"},
+        {DATATYPE_IPV4, "01.2.3.4"},
+        {DATATYPE_IPV4, "1.2.3.4 "},
+        {DATATYPE_IPV4, "256.1.1.1"},
+        {DATATYPE_IPV4, "1.2.3.4.5"},
+        {DATATYPE_IPV4, "::1"},
+        {DATATYPE_IPV6, "2001:DB8::1"},
+        {DATATYPE_IPV6, "2001:db8:0::1"},
+        {DATATYPE_IPV6, "2001:0db8::1"},
+        {DATATYPE_IPV6, "2001:db8:0:0:0:0:0:1"},
+        {DATATYPE_IPV6, "2001:db8::0:1"},
+        {DATATYPE_IPV6, "::ffff:c000:201"},
+        {DATATYPE_IPV6, "::192.0.2.1"},
+        {DATATYPE_IPV6, "fe80::1%eth0"},
+        {DATATYPE_IPV6, "1:2:3:4:5:6:7:8:9"},
+        {DATATYPE_IPV6, "[::1]"},
+        {DATATYPE_IPV6, "192.0.2.1"},
+        {DATATYPE_IPV6, std::string(100, '1')},
+        {DATATYPE_MAC, "AA:BB:CC:DD:EE:FF"},
+        {DATATYPE_MAC, "aa-bb-cc-dd-ee-ff"},
+        {DATATYPE_MAC, "aa:bb:cc:dd:ee"},
+        {DATATYPE_MAC, "aa:bb:cc:dd:ee:ff:"},
+        {DATATYPE_MAC, "a:bb:cc:dd:ee:ff0"},
+        {DATATYPE_MAC, "aabb.ccdd.eeff"},
+        {DATATYPE_BINARY, "0"},
+        {DATATYPE_BINARY, "ABCD"},
+        {DATATYPE_BINARY, "zz"},
+        {DATATYPE_BINARY, "0g"},
+        {DATATYPE_BINARY, "00 11"},
+        {DATATYPE_STRING, "\xff"},
+        {DATATYPE_STRING, "a\x01"},
+        {DATATYPE_STRING, "a\x7f"},
+        {DATATYPE_STRING, "\xef\xbf\xbf"},
+        {DATATYPE_STRING, "\xed\xb0\x80"},
+        {DATATYPE_STRING, std::string("a\0b", 3)},
+        {DATATYPE_NONE, "x"},
+        {DATATYPE_NONE, " "},
+        {DATATYPE_INVALID, ""},
+        {DATATYPE_INVALID, "x"},
+        {static_cast<data_type_t>(13), "1"},
+    };
+    for (const auto& [type, text] : refused) {
+        SCOPED_TRACE("type " + std::to_string(type) + " \"" + text + "\"");
+        CElement e;
+        e.timestamp() = {7, 8};
+        e.set_string(text);
+        EXPECT_NE(e.convert_type(type), 0);
+        EXPECT_EQ(e.type(), DATATYPE_STRING);
+        EXPECT_EQ(e.get_bytes(), text);
+        EXPECT_EQ(e.timestamp().tv_sec, 7);
+        EXPECT_EQ(e.timestamp().tv_usec, 8);
+    }
+}
+
+TEST(Element, SettersGettersAndBytes) {
+    CElement e;
+    EXPECT_EQ(e.type(), DATATYPE_INVALID);
+    EXPECT_EQ(e.timestamp().tv_sec, -1);
+    EXPECT_EQ(e.to_string(), "");
+    e.timestamp() = {10, 20};
+
+    e.set_uint64(UINT64_MAX);
+    EXPECT_EQ(e.get_uint64(), UINT64_MAX);
+    EXPECT_EQ(e.get_int64(), 0);  // getters of other types give zero
+    EXPECT_EQ(e.get_bytes(), "");
+    e.set_int32(-5);
+    EXPECT_EQ(e.get_int32(), -5);
+    EXPECT_EQ(e.get_uint32(), 0u);
+    EXPECT_EQ(e.timestamp().tv_sec, 10);  // setters keep the timestamp
+
+    // Wrong lengths and types are refused and change nothing.
+    EXPECT_NE(e.set_bytes(DATATYPE_IPV4, "abc"), 0);
+    EXPECT_NE(e.set_bytes(DATATYPE_IPV6, std::string(4, 'x')), 0);
+    EXPECT_NE(e.set_bytes(DATATYPE_MAC, std::string(16, 'x')), 0);
+    EXPECT_NE(e.set_bytes(DATATYPE_INT32, "abcd"), 0);
+    EXPECT_NE(e.set_bytes(DATATYPE_NONE, ""), 0);
+    EXPECT_EQ(e.type(), DATATYPE_INT32);
+    EXPECT_EQ(e.get_int32(), -5);
+
+    // Payloads taken from the value itself survive the replacement.
+    e.set_string("a string long enough to live outside any small buffer");
+    e.set_string(e.get_bytes().substr(2, 6));
+    EXPECT_EQ(e.get_bytes(), "string");
+    ASSERT_EQ(e.set_bytes(DATATYPE_IPV6, std::string(16, 'z')), 0);
+    ASSERT_EQ(e.set_bytes(DATATYPE_BINARY, e.get_bytes()), 0);
+    EXPECT_EQ(e.get_bytes(), std::string(16, 'z'));
+    ASSERT_EQ(e.set_bytes(DATATYPE_MAC, e.get_bytes().substr(0, 6)), 0);
+    EXPECT_EQ(e.get_bytes(), std::string(6, 'z'));
+    EXPECT_EQ(e.timestamp().tv_usec, 20);
+
+    e.clear();
+    EXPECT_EQ(e.type(), DATATYPE_INVALID);
+    EXPECT_EQ(e.timestamp().tv_sec, 10);
+}
+
+TEST(Element, CopyAndMoveWithTime) {
+    CElement src;
+    src.set_string("payload that does not fit a small buffer, so it lives on the heap");
+    src.timestamp() = {100, 5};
+    const timeval later{200, 999999};
+    const timeval no_time{-1, 77};
+
+    CElement a(src, later);
+    EXPECT_TRUE(a.same_value(src));
+    EXPECT_EQ(a.timestamp().tv_sec, 200);
+    EXPECT_EQ(a.timestamp().tv_usec, 999999);
+    EXPECT_FALSE(a == src);
+    CElement b(src, no_time);
+    EXPECT_TRUE(b == src);
+
+    // Copies are deep.
+    const char* src_data = src.get_bytes().data();
+    EXPECT_NE(a.get_bytes().data(), src_data);
+    src.set_string("changed");
+    EXPECT_NE(a.get_bytes(), src.get_bytes());
+    src.set_string(b.get_bytes());
+
+    // Moves hand the payload over and leave an INVALID value behind.
+    CElement c(std::move(b), later);
+    EXPECT_TRUE(c.same_value(src));
+    EXPECT_EQ(c.timestamp().tv_sec, 200);
+    EXPECT_EQ(b.type(), DATATYPE_INVALID);
+    EXPECT_EQ(b.get_bytes(), "");
+    const char* c_data = c.get_bytes().data();
+    CElement d(std::move(c), no_time);
+    EXPECT_EQ(d.get_bytes().data(), c_data);
+    EXPECT_EQ(d.timestamp().tv_sec, 200);
+
+    // Assignment across heap and inline payloads, and onto itself.
+    CElement e;
+    e.set_int64(-3);
+    e = d;
+    EXPECT_TRUE(e == d);
+    e = e;  // NOLINT: self-assignment must leave the value intact
+    EXPECT_TRUE(e == d);
+    CElement f;
+    f.set_double(2.5);
+    e = f;
+    EXPECT_TRUE(e == f);
+    f = std::move(d);
+    EXPECT_EQ(f.get_bytes().data(), c_data);
+    EXPECT_EQ(d.type(), DATATYPE_INVALID);
+
+    // Same value ignores timestamps; equality does not.
+    CElement g(f, {1, 1});
+    EXPECT_TRUE(g.same_value(f));
+    EXPECT_FALSE(g == f);
+}
+
+TEST(Element, StaticsDefaults) {
+    EXPECT_EQ(CElement::_invalid_time.tv_sec, -1);
+    EXPECT_EQ(CElement::_invalid_time.tv_usec, 0);
+    EXPECT_FALSE(CElement::_forced_auto_time);
+}
+
+TEST(XmlEscape, ExactEntities) {
+    std::string s = "a&b<c>d\"e'f\tg\nh\ri ]]> &amp;";
+    CElement::xml_escape(s);
+    EXPECT_EQ(s, "a&amp;b&lt;c&gt;d&quot;e&apos;f&#9;g&#10;h&#13;i ]]&gt; &amp;amp;");
+    std::string plain = "nothing to do: Zürich";
+    CElement::xml_escape(plain);
+    EXPECT_EQ(plain, "nothing to do: Zürich");
+}
+
+// Parses `doc` and collects the attribute `v` of the root and its text.
+struct xml_result {
+    bool ok = false;
+    std::string attr;
+    std::string text;
+};
+
+xml_result parse_xml(const std::string& doc) {
+    xml_result r;
+    XML_Parser p = XML_ParserCreate("UTF-8");
+    XML_SetUserData(p, &r);
+    XML_SetElementHandler(
+        p,
+        [](void* ud, const XML_Char*, const XML_Char** atts) {
+            auto* res = static_cast<xml_result*>(ud);
+            for (int i = 0; atts[i] != nullptr; i += 2) {
+                if (std::string(atts[i]) == "v") res->attr = atts[i + 1];
+            }
+        },
+        [](void*, const XML_Char*) {});
+    XML_SetCharacterDataHandler(p, [](void* ud, const XML_Char* s, int len) {
+        static_cast<xml_result*>(ud)->text.append(s, static_cast<size_t>(len));
+    });
+    r.ok = XML_Parse(p, doc.data(), static_cast<int>(doc.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(p);
+    return r;
+}
+
+TEST(XmlEscape, SurvivesXmlParserByteForByte) {
+    // Every byte a store string may hold, plus characters of every UTF-8 length
+    // and white space patterns that XML would otherwise normalise.
+    std::string all = "\t\n\r";
+    for (int c = 0x20; c < 0x7f; ++c) all.push_back(static_cast<char>(c));
+    all += "\xc2\x80 \xc2\xa0 é \xdf\xbf \xe0\xa0\x80 € \xed\x9f\xbf \xee\x80\x80 \xef\xbf\xbd ";
+    all += "\xf0\x90\x80\x80 \xf4\x8f\xbf\xbf";
+    const std::vector<std::string> texts = {
+        all, "", " leading and trailing ", "\r\n", "\r", "a\r\nb\n\rc", "  \t\t  ", "]]>", "&#10;",
+        "<tag attr='x'>", "\"\"''",
+    };
+    for (const auto& t : texts) {
+        SCOPED_TRACE('"' + t + '"');
+        ASSERT_TRUE(CElement::valid_string(t));
+        std::string esc = t;
+        CElement::xml_escape(esc);
+        const auto r = parse_xml("<r v=\"" + esc + "\">" + esc + "</r>");
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.attr, t);
+        EXPECT_EQ(r.text, t);
+    }
+}
+
+}  // namespace

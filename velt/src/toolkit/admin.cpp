@@ -1,0 +1,117 @@
+// The store's administrative calls (velt_admin.h).
+#include <velt_admin.h>
+
+#include "toolkit/codec.h"
+#include "toolkit/request.h"
+
+namespace velt::admin {
+
+using request::builder;
+
+namespace {
+
+// Runs a request whose response body is read by `body`; returns the result
+// code, or VLT_ELOST when the body is malformed.
+template <class F>
+int run(vlt_handle_t handle, builder& req, F&& body) {
+    auto conn = client::find(handle);
+    if (!conn) return VLT_ELOST;
+    std::string payload;
+    int32_t code;
+    std::lock_guard lock(conn->mutex());
+    if (request::exchange(*conn, req, payload, code) != 0) return VLT_ELOST;
+    wire::reader r(payload);
+    r.bytes(request::response_header);
+    if (code == 0 && !body(r)) r.fail();
+    if (!r.at_end()) {
+        conn->mark_lost();
+        return VLT_ELOST;
+    }
+    return code;
+}
+
+bool no_body(wire::reader&) { return true; }
+
+}  // namespace
+
+int ping(vlt_handle_t handle) {
+    builder req(wire::msg::ping);
+    return run(handle, req, no_body);
+}
+
+int get(vlt_handle_t handle, const tk_string& path, toolkit::CElement& out) {
+    if (path.size() > wire::max_request) return VLT_EINVAL;
+    builder req(wire::msg::get);
+    req.w.str(path);
+    return run(handle, req, [&](wire::reader& r) { return codec::decode_value(r, out); });
+}
+
+int dump(vlt_handle_t handle, const tk_string& path, std::vector<dump_entry>& out) {
+    out.clear();
+    if (path.size() > wire::max_request) return VLT_EINVAL;
+    // The store sends a large tree in pages; each page resumes after the
+    // last path of the one before.
+    bool more = true;
+    std::string after;
+    bool resume = false;
+    while (more) {
+        builder req(wire::msg::dump);
+        req.w.str(path);
+        req.w.u8(resume ? 1 : 0);
+        if (resume) req.w.str(after);
+        int rc = run(handle, req, [&](wire::reader& r) {
+            more = r.u8() != 0;
+            uint32_t n = r.count(5);
+            if (!r.ok()) return false;
+            for (uint32_t i = 0; i < n; ++i) {
+                dump_entry e;
+                uint8_t leaf = r.u8();
+                e.is_leaf = leaf == 1;
+                e.path.assign(r.str());
+                if (!r.ok() || leaf > 1) return false;
+                if (e.is_leaf && !codec::decode_value(r, e.value)) return false;
+                out.push_back(std::move(e));
+            }
+            return n > 0 || !more;
+        });
+        if (rc != 0) {
+            out.clear();
+            return rc;
+        }
+        if (more) {
+            after = out.back().path;
+            resume = true;
+        }
+    }
+    return 0;
+}
+
+int status(vlt_handle_t handle, std::vector<std::pair<std::string, int64_t>>& out) {
+    out.clear();
+    builder req(wire::msg::status);
+    return run(handle, req, [&](wire::reader& r) {
+        uint32_t n = r.count(12);
+        for (uint32_t i = 0; i < n && r.ok(); ++i) {
+            std::string name(r.str());
+            int64_t v = r.i64();
+            out.emplace_back(std::move(name), v);
+        }
+        return r.ok();
+    });
+}
+
+int failpoint_set(vlt_handle_t handle, const std::string& op, int32_t code, int64_t count) {
+    if (op.size() > 64) return VLT_EINVAL;
+    builder req(wire::msg::failpoint_set);
+    req.w.str(op);
+    req.w.i32(code);
+    req.w.i64(count);
+    return run(handle, req, no_body);
+}
+
+int failpoint_clear(vlt_handle_t handle) {
+    builder req(wire::msg::failpoint_clear);
+    return run(handle, req, no_body);
+}
+
+}  // namespace velt::admin

@@ -1,0 +1,206 @@
+// toolkit::CVelt: the requests and notifications of libvelt++.
+#include <velt++.h>
+
+#include <vector>
+
+#include "toolkit/codec.h"
+#include "toolkit/request.h"
+
+using velt::request::builder;
+using velt::request::exchange;
+namespace wire = velt::wire;
+
+namespace toolkit {
+
+namespace {
+
+size_t value_size(const CElement& v) {
+    size_t n = velt::codec::min_value;
+    switch (v.type()) {
+    case DATATYPE_BOOL: return n + 1;
+    case DATATYPE_INT32:
+    case DATATYPE_UINT32: return n + 4;
+    case DATATYPE_INT64:
+    case DATATYPE_UINT64:
+    case DATATYPE_DOUBLE: return n + 8;
+    case DATATYPE_STRING:
+    case DATATYPE_BINARY: return n + 4 + v.get_bytes().size();
+    case DATATYPE_IPV4:
+    case DATATYPE_IPV6:
+    case DATATYPE_MAC: return n + v.get_bytes().size();
+    default: return n;
+    }
+}
+
+int fail_all(std::vector<api_status_t>& statuses, size_t n, int code) {
+    statuses.assign(n, code);
+    return code;
+}
+
+// Reads the per-path statuses that follow a request's result code.
+int finish_statuses(velt::client::connection& conn, const std::string& payload, int32_t code,
+                    size_t n, std::vector<api_status_t>& statuses) {
+    wire::reader r(payload);
+    r.bytes(velt::request::response_header);
+    uint32_t count = r.count(4);
+    if (!r.ok() || count != n) {
+        conn.mark_lost();
+        return fail_all(statuses, n, VLT_ELOST);
+    }
+    statuses.resize(n);
+    for (auto& s : statuses) s = r.i32();
+    if (!r.at_end()) {
+        conn.mark_lost();
+        return fail_all(statuses, n, VLT_ELOST);
+    }
+    return code;
+}
+
+// add_nodes, remove_nodes and clear_leaves share one shape.
+int path_request(vlt_handle_t handle, wire::msg code, const std::vector<tk_string>& paths,
+                 std::vector<api_status_t>& statuses, const tk_string& extra) {
+    auto conn = velt::client::find(handle);
+    if (!conn) return fail_all(statuses, paths.size(), VLT_ELOST);
+    size_t size = 4 + extra.size() + 4;
+    for (const auto& p : paths) size += 4 + p.size();
+    if (size > wire::max_request || paths.size() > UINT32_MAX)
+        return fail_all(statuses, paths.size(), VLT_EINVAL);
+    builder req(code);
+    req.frame.reserve(size + 16);
+    req.w.str(extra);
+    req.w.u32(uint32_t(paths.size()));
+    for (const auto& p : paths) req.w.str(p);
+    std::string payload;
+    int32_t result;
+    std::lock_guard lock(conn->mutex());
+    if (exchange(*conn, req, payload, result) != 0)
+        return fail_all(statuses, paths.size(), VLT_ELOST);
+    return finish_statuses(*conn, payload, result, paths.size(), statuses);
+}
+
+}  // namespace
+
+CVelt::~CVelt() {
+    if (handle != 0) vlt_close(handle);
+    handle = 0;
+}
+
+int CVelt::event_register(const tk_string& path, api_event_t kind, bool flag,
+                          api_status_t& status) {
+    status = 0;
+    auto conn = velt::client::find(handle);
+    if (!conn) return VLT_ELOST;
+    if (path.size() > wire::max_request) return VLT_EINVAL;
+    builder req(wire::msg::event_register);
+    req.w.str(path);
+    req.w.u32(uint32_t(kind));
+    req.w.u8(flag ? 1 : 0);
+    std::string payload;
+    int32_t result;
+    std::lock_guard lock(conn->mutex());
+    if (exchange(*conn, req, payload, result) != 0) return VLT_ELOST;
+    wire::reader r(payload);
+    r.bytes(velt::request::response_header);
+    int32_t st = r.i32();
+    if (!r.at_end()) {
+        conn->mark_lost();
+        return VLT_ELOST;
+    }
+    status = st;
+    if (result == 0 && st == 1) {
+        conn->set_subscribed();
+        subscribed = true;
+    }
+    return result;
+}
+
+int CVelt::events_get(std::vector<CEvent>& events) {
+    events.clear();
+    auto conn = velt::client::find(handle);
+    if (!conn) return VLT_ELOST;
+    // Without a subscription nothing will ever arrive: fail instead of blocking.
+    if (!conn->subscribed()) return -2;
+    while (true) {
+        if (conn->wait_bell() != 0) return VLT_ELOST;
+        builder req(wire::msg::events_get);
+        std::string payload;
+        int32_t result;
+        std::lock_guard lock(conn->mutex());
+        if (exchange(*conn, req, payload, result) != 0) return VLT_ELOST;
+        wire::reader r(payload);
+        r.bytes(velt::request::response_header);
+        uint32_t bells = r.u32();
+        if (!r.ok() || conn->take_bells(bells) != 0) {
+            conn->mark_lost();
+            return VLT_ELOST;
+        }
+        if (result != 0) {
+            if (!r.at_end()) conn->mark_lost();
+            return result < 0 ? result : VLT_ELOST;
+        }
+        uint32_t n = r.count(velt::codec::min_event);
+        if (!r.ok()) {
+            conn->mark_lost();
+            return VLT_ELOST;
+        }
+        // No batch after all (a doorbell byte of a cleared failpoint): wait again.
+        if (n == 0) continue;
+        events.resize(n);
+        bool ok = true;
+        for (auto& e : events)
+            if (!(ok = velt::codec::decode_event(r, e))) break;
+        if (!ok || !r.at_end()) {
+            events.clear();
+            conn->mark_lost();
+            return VLT_ELOST;
+        }
+        return int(n);
+    }
+}
+
+int CVelt::add_nodes(const std::vector<tk_string>& paths, std::vector<api_status_t>& statuses,
+                     const tk_string& extra) {
+    return path_request(handle, wire::msg::add_nodes, paths, statuses, extra);
+}
+
+int CVelt::remove_nodes(const std::vector<tk_string>& paths, std::vector<api_status_t>& statuses,
+                        const tk_string& extra) {
+    return path_request(handle, wire::msg::remove_nodes, paths, statuses, extra);
+}
+
+int CVelt::clear_leaves(const std::vector<tk_string>& paths, std::vector<api_status_t>& statuses,
+                        const tk_string& extra) {
+    return path_request(handle, wire::msg::clear_leaves, paths, statuses, extra);
+}
+
+int CVelt::set_leaves(const std::vector<tk_string>& paths, const std::vector<CElement>& values,
+                      const std::vector<vlt_tribool_t>& flags,
+                      std::vector<api_status_t>& statuses, const tk_string& extra) {
+    auto conn = velt::client::find(handle);
+    if (!conn) return fail_all(statuses, paths.size(), VLT_ELOST);
+    // Flags may be left out entirely (all unset); otherwise one per path.
+    if (values.size() != paths.size() || (!flags.empty() && flags.size() != paths.size()))
+        return fail_all(statuses, paths.size(), VLT_EINVAL);
+    size_t size = 4 + extra.size() + 1 + 4;
+    for (size_t i = 0; i < paths.size(); ++i) size += 4 + paths[i].size() + value_size(values[i]) + 1;
+    if (size > wire::max_request || paths.size() > UINT32_MAX)
+        return fail_all(statuses, paths.size(), VLT_EINVAL);
+    builder req(wire::msg::set_leaves);
+    req.frame.reserve(size + 16);
+    req.w.str(extra);
+    req.w.u8(CElement::_forced_auto_time ? 1 : 0);
+    req.w.u32(uint32_t(paths.size()));
+    for (size_t i = 0; i < paths.size(); ++i) {
+        req.w.str(paths[i]);
+        velt::codec::encode_value(req.w, values[i]);
+        req.w.u8(flags.empty() ? uint8_t(VLT_UNSET) : uint8_t(flags[i]));
+    }
+    std::string payload;
+    int32_t result;
+    std::lock_guard lock(conn->mutex());
+    if (exchange(*conn, req, payload, result) != 0)
+        return fail_all(statuses, paths.size(), VLT_ELOST);
+    return finish_statuses(*conn, payload, result, paths.size(), statuses);
+}
+
+}  // namespace toolkit
