@@ -46,7 +46,7 @@ for n, ifc in enumerate(IFACES):
         f"set {p}/mtu uint32 1500 {p}/enabled bool true {p}/mac mac {mac(n + 1)} "
         f"{p}/description string {q(rng.choice(DESCRIPTIONS))} "
         f"{p}/ipv4/address ipv4 10.{n}.0.1 {p}/ipv4/prefix-length int32 24 "
-        f"{p}/ipv6/address ipv6 2001:db8:{n:x}::1")
+        f"{p}/ipv6/address ipv6 2001:db8:{n + 1:x}::1")
 lines_per_burst.append(base)
 
 # Bursts 1..24: a mix of routine changes.

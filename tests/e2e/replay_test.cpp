@@ -134,7 +134,7 @@ TEST(Replay, BatchesAreAppliedInTimeOrder) {
     const std::string log = document(batch("0.000000002", "CMD_SET_LEAF", leaf("/o/v", "int32", "3")) +
                                      batch("0.000000000", "CMD_ADD_NODE", event("/o")) +
                                      batch("0.000000001", "CMD_SET_LEAF", leaf("/o/v", "int32", "2")) +
-                                     batch("0.1", "CMD_REMOVE_NODE", event("/o")) +
+                                     batch("0.100000000", "CMD_REMOVE_NODE", event("/o")) +
                                      batch("0.099999999", "CMD_SET_LEAF", leaf("/o/w", "int32", "9")));
     harness::result r = replay(store, log);
     ASSERT_EQ(r.status, 0) << r.err;

@@ -249,6 +249,8 @@ extern "C" void vlt_close(vlt_handle_t handle) {
     if (it == reg.map.end()) return;
     conn = std::move(it->second);
     reg.map.erase(it);
+    // Wakes any other thread still waiting on this connection.
+    conn->mark_lost();
 }
 
 extern "C" int vlt_get_fd(vlt_handle_t handle) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,7 +53,13 @@ const char* const failpoint_ops[] = {"add_nodes",    "remove_nodes", "set_leaves
 }  // namespace
 
 server::server(unique_fd listener, int stop_fd)
-    : m_listener(std::move(listener)), m_stop_fd(stop_fd), m_epoll(epoll_create1(EPOLL_CLOEXEC)) {}
+    : m_listener(std::move(listener)), m_stop_fd(stop_fd), m_epoll(epoll_create1(EPOLL_CLOEXEC)) {
+    // Each client takes two descriptors; keep some for everything else, so
+    // that accepting never fails for want of descriptors.
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+        m_max_clients = std::min<size_t>(max_clients, lim.rlim_cur > 64 ? (lim.rlim_cur - 32) / 2 : 16);
+}
 
 server::~server() = default;
 
@@ -104,7 +111,7 @@ void server::accept_clients() {
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
             (cred.uid != geteuid() && cred.uid != 0))
             continue;
-        if (m_clients.size() >= max_clients) continue;
+        if (m_clients.size() >= m_max_clients) continue;
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) continue;
         unique_fd bell(pair[0]), peer(pair[1]);
@@ -397,8 +404,8 @@ void server::reply_statuses(client& c, msg code, int32_t result,
 bool server::on_paths(client& c, msg code, wire::reader& r) {
     r.str();  // the trailing string argument: accepted, unused
     uint32_t n = r.count(4);
-    std::vector<std::string_view> raw(n);
-    for (auto& p : raw) p = r.str();
+    wire::reader items = r;  // read again below, once the frame is known good
+    for (uint32_t i = 0; i < n; ++i) r.str();
     if (!r.at_end()) return false;
 
     std::vector<int32_t> statuses(n, 0);
@@ -411,10 +418,16 @@ bool server::on_paths(client& c, msg code, wire::reader& r) {
         reply_statuses(c, code, fail, statuses);
         return true;
     }
-    std::vector<std::string> paths(n);
+    std::vector<std::string> paths;
+    std::string path;
     int32_t result = 0;
-    for (uint32_t i = 0; i < n; ++i)
-        if (!canonical_path(raw[i], paths[i]) || paths[i] == "/") result = statuses[i] = VLT_EINVAL;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!canonical_path(items.str(), path) || path == "/") {
+            result = statuses[i] = VLT_EINVAL;
+        } else if (result == 0) {
+            paths.push_back(std::move(path));
+        }
+    }
     batch b;
     if (result == 0) {
         timeval t = now();

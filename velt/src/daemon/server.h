@@ -22,7 +22,8 @@ namespace veltd {
 inline constexpr size_t max_pending_bytes = size_t(64) << 20;
 // New requests of a client wait while this much of its output is unsent.
 inline constexpr size_t output_pause = size_t(1) << 20;
-// Connections served at once; more are closed on arrival.
+// Connections served at once (fewer when descriptors are scarce); more are
+// closed on arrival.
 inline constexpr size_t max_clients = 1000;
 
 class server {
@@ -122,6 +123,7 @@ private:
     std::vector<uint64_t> m_marked;  // clients to drop after the current event
     std::map<std::string, failpoint> m_failpoints;
     uint64_t m_next_id = 1;
+    size_t m_max_clients = max_clients;
 };
 
 }  // namespace veltd
