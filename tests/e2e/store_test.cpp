@@ -355,6 +355,17 @@ TEST(StoreNotify, LostConnection) {
     store_daemon again;
     client fresh;
     EXPECT_LT(fresh.get(events), 0);
+    // Closing a handle wakes a thread waiting on it.
+    ASSERT_EQ(fresh.subscribe(), 0);
+    std::atomic<int> got = 1;
+    std::thread waiter([&] {
+        std::vector<CEvent> ev;
+        got = fresh.get(ev);
+    });
+    vlt_close(fresh.api.handle);
+    waiter.join();
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(vlt_get_fd(fresh.api.handle), -1);
 }
 
 // ---- Failpoints -------------------------------------------------------------
