@@ -3,6 +3,7 @@
 // of the subscription, of a fetch and of the store itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
@@ -40,7 +41,8 @@ string node_re(const string& path)
 
 string leaf_re(const string& path, const string& type, const string& text)
 {
-    return "\\t\\t<event path=\"" + path + "\" time=\"[0-9]+\\.[0-9]{6}\" type=\"" + type + "\">" + text + "</event>";
+    return "\\t\\t<event path=\"" + path + "\" time=\"[0-9]+\\.[0-9]{6}\" type=\"" + type + "\">" + text +
+           "</event>";
 }
 
 // The whole document: declaration, root, start, the given lines, root end.
@@ -78,7 +80,8 @@ public:
         strings argv{ROREZUREDI_BIN};
         if (to_file) argv.insert(argv.end(), {"-f", log_path()});
         argv.insert(argv.end(), args.begin(), args.end());
-        m_proc = std::make_unique<harness::process>(argv, harness::options{.env = {store.env()}, .cwd = cwd.path()});
+        m_proc = std::make_unique<harness::process>(argv,
+                                                    harness::options{.env = {store.env()}, .cwd = cwd.path()});
     }
 
     // Subscribed, log open and handlers installed: changes made now are captured.
@@ -189,7 +192,8 @@ TEST(Capture, FilterAndBatchCommandDecideWhatIsWritten)
          {batch_re("0\\.000000000", "CMD_ADD_NODE"), node_re("/b"), end_re}},
         // Node events pass -a but are dropped by the leaf batch's command,
         // which can leave a batch without events.
-        {"-a mtu", {"-a", "mtu"}, "set /x/mtu int32 1500 /x/speed int32 10\nset /y/speed int32 1\nclear /x/mtu /x/speed\n",
+        {"-a mtu", {"-a", "mtu"},
+         "set /x/mtu int32 1500 /x/speed int32 10\nset /y/speed int32 1\nclear /x/mtu /x/speed\n",
          {batch_re("0\\.000000000", "CMD_SET_LEAF"), leaf_re("/x/mtu", "int32", "1500"), end_re,
           batch_re(later_re, "CMD_SET_LEAF"), end_re,
           batch_re(later_re, "CMD_CLEAR_LEAF"), node_re("/x/mtu"), end_re}},
@@ -206,6 +210,22 @@ TEST(Capture, FilterAndBatchCommandDecideWhatIsWritten)
         ASSERT_EQ(cap.stop(), 0);
         EXPECT_EQ(cap.proc().err(), "");
         expect_document(cap.log(), r.body);
+    }
+}
+
+TEST(Capture, LogNameIsTakenAsGiven)
+{
+    harness::private_store store;
+    // A value that looks like an option is a file name; a later -f wins.
+    const strings rows[] = {{"-f", "-v"}, {"-f", "-"}, {"-f", "first", "-f", "second"}};
+    for (const strings& args : rows) {
+        SCOPED_TRACE(args.back());
+        capture_run cap(store, args, false);
+        ASSERT_TRUE(cap.ready());
+        EXPECT_EQ(cap.stop(), 0);
+        EXPECT_EQ(cap.proc().out(), "");
+        EXPECT_EQ(harness::read_file(cap.cwd.file(args.back())), empty_log);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cap.cwd.path()), {}), 1);
     }
 }
 
@@ -238,17 +258,19 @@ TEST(Capture, FailedFetchEndsTheCapture)
         ASSERT_TRUE(cap.ready());
         store.ctl_ok({"add", "/a"});
         ASSERT_TRUE(harness::wait_until([&] { return store.status_value("pending") == 0; }));
-        if (r.cause == FAILPOINT)
+        if (r.cause == FAILPOINT) {
             store.ctl_ok({"failpoint", "events_get", "-5"});
-        else
+        } else {
             store.kill();
+        }
         EXPECT_EQ(cap.proc().wait(), 1);
         EXPECT_EQ(cap.proc().err(), "Error: events_get()\n");
         // A named log is removed; standard output keeps a closed document.
-        if (r.to_file)
+        if (r.to_file) {
             EXPECT_TRUE(std::filesystem::is_empty(cap.cwd.path()));
-        else
+        } else {
             expect_document(cap.proc().out(), {batch_re("0\\.000000000", "CMD_ADD_NODE"), node_re("/a"), end_re});
+        }
     }
 }
 

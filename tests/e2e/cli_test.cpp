@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,76 +54,31 @@ bool dir_empty(const string& path)
     return std::filesystem::is_empty(path);
 }
 
-// True once the process has handlers for the four termination signals,
-// which capture installs only after the log has been opened.
-bool handlers_installed(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    string line;
-    while (std::getline(f, line)) {
-        if (line.rfind("SigCgt:", 0) == 0) {
-            const unsigned long mask = std::stoul(line.substr(7), nullptr, 16);
-            const unsigned long wanted = (1ul << (SIGHUP - 1)) | (1ul << (SIGINT - 1)) |
-                                         (1ul << (SIGQUIT - 1)) | (1ul << (SIGTERM - 1));
-            return (mask & wanted) == wanted;
-        }
-    }
-    return false;
-}
-
 TEST(CommandLine, RejectionsPrintUsageAndTouchNothing)
 {
     struct row {
         strings args;
         string message;  // written before the usage text
     };
+    const string no_delay = "Error: bad delay value: 0\n";
     const std::vector<row> rows = {
         // Not an option.
-        {{"bare"}, ""},
-        {{"-td"}, ""},
-        {{"--help"}, ""},
-        {{""}, ""},
-        {{"-F", "x"}, ""},
-        {{"-p", "/a", "extra"}, ""},
+        {{"bare"}, ""}, {{"-td"}, ""}, {{"--help"}, ""}, {{""}, ""}, {{"-F", "x"}, ""}, {{"-p", "/a", "extra"}, ""},
         // Missing or empty values.
-        {{"-f"}, ""},
-        {{"-l"}, ""},
-        {{"-p"}, ""},
-        {{"-x"}, ""},
-        {{"-a"}, ""},
-        {{"-i"}, ""},
-        {{"-w"}, ""},
-        {{"-x", ""}, ""},
-        {{"-f", ""}, ""},
-        {{"-w", ""}, ""},
-        {{"-a", "", "-v"}, ""},
+        {{"-f"}, ""}, {{"-l"}, ""}, {{"-p"}, ""}, {{"-x"}, ""}, {{"-a"}, ""}, {{"-i"}, ""}, {{"-w"}, ""},
+        {{"-x", ""}, ""}, {{"-f", ""}, ""}, {{"-w", ""}, ""}, {{"-a", "", "-v"}, ""},
         // Capture against replay, either order.
-        {{"-f", "a.xml", "-l", "b.xml"}, ""},
-        {{"-l", "b.xml", "-f", "a.xml"}, ""},
-        {{"-f", "a.xml", "-t"}, ""},
-        {{"-t", "-f", "a.xml"}, ""},
-        {{"-f", "a.xml", "-d"}, ""},
-        {{"-d", "-f", "a.xml"}, ""},
-        {{"-f", "a.xml", "-w", "5"}, ""},
-        {{"-w", "5", "-f", "a.xml"}, ""},
-        // Filters that exclude each other, either order.
-        {{"-p", "/a", "-x", "/b"}, ""},
-        {{"-x", "/b", "-p", "/a"}, ""},
-        {{"-a", "mtu", "-i", "speed"}, ""},
-        {{"-i", "speed", "-a", "mtu"}, ""},
-        // -d against -w, either order.
-        {{"-d", "-w", "5"}, ""},
-        {{"-w", "5", "-d"}, ""},
-        // Bad delays: the number read, then the usage.
-        {{"-w", "abc"}, "Error: bad delay value: 0\n"},
-        {{"-w", "0"}, "Error: bad delay value: 0\n"},
-        {{"-w", "-3"}, "Error: bad delay value: -3\n"},
-        {{"-w", "  -7us"}, "Error: bad delay value: -7\n"},
-        {{"-d", "-w", "0"}, "Error: bad delay value: 0\n"},
+        {{"-f", "a.xml", "-l", "b.xml"}, ""}, {{"-l", "b.xml", "-f", "a.xml"}, ""},
+        {{"-f", "a.xml", "-t"}, ""}, {{"-t", "-f", "a.xml"}, ""}, {{"-f", "a.xml", "-d"}, ""},
+        {{"-d", "-f", "a.xml"}, ""}, {{"-f", "a.xml", "-w", "5"}, ""}, {{"-w", "5", "-f", "a.xml"}, ""},
+        // Options that exclude each other, either order.
+        {{"-p", "/a", "-x", "/b"}, ""}, {{"-x", "/b", "-p", "/a"}, ""}, {{"-a", "mtu", "-i", "speed"}, ""},
+        {{"-i", "speed", "-a", "mtu"}, ""}, {{"-d", "-w", "5"}, ""}, {{"-w", "5", "-d"}, ""},
+        // Bad delays: the number read, then the usage; before the -d conflict.
+        {{"-w", "abc"}, no_delay}, {{"-w", "0"}, no_delay}, {{"-w", "-3"}, "Error: bad delay value: -3\n"},
+        {{"-w", "  -7us"}, "Error: bad delay value: -7\n"}, {{"-d", "-w", "0"}, no_delay},
         // The first rejection ends the parsing.
-        {{"-w", "0", "-w", "-5"}, "Error: bad delay value: 0\n"},
-        {{"-q", "-v"}, ""},
-        {{"-f", "a.xml", "-l", "b.xml", "-v"}, ""},
+        {{"-w", "0", "-w", "-5"}, no_delay}, {{"-q", "-v"}, ""}, {{"-f", "a", "-l", "b", "-v"}, ""},
         {{"-q", "-w", "0"}, ""},
     };
 
@@ -143,13 +96,14 @@ TEST(CommandLine, RejectionsPrintUsageAndTouchNothing)
 
 TEST(CommandLine, VersionWhenReachedBeforeAnyFault)
 {
+    const std::regex text(
+        "Build date: (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|[12][0-9]|3[01]) [0-9]{4} "
+        "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\n"
+        "\\$Revision: 47107 \\$\n\n");
+    const string head = prog + ": version 2.0.0\n";
     const strings cases[] = {
-        {"-v"},
-        {"-v", "-bogus"},
-        {"-v", "-f", "a.xml", "-l", "b.xml"},
-        {"-p", "/a", "-v", "-x", "/b"},
-        {"-w", "5", "-v", "-w", "0"},
-        {"-f", "a.xml", "-v"},
+        {"-v"}, {"-v", "-bogus"}, {"-v", "-f", "a.xml", "-l", "b.xml"}, {"-p", "/a", "-v", "-x", "/b"},
+        {"-w", "5", "-v", "-w", "0"}, {"-f", "a.xml", "-v"},
     };
     // The store can't be reached: "-v" must not need it.
     harness::temp_dir nowhere;
@@ -159,22 +113,11 @@ TEST(CommandLine, VersionWhenReachedBeforeAnyFault)
             with_prog(args), {.env = {"VELT_SOCKET=" + nowhere.file("none.sock")}, .cwd = cwd.path()});
         EXPECT_EQ(res.status, 0) << joined(args);
         EXPECT_EQ(res.err, "") << joined(args);
-        EXPECT_EQ(res.out.rfind(prog + ": version 2.0.0\n", 0), 0u) << joined(args) << ": " << res.out;
+        EXPECT_EQ(res.out.compare(0, head.size(), head), 0) << joined(args) << ": " << res.out;
+        EXPECT_TRUE(res.out.size() >= head.size() && std::regex_match(res.out.substr(head.size()), text))
+            << res.out;
         EXPECT_TRUE(dir_empty(cwd.path())) << joined(args);
     }
-}
-
-TEST(CommandLine, VersionTextFormat)
-{
-    const harness::result res = harness::run({prog, "-v"});
-    ASSERT_EQ(res.status, 0);
-    const string head = prog + ": version 2.0.0\n";
-    ASSERT_EQ(res.out.compare(0, head.size(), head), 0) << res.out;
-    const std::regex rest(
-        "Build date: (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|[12][0-9]|3[01]) [0-9]{4} "
-        "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\n"
-        "\\$Revision: 47107 \\$\n\n");
-    EXPECT_TRUE(std::regex_match(res.out.substr(head.size()), rest)) << res.out;
 }
 
 TEST(CommandLine, UnreachableStoreCreatesNoLog)
@@ -232,32 +175,6 @@ TEST(CommandLine, ReplayOptionsAloneReadStandardInput)
             harness::run(with_prog(args), {.input = empty_log, .env = {store.env()}, .timeout_ms = 10000});
         EXPECT_EQ(res.status, 0) << joined(args) << ": " << res.err;
         EXPECT_EQ(res.out.rfind("Parsing XML...\n", 0), 0u) << joined(args) << ": " << res.out;
-    }
-}
-
-TEST(CommandLine, CaptureFileNamesAreTakenAsGiven)
-{
-    harness::private_store store;
-    struct row {
-        strings args;
-        string written;        // the log file capture must write
-        strings not_created;   // names that must not appear
-    };
-    const std::vector<row> rows = {
-        {{"-f", "-v"}, "-v", {}},
-        {{"-f", "first.xml", "-f", "second.xml"}, "second.xml", {"first.xml"}},
-        {{"-f", "-"}, "-", {}},
-    };
-    for (const row& r : rows) {
-        harness::temp_dir cwd;
-        harness::process cap(with_prog(r.args), {.env = {store.env()}, .cwd = cwd.path()});
-        ASSERT_TRUE(harness::wait_until([&] { return handlers_installed(cap.pid()); })) << joined(r.args);
-        cap.signal(SIGTERM);
-        EXPECT_EQ(cap.wait(), 0) << joined(r.args) << ": " << cap.err();
-        EXPECT_EQ(cap.out(), "") << joined(r.args);
-        EXPECT_EQ(harness::read_file(cwd.file(r.written)), empty_log) << joined(r.args);
-        for (const string& name : r.not_created)
-            EXPECT_FALSE(harness::file_exists(cwd.file(name))) << joined(r.args) << ": " << name;
     }
 }
 
