@@ -67,6 +67,10 @@ capture_status=0
 wait "$capture_pid" || capture_status=$?
 echo "capture stopped by SIGINT, exit status $capture_status"
 [ "$capture_status" -eq 0 ]
+if [ -s "$work/capture.err" ]; then
+    echo "capture wrote to standard error:" >&2
+    cat "$work/capture.err" >&2
+fi
 
 step "The event log"
 log=$work/capture.xml
@@ -82,8 +86,9 @@ echo "first lines:"
 head -6 "$log" | cut -c1-110
 
 step "Replaying into the target store with the recorded delays (-d)"
-VELT_SOCKET=$work/target.sock "$bin/rorezuredi" -l "$log" -d
-echo
+# The progress line rewrites itself with carriage returns; show its last state.
+VELT_SOCKET=$work/target.sock "$bin/rorezuredi" -l "$log" -d |
+    tr '\r' '\n' | awk '/^Batch/ { last = $0; next } /^Done/ { print last } NF { print }'
 
 step "Comparing the two stores"
 VELT_SOCKET=$work/source.sock "$bin/veltctl" dump >"$work/source.dump"

@@ -208,10 +208,13 @@ TEST(StoreRobustness, SubscriberThatNeverReadsIsCutOff) {
     EXPECT_EQ(keen.batch(), (strings{"add /keen", "set /keen/x"}));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(keen.batch(), strings{"set /keen/x"});
     EXPECT_FALSE(keen.readable());
-    // The daemon never held much more than the limit.
+    // The daemon never held much more than the limit (AddressSanitizer's
+    // quarantine of freed memory hides that).
     long peak = proc_kib(d.proc().pid(), "VmHWM");
     EXPECT_GT(peak, 0);
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(peak, 130 * 1024);
+#endif
 }
 
 TEST(StoreRobustness, ClientThatNeverReadsCostsBoundedMemory) {

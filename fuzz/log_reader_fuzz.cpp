@@ -1,0 +1,159 @@
+// Fuzz target: arbitrary bytes as an event log, read in process by the same
+// reader that replay uses, without a store.
+//
+// Besides surviving every input, an accepted log must hold only what replay
+// can apply (known commands, valid batch times, events with paths and typed
+// values), each value must read back from its own text form, and writing
+// the batches out again in the log format must read back to the same batches.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "rorezuredi.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    // Reports on the original standard error; the reader's output is muted.
+    std::fprintf(stderr == nullptr ? nullptr : stderr, "%s", "");
+    std::fputs(what, stdout == nullptr ? nullptr : stdout);
+    __builtin_trap();
+}
+
+FILE* real_stderr = nullptr;
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(real_stderr, "invariant broken: %s\n", what);
+        std::fflush(real_stderr);
+        std::abort();
+    }
+}
+
+void reset_reader() {
+    ProgramState& ps = program_state;
+    ps.parser = nullptr;
+    ps.char_data.clear();
+    ps.batch_in_progress = false;
+    ps.event_in_progress = false;
+    ps.current_batch = event_batch_t();
+    ps.start_time = timespec{0, 0};
+    ps.batches.clear();
+}
+
+// Reads `bytes` as a log; the batches read are left in program_state.
+int read_log(std::vector<char>& bytes) {
+    reset_reader();
+    FILE* log = fmemopen(bytes.data(), bytes.size(), "r");
+    check(log != nullptr, "fmemopen");
+    return parse_xml_file(log);
+}
+
+bool valid_cmd(api_cmd_t cmd) {
+    return cmd == CMD_ADD_NODE || cmd == CMD_REMOVE_NODE || cmd == CMD_SET_LEAF ||
+           cmd == CMD_CLEAR_LEAF;
+}
+
+// What replay relies on in an accepted log.
+void check_batches(const std::vector<event_batch_t>& batches) {
+    for (const event_batch_t& b : batches) {
+        check(valid_cmd(b.cmd), "batch with an unknown command");
+        check(b.time.tv_sec >= 0 && b.time.tv_nsec >= 0 && b.time.tv_nsec <= 999999999,
+              "batch time out of range");
+        check(!b.events.empty(), "empty batch kept");
+        for (const event_instance_t& ev : b.events) {
+            check(!ev.path.empty(), "event without path");
+            if (b.cmd != CMD_SET_LEAF) {
+                check(ev.value.type() == DATATYPE_INVALID, "node event with a value");
+                continue;
+            }
+            check(ev.type != DATATYPE_INVALID, "leaf event without type");
+            check(ev.value.type() == ev.type, "leaf value of another type than declared");
+            // The value's text form converts back to the same value.
+            toolkit::CElement text;
+            text.set_string(ev.value.to_string());
+            check(text.convert_type(ev.type) == 0, "value's own text does not convert back");
+            check(text.same_value(ev.value), "value changed through its text form");
+        }
+    }
+}
+
+// The batches in the log format, as capture writes them.
+std::vector<char> write_log(const std::vector<event_batch_t>& batches) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    check(out != nullptr, "open_memstream");
+    std::fputs("<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n", out);
+    std::fprintf(out, "<%s>\n", "dump");
+    for (const event_batch_t& b : batches) {
+        std::fprintf(out, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time", long(b.time.tv_sec),
+                     long(b.time.tv_nsec), "action", ev_action_str(b.cmd));
+        for (const event_instance_t& ev : b.events) {
+            toolkit::CEvent out_ev;
+            out_ev.cmd = b.cmd;
+            out_ev.path = ev.path;
+            out_ev.value = ev.value;
+            dump_event(out, out_ev);
+        }
+        std::fprintf(out, "\t</%s>\n", "batch");
+    }
+    std::fprintf(out, "</%s>\n", "dump");
+    std::fclose(out);
+    std::vector<char> text(data, data + size);
+    std::free(data);
+    return text;
+}
+
+bool same_batches(const std::vector<event_batch_t>& a, const std::vector<event_batch_t>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].cmd != b[i].cmd || a[i].time.tv_sec != b[i].time.tv_sec ||
+            a[i].time.tv_nsec != b[i].time.tv_nsec || a[i].events.size() != b[i].events.size())
+            return false;
+        for (size_t j = 0; j < a[i].events.size(); ++j) {
+            const event_instance_t& x = a[i].events[j];
+            const event_instance_t& y = b[i].events[j];
+            if (x.path != y.path || !x.value.same_value(y.value) ||
+                x.value.timestamp().tv_sec != y.value.timestamp().tv_sec ||
+                x.value.timestamp().tv_usec != y.value.timestamp().tv_usec)
+                return false;
+            if (a[i].cmd == CMD_SET_LEAF && x.type != y.type) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The reader reports on stdout and stderr for every input; send that to
+    // /dev/null through buffered streams. libFuzzer and the sanitizers keep
+    // writing to the original descriptors.
+    real_stderr = stderr;
+    FILE* null_out = std::fopen("/dev/null", "w");
+    if (null_out == nullptr) return 0;
+    std::setvbuf(null_out, nullptr, _IOFBF, 1 << 16);
+    stdout = null_out;
+    stderr = null_out;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<char> bytes(data, data + size);
+    if (read_log(bytes) != 0) return 0;
+    check(program_state.parser == nullptr, "parser left behind");
+    check(!program_state.batch_in_progress && !program_state.event_in_progress,
+          "accepted log with an element still open");
+
+    std::vector<event_batch_t> first = std::move(program_state.batches);
+    check_batches(first);
+
+    std::vector<char> rewritten = write_log(first);
+    check(read_log(rewritten) == 0, "rewritten log refused");
+    check(same_batches(first, program_state.batches), "rewritten log reads back differently");
+    program_state.batches.clear();
+    return 0;
+}
