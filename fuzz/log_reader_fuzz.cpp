@@ -15,13 +15,6 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    // Reports on the original standard error; the reader's output is muted.
-    std::fprintf(stderr == nullptr ? nullptr : stderr, "%s", "");
-    std::fputs(what, stdout == nullptr ? nullptr : stdout);
-    __builtin_trap();
-}
-
 FILE* real_stderr = nullptr;
 
 void check(bool ok, const char* what) {
