@@ -17,9 +17,9 @@ namespace toolkit {
 
 // A leaf value: type code, timestamp and payload.
 //
-// The payload is kept compactly (fixed-size types inline, string and binary
-// data in one exactly-sized heap block), since a replayed log holds one value
-// per event in memory.
+// The payload is kept compactly (32 bytes in all; numbers, addresses and
+// short texts inline, longer data in one exactly-sized heap block), since a
+// replayed log holds one value per event in memory.
 class CElement {
 public:
     static const tk_string _invalid;     // name written for a type without one: "invalid"
@@ -36,7 +36,7 @@ public:
     CElement& operator=(CElement&& other) noexcept;
     ~CElement();
 
-    data_type_t type() const noexcept { return m_type; }
+    data_type_t type() const noexcept { return static_cast<data_type_t>(m_type); }
     timeval& timestamp() noexcept { return m_time; }
     const timeval& timestamp() const noexcept { return m_time; }
 
@@ -92,18 +92,22 @@ public:
     static bool valid_string(std::string_view text) noexcept;
 
 private:
-    void release() noexcept;
+    // Numbers lie in the first 8 bytes of m_payload; byte payloads (STRING,
+    // BINARY, IPV4, MAC) of up to 14 bytes lie in m_payload itself, longer
+    // ones (and IPV6) in one exactly-sized heap block whose pointer and
+    // 32-bit length m_payload then holds.
+    static constexpr unsigned char k_heap = 0xff;  // m_length of a heap payload
 
-    data_type_t m_type;
-    uint32_t m_size;  // length of the heap payload
+    void release() noexcept;
+    bool on_heap() const noexcept { return m_length == k_heap; }
+    uint64_t word() const noexcept;
+    void set_word(data_type_t type, uint64_t v) noexcept;
+    void take_payload(data_type_t type, std::string_view bytes);
+
     timeval m_time;
-    union {
-        uint64_t u;
-        int64_t i;
-        double d;
-        unsigned char bytes[16];  // IPV4, IPV6, MAC
-        char* heap;               // STRING, BINARY
-    } m_data;
+    unsigned char m_payload[14];
+    unsigned char m_type;    // data_type_t
+    unsigned char m_length;  // length of an inline byte payload, or k_heap
 };
 
 // One change notification.

@@ -1,8 +1,10 @@
 // Replay: reads an event log into batches, then applies them to the store in
 // time order, paced as the command line asks.
 #include <cassert>
+#include <climits>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "rorezuredi.h"
 
@@ -28,22 +30,65 @@ void stop_parser() {
         XML_StopParser(program_state.parser, XML_FALSE);
 }
 
-// Reads "seconds.fraction"; false unless both numbers were read. The digits
-// after the point are a whole count, not a decimal fraction.
+// One "%ld" conversion of formatted input at p: white space, an optional
+// sign, at least one decimal digit; out of range it gives LONG_MIN or
+// LONG_MAX, as the library's conversion does. Advances p past what it read.
+// Written out because a log holds millions of times and sscanf is slow.
+bool scan_long(const char*& p, long& out) {
+    const char* s = p;
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
+    const bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    if (*s < '0' || *s > '9') return false;
+    const unsigned long limit = negative ? 0UL - static_cast<unsigned long>(LONG_MIN) : LONG_MAX;
+    unsigned long value = 0;
+    bool overflow = false;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        const unsigned long digit = static_cast<unsigned long>(*s - '0');
+        if (overflow || value > (limit - digit) / 10)
+            overflow = true;
+        else
+            value = value * 10 + digit;
+    }
+    if (overflow)
+        out = negative ? LONG_MIN : LONG_MAX;
+    else
+        out = negative ? static_cast<long>(0UL - value) : static_cast<long>(value);
+    p = s;
+    return true;
+}
+
+// Reads "seconds.fraction" as the conversion "%ld.%ld" does; false unless
+// both numbers were read. The digits after the point are a whole count, not
+// a decimal fraction.
 bool read_time(const XML_Char* text, long& sec, long& frac) {
-    long s = sec;
-    long f = frac;
-    int n = std::sscanf(text, "%ld.%ld", &s, &f);
-    if (n >= 1) sec = s;
-    if (n == 2) frac = f;
-    return n == 2;
+    const char* p = text;
+    long s;
+    if (!scan_long(p, s)) return false;
+    sec = s;
+    if (*p != '.') return false;
+    ++p;
+    long f;
+    if (!scan_long(p, f)) return false;
+    frac = f;
+    return true;
+}
+
+// Exact comparison of element, attribute and command names; inlined, since
+// it runs several times for every element of the log.
+inline bool same_name(const XML_Char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
 }
 
 api_cmd_t action_code(const XML_Char* name) {
-    if (std::strcmp(name, "CMD_ADD_NODE") == 0) return CMD_ADD_NODE;
-    if (std::strcmp(name, "CMD_REMOVE_NODE") == 0) return CMD_REMOVE_NODE;
-    if (std::strcmp(name, "CMD_SET_LEAF") == 0) return CMD_SET_LEAF;
-    if (std::strcmp(name, "CMD_CLEAR_LEAF") == 0) return CMD_CLEAR_LEAF;
+    if (same_name(name, "CMD_ADD_NODE")) return CMD_ADD_NODE;
+    if (same_name(name, "CMD_REMOVE_NODE")) return CMD_REMOVE_NODE;
+    if (same_name(name, "CMD_SET_LEAF")) return CMD_SET_LEAF;
+    if (same_name(name, "CMD_CLEAR_LEAF")) return CMD_CLEAR_LEAF;
     return api_cmd_t(0);
 }
 
@@ -68,11 +113,11 @@ void start_event(const XML_Char** attrs) {
     for (int i = 0; attrs[i] != nullptr; i += 2) {
         const XML_Char* name = attrs[i];
         const XML_Char* val = attrs[i + 1];
-        if (std::strcmp(name, "path") == 0) {
+        if (same_name(name, "path")) {
             ev.path = val;
-        } else if (std::strcmp(name, "type") == 0) {
+        } else if (same_name(name, "type")) {
             ev.type = vlt_str_to_enum(val);
-        } else if (std::strcmp(name, "time") == 0) {
+        } else if (same_name(name, "time")) {
             if (!read_time(val, sec, frac)) {
                 std::fprintf(stderr, "Invalid time: %s\n", val);
                 sec = -1;
@@ -97,7 +142,7 @@ void start_event(const XML_Char** attrs) {
     ps.char_data.clear();
     ev.value.timestamp().tv_sec = sec;
     ev.value.timestamp().tv_usec = frac;
-    ps.current_batch.events.push_back(ev);
+    ps.current_batch.events.push_back(std::move(ev));
 }
 
 void start_batch(const XML_Char** attrs) {
@@ -116,7 +161,7 @@ void start_batch(const XML_Char** attrs) {
     for (int i = 0; attrs[i] != nullptr; i += 2) {
         const XML_Char* name = attrs[i];
         const XML_Char* val = attrs[i + 1];
-        if (std::strcmp(name, "time") == 0) {
+        if (same_name(name, "time")) {
             long sec = batch.time.tv_sec;
             long nsec = batch.time.tv_nsec;
             bool ok = read_time(val, sec, nsec);
@@ -126,7 +171,7 @@ void start_batch(const XML_Char** attrs) {
                 std::fprintf(stderr, "Invalid time: %s\n", val);
                 batch.time.tv_sec = -1;
             }
-        } else if (std::strcmp(name, "action") == 0) {
+        } else if (same_name(name, "action")) {
             batch.cmd = action_code(val);
         } else {
             unsupported_attribute(name, "batch");
@@ -149,7 +194,7 @@ void start_start(const XML_Char** attrs) {
     for (int i = 0; attrs[i] != nullptr; i += 2) {
         const XML_Char* name = attrs[i];
         const XML_Char* val = attrs[i + 1];
-        if (std::strcmp(name, "time") == 0) {
+        if (same_name(name, "time")) {
             if (!read_time(val, sec, nsec)) {
                 std::fprintf(stderr, "Invalid time: %s\n", val);
                 sec = -1;
@@ -199,7 +244,18 @@ void end_batch() {
         return;
     }
     ps.batch_in_progress = false;
-    if (!ps.current_batch.events.empty()) ps.batches.push_back(ps.current_batch);
+    if (ps.current_batch.events.empty()) return;
+    // The stored batch gets storage of exactly its size, as a copy would, but
+    // its events are moved rather than copied: the reader's own copy is
+    // emptied at the next batch start anyway.
+    event_batch_t& current = ps.current_batch;
+    event_batch_t done;
+    done.time = current.time;
+    done.cmd = current.cmd;
+    done.events.reserve(current.events.size());
+    for (event_instance_t& ev : current.events) done.events.push_back(std::move(ev));
+    current.events.clear();
+    ps.batches.push_back(std::move(done));
 }
 
 }  // namespace
@@ -245,21 +301,21 @@ int parse_loop(FILE* log) {
 
 void start_handler(void*, const XML_Char* name, const XML_Char** attrs) {
     if (parser_stopped()) return;
-    if (std::strcmp(name, "event") == 0)
+    if (same_name(name, "event"))
         start_event(attrs);
-    else if (std::strcmp(name, "batch") == 0)
+    else if (same_name(name, "batch"))
         start_batch(attrs);
-    else if (std::strcmp(name, "start") == 0)
+    else if (same_name(name, "start"))
         start_start(attrs);
-    else if (std::strcmp(name, "dump") != 0)
+    else if (!same_name(name, "dump"))
         std::fprintf(stderr, "Unrecognized tag '%s'\n", name);
 }
 
 void end_handler(void*, const XML_Char* name) {
     if (parser_stopped()) return;
-    if (std::strcmp(name, "event") == 0)
+    if (same_name(name, "event"))
         end_event();
-    else if (std::strcmp(name, "batch") == 0)
+    else if (same_name(name, "batch"))
         end_batch();
 }
 
@@ -275,17 +331,20 @@ int process_batch(event_batch_t& batch) {
     std::vector<api_status_t> statuses;
     const tk_string extra;
 
-    // Refused events are erased in place; the later ones move down by move
-    // assignment, so the index stays put for the event that moved into it.
+    // Refused events are erased in place, in one pass: each accepted event is
+    // move-assigned straight to its final place and the surplus tail is
+    // destroyed at the end. The batch ends exactly as erasing the refused
+    // events one by one would leave it, without moving the tail once per
+    // refused event.
     std::vector<event_instance_t>& events = batch.events;
-    for (size_t j = 0; j < events.size();) {
-        if (!ok_to_use(events[j].path, batch.cmd)) {
-            events.erase(events.begin() + static_cast<std::ptrdiff_t>(j));
-        } else {
-            paths.push_back(events[j].path);
-            ++j;
-        }
+    size_t kept = 0;
+    for (size_t j = 0; j < events.size(); ++j) {
+        if (!ok_to_use(events[j].path, batch.cmd)) continue;
+        if (kept != j) events[kept] = std::move(events[j]);
+        paths.push_back(events[kept].path);
+        ++kept;
     }
+    events.erase(events.begin() + static_cast<std::ptrdiff_t>(kept), events.end());
     if (paths.empty()) return 0;
 
     toolkit::CVelt& api = program_state.api;

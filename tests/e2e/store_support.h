@@ -24,11 +24,15 @@ using strings = std::vector<std::string>;
 // connection succeeds (this does not rely on veltctl).
 class store_daemon {
 public:
-    store_daemon() : m_socket(m_dir.file("velt.sock")) { start(); }
+    explicit store_daemon(strings extra = {}) : m_socket(m_dir.file("velt.sock")), m_extra(extra) {
+        start();
+    }
     ~store_daemon() { stop(); }
 
     void start() {
-        m_proc = std::make_unique<harness::process>(strings{VELTD_BIN, "--socket", m_socket});
+        strings argv{VELTD_BIN, "--socket", m_socket};
+        argv.insert(argv.end(), m_extra.begin(), m_extra.end());
+        m_proc = std::make_unique<harness::process>(argv);
         setenv("VELT_SOCKET", m_socket.c_str(), 1);
         bool up = harness::wait_until([] {
             vlt_handle_t h = vlt_init();
@@ -49,6 +53,7 @@ public:
 private:
     harness::temp_dir m_dir;
     std::string m_socket;
+    strings m_extra;
     std::unique_ptr<harness::process> m_proc;
 };
 

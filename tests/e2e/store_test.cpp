@@ -117,6 +117,24 @@ TEST(StoreRequests, OversizedRequestIsRefusedWhole) {
     EXPECT_FALSE(sub.readable());
 }
 
+TEST(StoreRequests, DeepPaths) {
+    store_daemon d;
+    client w, sub;
+    ASSERT_EQ(sub.subscribe("/a/a"), 0);
+    std::string deepest;
+    for (int i = 0; i < 4096; ++i) deepest += "/a";
+    EXPECT_EQ(w.add({deepest + "/a"}), 1);
+    EXPECT_EQ(w.set({deepest}, {int32(1)}), 0);
+    EXPECT_EQ(w.status("nodes"), 4095);
+    std::vector<CEvent> events;
+    ASSERT_EQ(sub.get(events), 4095);  // all but /a itself
+    EXPECT_EQ(events.back().path, deepest);
+    EXPECT_EQ(w.dump().size(), 4096u);
+    EXPECT_EQ(w.remove({"/a"}), 0);
+    EXPECT_EQ(w.status("leaves"), 0);
+    EXPECT_EQ(w.status("nodes"), 0);
+}
+
 TEST(StoreEvents, OrderWithinBatches) {
     store_daemon d;
     client w, sub;

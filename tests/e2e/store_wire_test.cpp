@@ -240,6 +240,26 @@ TEST(StoreRobustness, ClientThatNeverReadsCostsBoundedMemory) {
     EXPECT_LT(proc_kib(d.proc().pid(), "VmHWM"), 100 * 1024);
 }
 
+TEST(StoreRobustness, StalledClientsAreDropped) {
+    store_daemon d({"--stall-timeout", "200"});
+    client idle, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
+    ASSERT_EQ(idle.set({"/big"}, {text(std::string(4 << 20, 'z'))}), 0);
+    std::string get_big(1, char(wire::msg::get));
+    wire::writer(get_big).str("/big");
+    raw_socket half(d.socket()), deaf(d.socket());
+    half.send_bytes(hello().substr(0, 7));
+    deaf.send_bytes(hello() + frame(get_big));
+    // The deaf client takes its hello answer but never the 4 MiB one.
+    char buf[64];
+    ASSERT_GT(recv(deaf.fd(), buf, 9, 0), 0);
+    EXPECT_TRUE(half.closed_by_peer());
+    EXPECT_TRUE(harness::wait_until([&] { return idle.status("clients") == 2; }, 5000));
+    // Clients that merely wait, or leave batches pending, stay.
+    EXPECT_EQ(sub.batch(), strings{"set /big"});
+    EXPECT_EQ(harness::run({VELTD_BIN, "--stall-timeout", "x"}).status, 1);
+}
+
 TEST(StoreRobustness, ManyClientsAtOnce) {
     store_daemon d;
     std::vector<std::unique_ptr<client>> clients;

@@ -33,13 +33,6 @@ frame_decoder::result frame_decoder::next(std::string_view& payload) {
     return result::frame;
 }
 
-size_t frame_decoder::missing() const {
-    size_t have = m_buf.size() - m_pos;
-    if (have < frame_header) return 0;
-    size_t len = load_u32(m_buf.data() + m_pos);
-    return have - frame_header >= len ? 0 : len - (have - frame_header);
-}
-
 uint8_t reader::u8() {
     if (!m_ok || remaining() < 1) return m_ok = false, 0;
     return uint8_t(m_data[m_pos++]);
@@ -80,7 +73,7 @@ std::string_view reader::str() {
 uint32_t reader::count(size_t min_item) {
     uint32_t n = u32();
     if (!m_ok) return 0;
-    if (min_item > 0 && n > remaining() / min_item) return m_ok = false, 0;
+    if (n > remaining() / (min_item > 0 ? min_item : 1)) return m_ok = false, 0;
     return n;
 }
 

@@ -56,10 +56,8 @@ public:
     // next call to any member.
     result next(std::string_view& payload);
 
-    // Bytes held that do not yet make a whole frame.
+    // Bytes held and not yet yielded as frames.
     size_t buffered() const { return m_buf.size() - m_pos; }
-    // Bytes the frame being received still needs (0 when unknown).
-    size_t missing() const;
     bool failed() const { return m_failed; }
 
 private:
@@ -83,8 +81,8 @@ public:
     int64_t i64() { return int64_t(u64()); }
     std::string_view str();
     std::string_view bytes(size_t n);
-    // A count of items that each take at least `min_item` bytes; fails when
-    // the remaining bytes cannot hold that many.
+    // A count of items that each take at least `min_item` (>= 1) bytes;
+    // fails when the remaining bytes cannot hold that many.
     uint32_t count(size_t min_item);
 
     bool ok() const { return m_ok; }

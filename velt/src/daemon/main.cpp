@@ -18,7 +18,7 @@
 
 namespace {
 
-const char usage[] = "usage: veltd [--socket PATH]\n";
+const char usage[] = "usage: veltd [--socket PATH] [--stall-timeout MS]\n";
 
 // Binds the store's socket at `path`, replacing a stale socket file; refuses
 // when a live store answers there. Returns the listening socket or an
@@ -81,11 +81,21 @@ veltd::unique_fd listen_at(const std::string& path, ino_t& inode) {
 int main(int argc, char** argv) {
     std::string path;
     bool have_path = false;
+    int64_t stall_ms = veltd::default_stall_ms;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--socket" && i + 1 < argc && !have_path) {
             path = argv[++i];
             have_path = true;
+        } else if (a == "--stall-timeout" && i + 1 < argc) {
+            char* end;
+            errno = 0;
+            long long ms = strtoll(argv[++i], &end, 10);
+            if (errno != 0 || *end != '\0' || end == argv[i] || ms < 0) {
+                fputs(usage, stderr);
+                return 1;
+            }
+            stall_ms = ms;
         } else if (a == "-h" || a == "--help") {
             fputs(usage, stdout);
             return 0;
@@ -122,7 +132,7 @@ int main(int argc, char** argv) {
 
     int rc;
     {
-        veltd::server srv(std::move(listener), stop_fd.get());
+        veltd::server srv(std::move(listener), stop_fd.get(), stall_ms);
         rc = srv.run();
     }
     // Remove the socket unless someone has replaced it meanwhile.

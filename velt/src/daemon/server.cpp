@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,12 @@ constexpr size_t read_budget = size_t(1) << 20;
 // Dump responses are cut into pages of about this size.
 constexpr size_t dump_page = size_t(4) << 20;
 
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 // Response to a "not subscribed" events_get.
 constexpr int32_t not_subscribed = -2;
 
@@ -52,8 +59,12 @@ const char* const failpoint_ops[] = {"add_nodes",    "remove_nodes", "set_leaves
 
 }  // namespace
 
-server::server(unique_fd listener, int stop_fd)
-    : m_listener(std::move(listener)), m_stop_fd(stop_fd), m_epoll(epoll_create1(EPOLL_CLOEXEC)) {
+server::server(unique_fd listener, int stop_fd, int64_t stall_ms)
+    : m_listener(std::move(listener)),
+      m_stop_fd(stop_fd),
+      m_epoll(epoll_create1(EPOLL_CLOEXEC)),
+      m_stall_ms(stall_ms),
+      m_spare(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
     // Each client takes two descriptors; keep some for everything else, so
     // that accepting never fails for want of descriptors.
     rlimit lim;
@@ -75,9 +86,12 @@ int server::run() {
     ev.data.u64 = key(0, tag_stop);
     epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, m_stop_fd, &ev);
 
+    // Stalled clients are looked for a few times per stall period.
+    int sweep = m_stall_ms > 0 ? int(std::clamp<int64_t>(m_stall_ms / 4, 10, 1000)) : -1;
+    int64_t next_sweep = now_ms() + sweep;
     epoll_event events[64];
     while (true) {
-        int n = epoll_wait(m_epoll.get(), events, 64, -1);
+        int n = epoll_wait(m_epoll.get(), events, 64, sweep);
         if (n < 0) {
             if (errno == EINTR) continue;
             fprintf(stderr, "veltd: epoll_wait: %s\n", strerror(errno));
@@ -92,6 +106,10 @@ int server::run() {
             case tag_bell: on_bell(k >> 2, events[i].events); break;
             }
         }
+        if (sweep > 0 && now_ms() >= next_sweep) {
+            drop_stalled();
+            next_sweep = now_ms() + sweep;
+        }
         drop_marked();
     }
 }
@@ -101,7 +119,15 @@ void server::accept_clients() {
         int fd = accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            // EAGAIN, or out of descriptors: try again on the next wake-up.
+            if ((errno == EMFILE || errno == ENFILE) && m_spare) {
+                // Out of descriptors: turn the waiting client away rather
+                // than leave it queued (epoll would report it forever).
+                m_spare.reset();
+                unique_fd refused(accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                refused.reset();
+                m_spare.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+                continue;
+            }
             return;
         }
         unique_fd sock(fd);
@@ -156,6 +182,18 @@ void server::drop_marked() {
     m_marked.clear();
 }
 
+void server::drop_stalled() {
+    int64_t now = now_ms();
+    for (auto& [id, cp] : m_clients) {
+        client& c = *cp;
+        // Waiting for the client to read what it asked for, or for the rest
+        // of a request it began (while it waits for nothing from us).
+        bool reading = !c.out.empty() && now - c.out_progress > m_stall_ms;
+        bool writing = c.out.empty() && c.in.buffered() > 0 && now - c.in_progress > m_stall_ms;
+        if (reading || writing) drop(c);
+    }
+}
+
 void server::on_client(uint64_t id, uint32_t events) {
     auto it = m_clients.find(id);
     if (it == m_clients.end() || it->second->dead) return;
@@ -201,6 +239,7 @@ bool server::read_input(client& c) {
         }
         if (n == 0) return false;
         c.in.append(buf, size_t(n));
+        c.in_progress = now_ms();
         if (c.in.failed()) return false;
         total += size_t(n);
     }
@@ -232,6 +271,7 @@ void server::update_events(client& c) {
 
 void server::send(client& c, std::string frame) {
     wire::finish_frame(frame, 0);
+    if (c.out.empty()) c.out_progress = now_ms();
     c.out_bytes += frame.size();
     c.out.push_back(chunk{std::move(frame), nullptr, 0});
 }
@@ -242,6 +282,7 @@ void server::send_shared(client& c, std::string head, shared_text body) {
     std::string n;
     wire::writer(n).u32(len);
     head.replace(0, wire::frame_header, n);
+    if (c.out.empty()) c.out_progress = now_ms();
     c.out_bytes += head.size() + body->size();
     c.out.push_back(chunk{std::move(head), nullptr, 0});
     c.out.push_back(chunk{{}, std::move(body), 0});
@@ -287,6 +328,7 @@ bool server::flush_output(client& c) {
         }
         auto left = size_t(n);
         c.out_bytes -= left;
+        if (n > 0) c.out_progress = now_ms();
         while (left > 0) {
             chunk& f = c.out.front();
             size_t rest = f.data().size() - f.offset;

@@ -22,6 +22,8 @@ namespace veltd {
 inline constexpr size_t max_pending_bytes = size_t(64) << 20;
 // New requests of a client wait while this much of its output is unsent.
 inline constexpr size_t output_pause = size_t(1) << 20;
+// How long a client may leave its answers unread or a request half sent.
+inline constexpr int64_t default_stall_ms = 30000;
 // Connections served at once (fewer when descriptors are scarce); more are
 // closed on arrival.
 inline constexpr size_t max_clients = 1000;
@@ -29,8 +31,9 @@ inline constexpr size_t max_clients = 1000;
 class server {
 public:
     // Takes a listening, non-blocking socket; stops when `stop_fd` turns
-    // readable (a signalfd).
-    server(unique_fd listener, int stop_fd);
+    // readable (a signalfd). A client that leaves an answer unread, or a
+    // request half sent, for more than stall_ms is dropped (0: never).
+    server(unique_fd listener, int stop_fd, int64_t stall_ms = default_stall_ms);
     ~server();
     server(const server&) = delete;
     server& operator=(const server&) = delete;
@@ -67,6 +70,8 @@ private:
         bool closing = false;  // drop once the output is flushed
         bool dead = false;     // dropped; erased after the current event
         uint32_t events = 0;   // what epoll watches on sock
+        int64_t in_progress = 0;   // when input last arrived (ms, monotonic)
+        int64_t out_progress = 0;  // when output last drained or began
 
         std::vector<std::string> subs;  // subscribed paths
         std::deque<shared_text> pending;
@@ -83,6 +88,7 @@ private:
     void on_bell(uint64_t id, uint32_t events);
     void drop(client& c);
     void drop_marked();
+    void drop_stalled();
 
     bool read_input(client& c);
     void process_input(client& c);
@@ -124,6 +130,8 @@ private:
     std::map<std::string, failpoint> m_failpoints;
     uint64_t m_next_id = 1;
     size_t m_max_clients = max_clients;
+    int64_t m_stall_ms;
+    unique_fd m_spare;  // given up to accept a client when descriptors run out
 };
 
 }  // namespace veltd

@@ -18,14 +18,15 @@ const timeval CElement::_invalid_time = {-1, 0};
 bool CElement::_forced_auto_time = false;
 
 // A replayed log holds one value per event: keep the value compact.
-static_assert(sizeof(CElement) == 40, "CElement layout grew");
+static_assert(sizeof(CElement) == 32, "CElement layout grew");
 
 namespace {
 
 constexpr char k_hex[] = "0123456789abcdef";
 
-bool on_heap(data_type_t type) noexcept {
-    return type == DATATYPE_STRING || type == DATATYPE_BINARY;
+bool byte_payload(data_type_t type) noexcept {
+    return type == DATATYPE_STRING || type == DATATYPE_BINARY || type == DATATYPE_IPV4 ||
+           type == DATATYPE_IPV6 || type == DATATYPE_MAC;
 }
 
 std::size_t fixed_byte_size(data_type_t type) noexcept {
@@ -38,18 +39,17 @@ std::size_t fixed_byte_size(data_type_t type) noexcept {
 }
 
 // Heap payloads: one block of exactly the payload's size, owned by the
-// CElement that holds the pointer (null for an empty payload).
+// CElement that holds the pointer.
 char* heap_copy(std::string_view bytes) {
-    if (bytes.empty()) return nullptr;
     if (bytes.size() > UINT32_MAX) throw std::length_error("CElement payload too large");
     char* p = std::allocator<char>{}.allocate(bytes.size());
     std::memcpy(p, bytes.data(), bytes.size());
     return p;
 }
 
-void heap_free(char* p, std::size_t size) noexcept {
-    if (p != nullptr) std::allocator<char>{}.deallocate(p, size);
-}
+// Where a heap payload's pointer and length lie in m_payload.
+constexpr std::size_t k_heap_ptr = 0;
+constexpr std::size_t k_heap_len = 8;
 
 int hex_digit(char c) noexcept {
     if (c >= '0' && c <= '9') return c - '0';
@@ -215,23 +215,70 @@ bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
 
 }  // namespace
 
-// ---- construction, copy, move ----
+// ---- storage ----
 
-CElement::CElement() noexcept : m_type(DATATYPE_INVALID), m_size(0), m_time(_invalid_time) {
-    m_data.u = 0;
+uint64_t CElement::word() const noexcept {
+    uint64_t v;
+    std::memcpy(&v, m_payload, sizeof v);
+    return v;
 }
 
+void CElement::set_word(data_type_t type, uint64_t v) noexcept {
+    release();
+    m_type = static_cast<unsigned char>(type);
+    std::memcpy(m_payload, &v, sizeof v);
+}
+
+// Replaces type and payload with a byte payload. `bytes` may lie in this
+// value's own payload: it is copied before anything is released.
+void CElement::take_payload(data_type_t type, std::string_view bytes) {
+    if (bytes.size() <= sizeof m_payload) {
+        unsigned char copy[sizeof m_payload];
+        std::memcpy(copy, bytes.data(), bytes.size());
+        release();
+        std::memcpy(m_payload, copy, bytes.size());
+        m_length = static_cast<unsigned char>(bytes.size());
+    } else {
+        char* heap = heap_copy(bytes);
+        const auto size = static_cast<uint32_t>(bytes.size());
+        release();
+        std::memcpy(m_payload + k_heap_ptr, &heap, sizeof heap);
+        std::memcpy(m_payload + k_heap_len, &size, sizeof size);
+        m_length = k_heap;
+    }
+    m_type = static_cast<unsigned char>(type);
+}
+
+void CElement::release() noexcept {
+    if (on_heap()) {
+        const std::string_view bytes = get_bytes();
+        std::allocator<char>{}.deallocate(const_cast<char*>(bytes.data()), bytes.size());
+    }
+    m_type = DATATYPE_INVALID;
+    m_length = 0;
+    std::memset(m_payload, 0, sizeof m_payload);
+}
+
+// ---- construction, copy, move ----
+
+CElement::CElement() noexcept : m_time(_invalid_time), m_payload{}, m_type(DATATYPE_INVALID), m_length(0) {}
+
 CElement::CElement(const CElement& other)
-    : m_type(other.m_type), m_size(other.m_size), m_time(other.m_time), m_data(other.m_data) {
-    if (on_heap(m_type)) m_data.heap = heap_copy(other.get_bytes());
+    : m_time(other.m_time), m_type(other.m_type), m_length(other.m_length) {
+    std::memcpy(m_payload, other.m_payload, sizeof m_payload);
+    if (on_heap()) {
+        char* heap = heap_copy(other.get_bytes());
+        std::memcpy(m_payload + k_heap_ptr, &heap, sizeof heap);
+    }
 }
 
 CElement::CElement(CElement&& other) noexcept
-    : m_type(other.m_type), m_size(other.m_size), m_time(other.m_time), m_data(other.m_data) {
+    : m_time(other.m_time), m_type(other.m_type), m_length(other.m_length) {
     // The moved-from value becomes INVALID; its heap block is now ours.
+    std::memcpy(m_payload, other.m_payload, sizeof m_payload);
     other.m_type = DATATYPE_INVALID;
-    other.m_size = 0;
-    other.m_data.u = 0;
+    other.m_length = 0;
+    std::memset(other.m_payload, 0, sizeof other.m_payload);
 }
 
 CElement::CElement(const CElement& other, const timeval& time) : CElement(other) {
@@ -245,37 +292,30 @@ CElement::CElement(CElement&& other, const timeval& time) noexcept : CElement(st
 CElement& CElement::operator=(const CElement& other) {
     if (this == &other) return *this;
     // Allocate first so that a failure leaves this value as it was.
-    char* heap = on_heap(other.m_type) ? heap_copy(other.get_bytes()) : nullptr;
+    char* heap = other.on_heap() ? heap_copy(other.get_bytes()) : nullptr;
     release();
-    m_type = other.m_type;
-    m_size = other.m_size;
     m_time = other.m_time;
-    m_data = other.m_data;
-    if (on_heap(m_type)) m_data.heap = heap;
+    m_type = other.m_type;
+    m_length = other.m_length;
+    std::memcpy(m_payload, other.m_payload, sizeof m_payload);
+    if (heap != nullptr) std::memcpy(m_payload + k_heap_ptr, &heap, sizeof heap);
     return *this;
 }
 
 CElement& CElement::operator=(CElement&& other) noexcept {
     if (this == &other) return *this;
     release();
-    m_type = other.m_type;
-    m_size = other.m_size;
     m_time = other.m_time;
-    m_data = other.m_data;
+    m_type = other.m_type;
+    m_length = other.m_length;
+    std::memcpy(m_payload, other.m_payload, sizeof m_payload);
     other.m_type = DATATYPE_INVALID;
-    other.m_size = 0;
-    other.m_data.u = 0;
+    other.m_length = 0;
+    std::memset(other.m_payload, 0, sizeof other.m_payload);
     return *this;
 }
 
 CElement::~CElement() { release(); }
-
-void CElement::release() noexcept {
-    if (on_heap(m_type)) heap_free(m_data.heap, m_size);
-    m_type = DATATYPE_INVALID;
-    m_size = 0;
-    m_data.u = 0;
-}
 
 // ---- setters ----
 
@@ -286,109 +326,86 @@ void CElement::set_none() noexcept {
     m_type = DATATYPE_NONE;
 }
 
-void CElement::set_bool(bool v) noexcept {
-    release();
-    m_type = DATATYPE_BOOL;
-    m_data.u = v ? 1 : 0;
-}
+void CElement::set_bool(bool v) noexcept { set_word(DATATYPE_BOOL, v ? 1 : 0); }
 
 void CElement::set_int32(int32_t v) noexcept {
-    release();
-    m_type = DATATYPE_INT32;
-    m_data.i = v;
+    set_word(DATATYPE_INT32, static_cast<uint64_t>(static_cast<int64_t>(v)));
 }
 
-void CElement::set_uint32(uint32_t v) noexcept {
-    release();
-    m_type = DATATYPE_UINT32;
-    m_data.u = v;
-}
+void CElement::set_uint32(uint32_t v) noexcept { set_word(DATATYPE_UINT32, v); }
 
-void CElement::set_int64(int64_t v) noexcept {
-    release();
-    m_type = DATATYPE_INT64;
-    m_data.i = v;
-}
+void CElement::set_int64(int64_t v) noexcept { set_word(DATATYPE_INT64, static_cast<uint64_t>(v)); }
 
-void CElement::set_uint64(uint64_t v) noexcept {
-    release();
-    m_type = DATATYPE_UINT64;
-    m_data.u = v;
-}
+void CElement::set_uint64(uint64_t v) noexcept { set_word(DATATYPE_UINT64, v); }
 
 void CElement::set_double(double v) noexcept {
-    release();
-    m_type = DATATYPE_DOUBLE;
-    m_data.d = v;
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    set_word(DATATYPE_DOUBLE, bits);
 }
 
-void CElement::set_string(std::string_view text) {
-    // Copy before releasing: `text` may point into this value's own payload.
-    char* heap = heap_copy(text);
-    release();
-    m_type = DATATYPE_STRING;
-    m_size = static_cast<uint32_t>(text.size());
-    m_data.heap = heap;
-}
+void CElement::set_string(std::string_view text) { take_payload(DATATYPE_STRING, text); }
 
 int CElement::set_bytes(data_type_t type, std::string_view bytes) {
-    if (on_heap(type)) {
+    if (type == DATATYPE_STRING || type == DATATYPE_BINARY) {
         if (bytes.size() > UINT32_MAX) return 1;
-        char* heap = heap_copy(bytes);
-        release();
-        m_type = type;
-        m_size = static_cast<uint32_t>(bytes.size());
-        m_data.heap = heap;
-        return 0;
+    } else {
+        const std::size_t n = fixed_byte_size(type);
+        if (n == 0 || bytes.size() != n) return 1;
     }
-    const std::size_t n = fixed_byte_size(type);
-    if (n == 0 || bytes.size() != n) return 1;
-    unsigned char copy[16];
-    std::memcpy(copy, bytes.data(), n);
-    release();
-    m_type = type;
-    std::memcpy(m_data.bytes, copy, n);
+    take_payload(type, bytes);
     return 0;
 }
 
 // ---- getters ----
 
-bool CElement::get_bool() const noexcept { return m_type == DATATYPE_BOOL && m_data.u != 0; }
+bool CElement::get_bool() const noexcept { return m_type == DATATYPE_BOOL && word() != 0; }
 
 int32_t CElement::get_int32() const noexcept {
-    return m_type == DATATYPE_INT32 ? static_cast<int32_t>(m_data.i) : 0;
+    return m_type == DATATYPE_INT32 ? static_cast<int32_t>(word()) : 0;
 }
 
 uint32_t CElement::get_uint32() const noexcept {
-    return m_type == DATATYPE_UINT32 ? static_cast<uint32_t>(m_data.u) : 0;
+    return m_type == DATATYPE_UINT32 ? static_cast<uint32_t>(word()) : 0;
 }
 
-int64_t CElement::get_int64() const noexcept { return m_type == DATATYPE_INT64 ? m_data.i : 0; }
+int64_t CElement::get_int64() const noexcept {
+    return m_type == DATATYPE_INT64 ? static_cast<int64_t>(word()) : 0;
+}
 
-uint64_t CElement::get_uint64() const noexcept { return m_type == DATATYPE_UINT64 ? m_data.u : 0; }
+uint64_t CElement::get_uint64() const noexcept { return m_type == DATATYPE_UINT64 ? word() : 0; }
 
-double CElement::get_double() const noexcept { return m_type == DATATYPE_DOUBLE ? m_data.d : 0.0; }
+double CElement::get_double() const noexcept {
+    if (m_type != DATATYPE_DOUBLE) return 0.0;
+    const uint64_t bits = word();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
 
 std::string_view CElement::get_bytes() const noexcept {
-    if (on_heap(m_type)) return {m_data.heap, m_size};
-    const std::size_t n = fixed_byte_size(m_type);
-    if (n == 0) return {};
-    return {reinterpret_cast<const char*>(m_data.bytes), n};
+    if (!byte_payload(type())) return {};
+    if (!on_heap()) return {reinterpret_cast<const char*>(m_payload), m_length};
+    const char* heap;
+    uint32_t size;
+    std::memcpy(&heap, m_payload + k_heap_ptr, sizeof heap);
+    std::memcpy(&size, m_payload + k_heap_len, sizeof size);
+    return {heap, size};
 }
 
 // ---- comparison ----
 
 bool CElement::same_value(const CElement& other) const noexcept {
     if (m_type != other.m_type) return false;
-    switch (m_type) {
+    switch (type()) {
         case DATATYPE_INVALID:
         case DATATYPE_NONE: return true;
         case DATATYPE_BOOL:
         case DATATYPE_INT32:
         case DATATYPE_UINT32:
         case DATATYPE_INT64:
-        case DATATYPE_UINT64: return m_data.u == other.m_data.u;
-        case DATATYPE_DOUBLE: return std::memcmp(&m_data.d, &other.m_data.d, sizeof(double)) == 0;
+        case DATATYPE_UINT64:
+        case DATATYPE_DOUBLE: return word() == other.word();  // doubles bit for bit
         default: return get_bytes() == other.get_bytes();
     }
 }
@@ -402,33 +419,34 @@ bool CElement::operator==(const CElement& other) const noexcept {
 
 void CElement::to_string(tk_string& out) const {
     out.clear();
-    switch (m_type) {
-        case DATATYPE_BOOL: out.assign(m_data.u != 0 ? "true" : "false"); break;
-        case DATATYPE_INT32: append_number(out, static_cast<int32_t>(m_data.i)); break;
-        case DATATYPE_UINT32: append_number(out, static_cast<uint32_t>(m_data.u)); break;
-        case DATATYPE_INT64: append_number(out, m_data.i); break;
-        case DATATYPE_UINT64: append_number(out, m_data.u); break;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(get_bytes().data());
+    switch (type()) {
+        case DATATYPE_BOOL: out.assign(word() != 0 ? "true" : "false"); break;
+        case DATATYPE_INT32: append_number(out, get_int32()); break;
+        case DATATYPE_UINT32: append_number(out, get_uint32()); break;
+        case DATATYPE_INT64: append_number(out, get_int64()); break;
+        case DATATYPE_UINT64: append_number(out, get_uint64()); break;
         case DATATYPE_STRING: out.assign(get_bytes()); break;
         case DATATYPE_DOUBLE: {
-            const double d = m_data.d;
+            const double d = get_double();
             if (std::isnan(d)) out.assign("nan");
             else if (std::isinf(d)) out.assign(d < 0 ? "-inf" : "inf");
             else append_number(out, d);  // shortest text that reads back the same
             break;
         }
-        case DATATYPE_IPV4: append_ipv4(out, m_data.bytes); break;
-        case DATATYPE_IPV6: append_ipv6(out, m_data.bytes); break;
+        case DATATYPE_IPV4: append_ipv4(out, bytes); break;
+        case DATATYPE_IPV6: append_ipv6(out, bytes); break;
         case DATATYPE_MAC:
             for (int i = 0; i < 6; ++i) {
                 if (i > 0) out.push_back(':');
-                append_hex_byte(out, m_data.bytes[i]);
+                append_hex_byte(out, bytes[i]);
             }
             break;
         case DATATYPE_BINARY: {
-            const std::string_view bytes = get_bytes();
-            out.resize(bytes.size() * 2);
-            for (std::size_t i = 0; i < bytes.size(); ++i) {
-                const auto b = static_cast<unsigned char>(bytes[i]);
+            const std::string_view data = get_bytes();
+            out.resize(data.size() * 2);
+            for (std::size_t i = 0; i < data.size(); ++i) {
+                const auto b = static_cast<unsigned char>(data[i]);
                 out[2 * i] = k_hex[b >> 4];
                 out[2 * i + 1] = k_hex[b & 0x0f];
             }
@@ -449,6 +467,8 @@ int CElement::convert_type(data_type_t target) {
     std::string_view text;
     if (m_type == DATATYPE_STRING) {
         text = get_bytes();
+        // Text to text changes nothing once the text is known to be valid.
+        if (target == DATATYPE_STRING) return valid_string(text) ? 0 : 1;
     } else {
         to_string(own_text);
         text = own_text;
@@ -467,8 +487,9 @@ int CElement::convert_type(data_type_t target) {
             break;
         default: {
             if (!parse_loose(target, text, result)) return 1;
-            // Accept only the exact text this value would be written as.
-            tk_string canonical;
+            // Accept only the exact text this value would be written as. The
+            // buffer is kept between calls: a log converts millions of values.
+            thread_local tk_string canonical;
             result.to_string(canonical);
             if (canonical != text) return 1;
             break;
