@@ -22,8 +22,12 @@ targets=("$@")
 rss_mb=${FUZZ_RSS_MB:-2048}
 per_input=${FUZZ_TIMEOUT:-10}
 
-cxx=$(command -v clang++ || command -v clang++-14)
+cxx=$(command -v clang++-14 || command -v clang++)
 build=build-fuzz
+# A build directory configured with another compiler is configured afresh.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "CMAKE_CXX_COMPILER:[A-Z]*=$cxx" "$build/CMakeCache.txt"; then
+    rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DROREZUREDI_FUZZ=ON -DROREZUREDI_SANITIZE=ON -DROREZUREDI_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"

@@ -1,5 +1,7 @@
 // Replay: reads an event log into batches, then applies them to the store in
 // time order, paced as the command line asks.
+#include <sys/prctl.h>
+
 #include <cassert>
 #include <climits>
 #include <cstring>
@@ -114,7 +116,9 @@ void start_event(const XML_Char** attrs) {
         const XML_Char* name = attrs[i];
         const XML_Char* val = attrs[i + 1];
         if (same_name(name, "path")) {
-            ev.path = val;
+            // Built to its exact length: assigning into the empty string
+            // would round the capacity up, and a log holds millions of paths.
+            ev.path = tk_string(val);
         } else if (same_name(name, "type")) {
             ev.type = vlt_str_to_enum(val);
         } else if (same_name(name, "time")) {
@@ -337,6 +341,7 @@ int process_batch(event_batch_t& batch) {
     // events one by one would leave it, without moving the tail once per
     // refused event.
     std::vector<event_instance_t>& events = batch.events;
+    paths.reserve(events.size());
     size_t kept = 0;
     for (size_t j = 0; j < events.size(); ++j) {
         if (!ok_to_use(events[j].path, batch.cmd)) continue;
@@ -394,6 +399,9 @@ int process_event_batches() {
     // the first batches late.
     clock_gettime(CLOCK_MONOTONIC, &ps.clock_origin);
     if (!ps.preserve_timestamps) toolkit::CElement::_forced_auto_time = true;
+    // The kernel may end a sleep up to the thread's timer slack late (50 µs
+    // by default); paced batches are due to the microsecond.
+    if (ps.use_original_delays || ps.wait_delay_us > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::puts("Replaying events:");
 
     for (size_t i = 0; i < batches.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,13 +108,15 @@ result run(const std::vector<std::string>& argv, const options& opt) {
     result r;
     if (pid < 0) return r;
     int wstatus = 0;
-    bool done = wait_until([&] { return waitpid(pid, &wstatus, WNOHANG) == pid; }, opt.timeout_ms, 2);
+    rusage ru{};
+    bool done = wait_until([&] { return wait4(pid, &wstatus, WNOHANG, &ru) == pid; }, opt.timeout_ms, 2);
     if (!done) {
         ::kill(pid, SIGKILL);
-        waitpid(pid, &wstatus, 0);
+        wait4(pid, &wstatus, 0, &ru);
         ADD_FAILURE() << argv[0] << " did not finish within " << opt.timeout_ms << " ms";
     }
     r.status = decode_status(wstatus);
+    r.max_rss_kib = ru.ru_maxrss;
     r.out = read_file(dir.file("out"));
     r.err = read_file(dir.file("err"));
     return r;

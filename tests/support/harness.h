@@ -23,6 +23,7 @@ struct result {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;
     std::string err;
+    long max_rss_kib = 0;  // the child's peak resident size (run() only)
 };
 
 // Runs argv[0] (a path) to completion.

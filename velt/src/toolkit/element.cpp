@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -507,8 +508,16 @@ void CElement::canonicalize_path(tk_string& path) {
 }
 
 void CElement::xml_escape(tk_string& text) {
+    // Bytes that need a reference; a table, since capture escapes every path
+    // and value it writes and most of them need nothing.
+    static constexpr auto needs_escape = [] {
+        std::array<bool, 256> t{};
+        for (const unsigned char c : std::string_view("&<>\"'\t\n\r")) t[c] = true;
+        return t;
+    }();
     std::size_t extra = 0;
     for (const char c : text) {
+        if (!needs_escape[static_cast<unsigned char>(c)]) continue;
         switch (c) {
             case '&': extra += 4; break;   // &amp;
             case '<':                      // &lt;
@@ -516,9 +525,7 @@ void CElement::xml_escape(tk_string& text) {
             case '\t': extra += 3; break;  // &#9;
             case '"':                      // &quot;
             case '\'': extra += 5; break;  // &apos;
-            case '\n':                     // &#10;
-            case '\r': extra += 4; break;  // &#13;
-            default: break;
+            default: extra += 4; break;    // &#10; &#13;
         }
     }
     if (extra == 0) return;

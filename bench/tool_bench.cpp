@@ -1,0 +1,719 @@
+// tool_bench: measures rorezuredi against its floors and prints one table.
+//
+//  - reading a log of N events with every batch refused by -p, against
+//    xmlwf parsing the same file (and the tool's own read loop with handlers
+//    that do nothing, the floor of reading in pieces);
+//  - peak memory of that read, against the file's size;
+//  - replay with no delay, against `veltctl batch` sending the same requests;
+//  - capture under a writer at full speed, against a null subscriber;
+//  - pacing with -d, from the store's write timestamps;
+//  - growth of reading time and memory over 10^3 .. N events.
+//
+// It generates its logs, starts private stores (veltd) in a temporary
+// directory, and stops and removes everything it started before it exits.
+// Usage: tool_bench [--events N] [--runs R] [--bin-dir DIR]
+// (--bin-dir: take rorezuredi, veltd and veltctl from DIR, to compare builds)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <velt++.h>
+#include <velt_admin.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "log_generator.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+double seconds(steady::duration d) { return std::chrono::duration<double>(d).count(); }
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+struct programs {
+    std::string rorezuredi = ROREZUREDI_BIN;
+    std::string veltd = VELTD_BIN;
+    std::string veltctl = VELTCTL_BIN;
+    std::string null_subscriber = NULL_SUBSCRIBER_BIN;
+    std::string expat_loop = EXPAT_LOOP_BIN;
+    std::string xmlwf = "/usr/bin/xmlwf";
+#ifdef STORE_BENCH_BIN
+    std::string store_bench = STORE_BENCH_BIN;
+#else
+    std::string store_bench;
+#endif
+};
+
+// A fresh directory, removed with its contents on destruction.
+class work_dir {
+public:
+    work_dir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "tool-bench-XXXXXX").string();
+        if (mkdtemp(tmpl.data()) == nullptr) fail("mkdtemp failed");
+        m_path = tmpl;
+    }
+    ~work_dir() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    work_dir(const work_dir&) = delete;
+    work_dir& operator=(const work_dir&) = delete;
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+struct run_result {
+    int status = -1;  // exit status, or 128 + signal
+    double wall = 0;  // seconds
+    double cpu = 0;   // user + system seconds
+    long maxrss_kb = 0;
+};
+
+// Where a child's standard streams go.
+struct redirect {
+    std::string in = "/dev/null";
+    std::string out = "/dev/null";
+    std::string err = "/dev/null";
+    int out_fd = -1;  // when >= 0, standard output goes to this descriptor instead
+};
+
+// Starts argv[0] with VELT_SOCKET set to `socket` (when not empty).
+pid_t spawn(const std::vector<std::string>& argv, const std::string& socket, const redirect& io) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) fail("fork failed");
+    if (pid == 0) {
+        if (!socket.empty()) setenv("VELT_SOCKET", socket.c_str(), 1);
+        const int in = open(io.in.c_str(), O_RDONLY);
+        const int out = io.out_fd >= 0 ? io.out_fd : open(io.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(io.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+run_result reap(pid_t pid, steady::time_point start) {
+    int st = 0;
+    rusage ru{};
+    while (wait4(pid, &st, 0, &ru) < 0) {
+        if (errno != EINTR) fail("wait4 failed");
+    }
+    run_result r;
+    r.wall = seconds(steady::now() - start);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    r.maxrss_kb = ru.ru_maxrss;
+    return r;
+}
+
+run_result run(const std::vector<std::string>& argv, const std::string& socket = "", const redirect& io = {}) {
+    const auto start = steady::now();
+    return reap(spawn(argv, socket, io), start);
+}
+
+// A child in the background: killed and reaped on destruction if still running.
+class child {
+public:
+    child(const std::vector<std::string>& argv, const std::string& socket, const redirect& io)
+        : m_start(steady::now()), m_pid(spawn(argv, socket, io)) {}
+    ~child() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            reap(m_pid, m_start);
+        }
+    }
+    child(const child&) = delete;
+    child& operator=(const child&) = delete;
+
+    void signal(int sig) const { kill(m_pid, sig); }
+    bool exited() {
+        if (m_pid <= 0) return true;
+        int st = 0;
+        rusage ru{};
+        const pid_t r = wait4(m_pid, &st, WNOHANG, &ru);
+        if (r != m_pid) return false;
+        m_result.wall = seconds(steady::now() - m_start);
+        m_result.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        m_result.maxrss_kb = ru.ru_maxrss;
+        m_pid = -1;
+        return true;
+    }
+    run_result wait() {
+        if (m_pid > 0) {
+            m_result = reap(m_pid, m_start);
+            m_pid = -1;
+        }
+        return m_result;
+    }
+
+private:
+    steady::time_point m_start;
+    pid_t m_pid;
+    run_result m_result;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A private veltd on a socket of its own; stopped on destruction.
+class store {
+public:
+    store(const programs& p, const std::string& dir) : m_socket(dir + "/velt.sock") {
+        std::filesystem::create_directories(dir);
+        redirect io;
+        io.err = dir + "/veltd.err";
+        m_daemon = std::make_unique<child>(std::vector<std::string>{p.veltd, "--socket", m_socket}, "", io);
+        for (int i = 0; i < 400; ++i) {
+            m_api.handle = connect();
+            if (m_api.handle != 0) return;
+            sleep_ms(10);
+        }
+        fail("veltd did not come up: " + read_file(io.err));
+    }
+    ~store() {
+        if (m_api.handle != 0) vlt_close(m_api.handle);
+        m_api.handle = 0;
+        if (m_daemon) {
+            m_daemon->signal(SIGTERM);
+            m_daemon->wait();
+        }
+    }
+    store(const store&) = delete;
+    store& operator=(const store&) = delete;
+
+    const std::string& socket() const { return m_socket; }
+
+    long status_value(const std::string& name) {
+        std::vector<std::pair<std::string, int64_t>> values;
+        if (velt::admin::status(m_api.handle, values) != 0) fail("status failed");
+        for (const auto& [key, value] : values)
+            if (key == name) return long(value);
+        fail("status lacks " + name);
+    }
+
+    std::vector<velt::admin::dump_entry> dump() {
+        std::vector<velt::admin::dump_entry> out;
+        if (velt::admin::dump(m_api.handle, "/", out) != 0) fail("dump failed");
+        return out;
+    }
+
+private:
+    vlt_handle_t connect() const {
+        setenv("VELT_SOCKET", m_socket.c_str(), 1);
+        return vlt_init();
+    }
+
+    std::string m_socket;
+    std::unique_ptr<child> m_daemon;
+    toolkit::CVelt m_api;
+};
+
+bool same_data(const std::vector<velt::admin::dump_entry>& a, const std::vector<velt::admin::dump_entry>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].is_leaf != b[i].is_leaf || a[i].path != b[i].path) return false;
+        if (a[i].is_leaf && !a[i].value.same_value(b[i].value)) return false;
+    }
+    return true;
+}
+
+uint64_t file_size(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) fail("cannot stat " + path);
+    return uint64_t(st.st_size);
+}
+
+// ---- measurements ----------------------------------------------------------
+
+struct best_of {
+    double wall = 1e300;
+    double cpu = 1e300;
+    long maxrss_kb = 0;
+    void add(const run_result& r) {
+        wall = std::min(wall, r.wall);
+        cpu = std::min(cpu, r.cpu);
+        maxrss_kb = std::max(maxrss_kb, r.maxrss_kb);
+    }
+};
+
+void expect_ok(const run_result& r, const std::string& what, const std::string& err_file = "") {
+    if (r.status != 0) {
+        std::string msg = what + " exited with " + std::to_string(r.status);
+        if (!err_file.empty()) msg += ": " + read_file(err_file).substr(0, 500);
+        fail(msg);
+    }
+}
+
+// The tool reading `log` with every batch refused: nothing reaches the store.
+run_result read_only(const programs& p, store& s, const std::string& log, const std::string& err) {
+    redirect io;
+    io.err = err;
+    run_result r = run({p.rorezuredi, "-l", log, "-p", "/refused-by-every-batch"}, s.socket(), io);
+    expect_ok(r, "rorezuredi -l " + log, err);
+    return r;
+}
+
+struct replay_result {
+    run_result total;
+    double read_phase = 0;  // until the first progress output: reading and sorting
+};
+
+// Replays `log` into the store; the first flush of progress marks the end
+// of the read (everything before it is buffered until the first batch).
+replay_result replay(const programs& p, store& s, const std::string& log, const std::string& err) {
+    int fds[2];
+    if (pipe(fds) != 0) fail("pipe failed");
+    fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
+    redirect io;
+    io.out_fd = fds[1];
+    io.err = err;
+    const auto start = steady::now();
+    const pid_t pid = spawn({p.rorezuredi, "-l", log}, s.socket(), io);
+    close(fds[1]);
+    replay_result r;
+    char buf[65536];
+    bool first = true;
+    for (;;) {
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (first) {
+            r.read_phase = seconds(steady::now() - start);
+            first = false;
+        }
+        // Drain now and then rather than waking for every batch's flush.
+        sleep_ms(5);
+    }
+    close(fds[0]);
+    r.total = reap(pid, start);
+    expect_ok(r.total, "rorezuredi -l " + log, err);
+    return r;
+}
+
+struct capture_result {
+    double seconds = 0;
+    long max_pending = 0;
+    std::string summary;  // what the subscriber reported or wrote
+};
+
+// Runs the writer (veltctl batch) at full speed against one subscriber and
+// times it until every batch has been taken.
+capture_result capture_run(const programs& p, const work_dir& dir, const std::string& name,
+                           const std::string& batch_file, bool tool) {
+    store s(p, dir.file(name));
+    redirect sub_io;
+    sub_io.out = dir.file(name + ".sub.out");
+    sub_io.err = dir.file(name + ".sub.err");
+    const std::string log = dir.file(name + ".captured.xml");
+    std::vector<std::string> sub_argv = tool ? std::vector<std::string>{p.rorezuredi, "-f", log}
+                                             : std::vector<std::string>{p.null_subscriber};
+    child sub(sub_argv, s.socket(), sub_io);
+    for (int i = 0; s.status_value("subscribers") < 1; ++i) {
+        if (i > 1000 || sub.exited()) fail(name + ": subscriber did not subscribe: " + read_file(sub_io.err));
+        sleep_ms(5);
+    }
+    if (tool) sleep_ms(50);  // the subscription comes before the log's prologue and handlers
+
+    redirect w_io;
+    w_io.err = dir.file(name + ".writer.err");
+    capture_result r;
+    const auto start = steady::now();
+    child writer({p.veltctl, "batch", batch_file}, s.socket(), w_io);
+    bool writer_done = false;
+    for (;;) {
+        const long pending = s.status_value("pending");
+        r.max_pending = std::max(r.max_pending, pending);
+        if (!writer_done && writer.exited()) {
+            writer_done = true;
+            expect_ok(writer.wait(), name + ": veltctl batch", w_io.err);
+        }
+        if (writer_done && pending == 0) break;
+        if (sub.exited()) fail(name + ": subscriber ended early: " + read_file(sub_io.err));
+        sleep_ms(2);
+    }
+    r.seconds = seconds(steady::now() - start);
+    sub.signal(tool ? SIGINT : SIGTERM);
+    expect_ok(sub.wait(), name + ": subscriber", sub_io.err);
+    if (tool) {
+        const std::string text = read_file(log);
+        long events = 0;
+        for (size_t pos = 0; (pos = text.find("<event ", pos)) != std::string::npos; ++pos) ++events;
+        r.summary = std::to_string(events) + " events logged";
+    } else {
+        r.summary = read_file(sub_io.out);
+        while (!r.summary.empty() && r.summary.back() == '\n') r.summary.pop_back();
+    }
+    return r;
+}
+
+struct pacing_result {
+    std::vector<double> lateness_us;
+    long batches = 0;
+};
+
+// Replays the pacing log with -d and reads the write times back from the
+// store. Each batch's offset is its write time less its time in the log; the
+// earliest offset anchors the schedule (it is the batch that waited least,
+// its lateness counted as 0), and a batch's lateness is its offset less that.
+// The anchor is not the first batch: its request is the first of the
+// connection and may be slow.
+void pacing_run(const programs& p, const work_dir& dir, const std::string& name, const std::string& log,
+                long spacing_us, pacing_result& out) {
+    store s(p, dir.file(name));
+    redirect io;
+    io.err = dir.file(name + ".err");
+    expect_ok(run({p.rorezuredi, "-l", log, "-d"}, s.socket(), io), "rorezuredi -d", io.err);
+    std::vector<std::pair<long, double>> stamps;  // batch index, write time in µs
+    for (const auto& e : s.dump()) {
+        const std::string prefix = "/pacing/b";
+        if (!e.is_leaf || e.path.compare(0, prefix.size(), prefix) != 0) continue;
+        const timeval& tv = e.value.timestamp();
+        stamps.emplace_back(std::stol(e.path.substr(prefix.size())), double(tv.tv_sec) * 1e6 + double(tv.tv_usec));
+    }
+    if (stamps.size() < 2) fail("pacing: leaves missing from the store");
+    std::vector<double> offsets;
+    for (const auto& [index, stamp] : stamps) offsets.push_back(stamp - double(index * spacing_us));
+    const double anchor = *std::min_element(offsets.begin(), offsets.end());
+    for (double o : offsets) out.lateness_us.push_back(o - anchor);
+    out.batches += long(stamps.size());
+}
+
+double percentile(std::vector<double> v, double q) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, size_t(std::ceil(q * double(v.size()))) - (q > 0 ? 1 : 0));
+    return v[i];
+}
+
+// ---- the table -------------------------------------------------------------
+
+std::string fmt(const char* format, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, v);
+    return buf;
+}
+
+std::string with_commas(long v) {
+    const std::string digits = std::to_string(v);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
+}
+
+struct row {
+    std::string figure, measured, floor, ratio, goal, verdict;
+};
+
+// Width on screen: UTF-8 continuation bytes take no column.
+size_t columns(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xc0) != 0x80;
+    return n;
+}
+
+void print_table(const std::vector<row>& rows) {
+    const row head{"figure", "measured", "floor", "ratio", "goal", "verdict"};
+    auto fields = [](const row& r) { return std::vector<const std::string*>{&r.figure, &r.measured, &r.floor, &r.ratio, &r.goal, &r.verdict}; };
+    std::vector<size_t> w(6, 0);
+    for (const row* r : {&head}) for (int i = 0; i < 6; ++i) w[i] = std::max(w[i], columns(*fields(*r)[i]));
+    for (const row& r : rows) for (int i = 0; i < 6; ++i) w[i] = std::max(w[i], columns(*fields(r)[i]));
+    auto line = [&](const row& r) {
+        std::string out = "|";
+        const auto f = fields(r);
+        for (int i = 0; i < 6; ++i) out += " " + *f[i] + std::string(w[i] - columns(*f[i]), ' ') + " |";
+        std::puts(out.c_str());
+    };
+    line(head);
+    std::string sep = "|";
+    for (int i = 0; i < 6; ++i) sep += std::string(w[i] + 2, '-') + "|";
+    std::puts(sep.c_str());
+    for (const row& r : rows) line(r);
+}
+
+const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+
+void progress(const std::string& text) {
+    std::fprintf(stderr, "tool_bench: %s\n", text.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long events = 1000000;
+    int runs = 3;
+    std::string bin_dir;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--events" && i + 1 < argc) {
+            events = std::atol(argv[++i]);
+        } else if (a == "--runs" && i + 1 < argc) {
+            runs = std::atoi(argv[++i]);
+        } else if (a == "--bin-dir" && i + 1 < argc) {
+            bin_dir = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: tool_bench [--events N] [--runs R] [--bin-dir DIR]\n");
+            return 2;
+        }
+    }
+    if (events < 1000 || runs < 1) {
+        std::fprintf(stderr, "tool_bench: at least 1000 events and 1 run\n");
+        return 2;
+    }
+    // A child killed by the driver must not take the driver with it.
+    signal(SIGPIPE, SIG_IGN);
+
+    try {
+        programs p;
+        if (!bin_dir.empty()) {
+            p.rorezuredi = bin_dir + "/rorezuredi";
+            p.veltd = bin_dir + "/veltd";
+            p.veltctl = bin_dir + "/veltctl";
+        }
+        work_dir dir;
+        std::vector<row> rows;
+
+        // Logs: the main one (with its veltctl batch file), smaller ones for
+        // growth, an empty one for the baseline, and the pacing log.
+        progress("generating logs");
+        const std::string main_log = dir.file("main.xml");
+        const std::string main_batch = dir.file("main.batch");
+        bench::log_options opt;
+        opt.events = events;
+        const bench::log_summary main_sum = bench::write_log(opt, main_log, main_batch);
+        std::vector<long> sizes;
+        for (long n = 1000; n < events; n *= 10) sizes.push_back(n);
+        sizes.push_back(events);
+        std::vector<std::string> growth_logs;
+        for (long n : sizes) {
+            if (n == events) {
+                growth_logs.push_back(main_log);
+                continue;
+            }
+            bench::log_options o;
+            o.events = n;
+            growth_logs.push_back(dir.file("growth-" + std::to_string(n) + ".xml"));
+            bench::write_log(o, growth_logs.back(), "");
+        }
+        const std::string empty_log = dir.file("empty.xml");
+        {
+            std::ofstream f(empty_log);
+            f << "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<dump>\n</dump>\n";
+        }
+        const long pacing_batches = 2000, pacing_spacing_us = 1000;
+        const std::string pacing_log = dir.file("pacing.xml");
+        bench::log_options po;
+        po.events = pacing_batches;
+        po.pacing = true;
+        po.spacing_us = pacing_spacing_us;
+        bench::write_log(po, pacing_log, "");
+
+        // ---- reading and memory ------------------------------------------
+        progress("reading " + with_commas(events) + " events");
+        best_of tool_read, xmlwf_read, loop_read, baseline;
+        {
+            store s(p, dir.file("read-store"));
+            const std::string err = dir.file("read.err");
+            for (int r = 0; r < runs; ++r) {
+                redirect xio;
+                xio.out = dir.file("xmlwf.out");
+                const run_result x = run({p.xmlwf, main_log}, "", xio);
+                if (x.status != 0 || !read_file(xio.out).empty()) fail("xmlwf refused the log: " + read_file(xio.out));
+                xmlwf_read.add(x);
+                tool_read.add(read_only(p, s, main_log, err));
+                const run_result l = run({p.expat_loop, main_log});
+                expect_ok(l, "expat_loop");
+                loop_read.add(l);
+            }
+            baseline.add(read_only(p, s, empty_log, err));
+        }
+        const double mb = double(main_sum.log_bytes) / 1e6;
+        const double read_ratio = tool_read.wall / xmlwf_read.wall;
+        rows.push_back({"read " + with_commas(events) + " events (" + fmt("%.0f MB", mb) + "), all refused by -p",
+                        fmt("%.2f s", tool_read.wall) + fmt(" (cpu %.2f s)", tool_read.cpu),
+                        fmt("xmlwf %.2f s", xmlwf_read.wall) + fmt(" (cpu %.2f s)", xmlwf_read.cpu),
+                        fmt("%.2f", read_ratio), "≤ 1.3", verdict(read_ratio <= 1.3)});
+        rows.push_back({"  the same read loop, handlers doing nothing", fmt("%.2f s", loop_read.wall) + fmt(" (cpu %.2f s)", loop_read.cpu),
+                        fmt("xmlwf %.2f s", xmlwf_read.wall), fmt("%.2f", loop_read.wall / xmlwf_read.wall), "", "design floor"});
+        const double peak = double(tool_read.maxrss_kb) * 1024.0;
+        const double base = double(baseline.maxrss_kb) * 1024.0;
+        const double mem_ratio = peak / double(main_sum.log_bytes);
+        rows.push_back({"peak memory reading that log", fmt("%.1f MB", peak / 1e6) + fmt(" (%.0f B/event)", (peak - base) / double(events)),
+                        fmt("file %.1f MB", mb) + fmt(" (%.0f B/event)", double(main_sum.log_bytes) / double(events)),
+                        fmt("%.2f", mem_ratio), "≤ 1.0", verdict(mem_ratio <= 1.0)});
+
+        // ---- growth ---------------------------------------------------------
+        progress("growth");
+        std::vector<std::pair<best_of, uint64_t>> growth;
+        {
+            store s(p, dir.file("growth-store"));
+            for (size_t i = 0; i < sizes.size(); ++i) {
+                best_of b;
+                if (sizes[i] == events) {
+                    b = tool_read;
+                } else {
+                    for (int r = 0; r < runs; ++r) b.add(read_only(p, s, growth_logs[i], dir.file("growth.err")));
+                }
+                growth.emplace_back(b, file_size(growth_logs[i]));
+            }
+        }
+        // Linear growth: each step up costs the same per added event, in time
+        // and in memory, as the step before it (start-up cost aside).
+        double first_slope_us = 0, last_slope_us = 0, first_slope_b = 0, last_slope_b = 0;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            const best_of& b = growth[i].first;
+            std::string marginal = "";
+            if (i > 0) {
+                const best_of& prev = growth[i - 1].first;
+                const double added = double(sizes[i] - sizes[i - 1]);
+                last_slope_us = (b.wall - prev.wall) / added * 1e6;
+                last_slope_b = double(b.maxrss_kb - prev.maxrss_kb) * 1024.0 / added;
+                if (i == 1) {
+                    first_slope_us = last_slope_us;
+                    first_slope_b = last_slope_b;
+                }
+                marginal = fmt("+%.2f µs", last_slope_us) + fmt(", +%.0f B per added event", last_slope_b);
+            }
+            const bool last = i + 1 == sizes.size();
+            const double ratio = first_slope_us > 0 ? last_slope_us / first_slope_us : 0;
+            const double ratio_b = first_slope_b > 0 ? last_slope_b / first_slope_b : 0;
+            rows.push_back({"growth: read " + with_commas(sizes[i]) + " events (" + fmt("%.2f MB", double(growth[i].second) / 1e6) + ")",
+                            fmt("%.3f s", b.wall) + fmt(", %.1f MB peak", double(b.maxrss_kb) * 1024.0 / 1e6),
+                            marginal,
+                            last && sizes.size() > 2 ? fmt("%.2f", ratio) + fmt(" / %.2f", ratio_b) : "",
+                            last ? "linear" : "",
+                            last && sizes.size() > 2 ? verdict(ratio <= 1.3 && ratio_b <= 1.3) : ""});
+        }
+
+        // ---- replay -------------------------------------------------------------
+        progress("replay against veltctl batch");
+        best_of ctl_best, replay_best;
+        double apply_best = 1e300;
+        bool same = true;
+        for (int r = 0; r < runs; ++r) {
+            std::vector<velt::admin::dump_entry> ctl_dump, replay_dump;
+            {
+                store s(p, dir.file("ctl-store"));
+                redirect io;
+                io.err = dir.file("ctl.err");
+                const run_result c = run({p.veltctl, "batch", main_batch}, s.socket(), io);
+                expect_ok(c, "veltctl batch", io.err);
+                ctl_best.add(c);
+                if (r == 0) ctl_dump = s.dump();
+            }
+            {
+                store s(p, dir.file("replay-store"));
+                const replay_result rr = replay(p, s, main_log, dir.file("replay.err"));
+                replay_best.add(rr.total);
+                apply_best = std::min(apply_best, rr.total.wall - rr.read_phase);
+                if (r == 0) replay_dump = s.dump();
+            }
+            if (r == 0) same = same_data(ctl_dump, replay_dump) && !ctl_dump.empty();
+        }
+        const double ctl_eps = double(events) / ctl_best.wall;
+        const double replay_eps = double(events) / replay_best.wall;
+        const double apply_eps = double(events) / apply_best;
+        rows.push_back({"replay, no delay, every batch sent" + std::string(same ? "" : " (STORES DIFFER)"),
+                        fmt("%.0f events/s", replay_eps) + fmt(" (%.2f s)", replay_best.wall),
+                        fmt("veltctl %.0f events/s", ctl_eps) + fmt(" (%.2f s)", ctl_best.wall),
+                        fmt("%.2f", replay_eps / ctl_eps), "≥ 0.9", verdict(same && replay_eps / ctl_eps >= 0.9)});
+        rows.push_back({"  the requests alone, after the read", fmt("%.0f events/s", apply_eps) + fmt(" (%.2f s)", apply_best),
+                        fmt("veltctl %.0f events/s", ctl_eps), fmt("%.2f", apply_eps / ctl_eps), "", ""});
+
+        // ---- capture --------------------------------------------------------------
+        progress("capture against a null subscriber");
+        capture_result null_best, tool_best;
+        null_best.seconds = tool_best.seconds = 1e300;
+        for (int r = 0; r < runs; ++r) {
+            capture_result n = capture_run(p, dir, "null-" + std::to_string(r), main_batch, false);
+            capture_result t = capture_run(p, dir, "capture-" + std::to_string(r), main_batch, true);
+            if (n.seconds < null_best.seconds) null_best = n;
+            if (t.seconds < tool_best.seconds) tool_best = t;
+            null_best.max_pending = std::max(null_best.max_pending, n.max_pending);
+            tool_best.max_pending = std::max(tool_best.max_pending, t.max_pending);
+        }
+        const double null_eps = double(events) / null_best.seconds;
+        const double cap_eps = double(events) / tool_best.seconds;
+        rows.push_back({"capture under veltctl batch at full speed",
+                        fmt("%.0f events/s", cap_eps) + ", pending ≤ " + std::to_string(tool_best.max_pending) + " (" +
+                            tool_best.summary + ")",
+                        fmt("null subscriber %.0f events/s", null_eps) + ", pending ≤ " + std::to_string(null_best.max_pending),
+                        fmt("%.2f", cap_eps / null_eps), "≥ 0.9", verdict(cap_eps / null_eps >= 0.9)});
+
+        // ---- pacing ---------------------------------------------------------------
+        progress("pacing with -d");
+        pacing_result pr;
+        for (int r = 0; r < runs; ++r) pacing_run(p, dir, "pacing-" + std::to_string(r), pacing_log, pacing_spacing_us, pr);
+        const double median = percentile(pr.lateness_us, 0.5);
+        const double p99 = percentile(pr.lateness_us, 0.99);
+        const double worst = percentile(pr.lateness_us, 1.0);
+        rows.push_back({"pacing -d, " + with_commas(pacing_batches) + " batches 1 ms apart (" + std::to_string(runs) + " runs)",
+                        fmt("median %.0f µs", median) + fmt(", p99 %.0f µs", p99) + fmt(", max %.0f µs", worst),
+                        "the log's own times", "", "≤ 100 µs, ≤ 1 ms", verdict(median <= 100 && p99 <= 1000)});
+
+        // ---- the store's own figures, for context ---------------------------------
+        if (!p.store_bench.empty()) {
+            progress("store_bench");
+            redirect io;
+            io.out = dir.file("store_bench.out");
+            io.err = dir.file("store_bench.err");
+            std::vector<std::string> argv{p.store_bench};
+            if (!bin_dir.empty()) argv.insert(argv.end(), {"--veltd", p.veltd});
+            expect_ok(run(argv, "", io), "store_bench", io.err);
+            // Lines of "measure   result" after a header line.
+            const std::string text = read_file(io.out);
+            size_t pos = text.find('\n');
+            while (pos != std::string::npos && pos + 1 < text.size()) {
+                const size_t end = text.find('\n', pos + 1);
+                std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
+                pos = end;
+                const size_t cut = line.find_last_of(' ');
+                if (cut == std::string::npos) continue;
+                std::string name = line.substr(0, cut);
+                while (!name.empty() && name.back() == ' ') name.pop_back();
+                rows.push_back({"store: " + name, line.substr(cut + 1), "", "", "", "store_bench"});
+            }
+        }
+
+        std::printf("rorezuredi benchmarks: %s events in %s batches; best of %d runs (memory: the largest)\n\n",
+                    with_commas(events).c_str(), with_commas(main_sum.batches).c_str(), runs);
+        print_table(rows);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tool_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

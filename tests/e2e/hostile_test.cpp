@@ -1,0 +1,339 @@
+// Replay of hostile event logs: logs cut short, edited by hand or made to
+// hurt. Whatever the log holds, rorezuredi must end in time with the status
+// the log deserves, in bounded memory, without reading anything but the log,
+// and a log it refuses must leave the store as it was.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using std::string;
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's shadow memory and quarantine inflate every process.
+constexpr long memory_factor = 4;
+#else
+constexpr long memory_factor = 1;
+#endif
+constexpr long mib = 1024;  // in KiB, as ru_maxrss counts
+
+const string decl = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n";
+
+string batch(const string& time, const string& action, const string& events) {
+    return "\t<batch time=\"" + time + "\" action=\"" + action + "\">\n" + events + "\t</batch>\n";
+}
+
+string node(const string& path) { return "\t\t<event path=\"" + path + "\" time=\"1700000000.000001\" />\n"; }
+
+string leaf(const string& path, const string& type, const string& text) {
+    return "\t\t<event path=\"" + path + "\" time=\"1700000001.000002\" type=\"" + type + "\">" + text +
+           "</event>\n";
+}
+
+string document(const string& batches, const string& prolog = decl) {
+    return prolog + "<dump>\n\t<start time=\"1700000000.5\"/>\n" + batches + "</dump>\n";
+}
+
+struct outcome {
+    harness::result run;
+    long peak_kib = 0;  // the tool's peak resident size
+    double seconds = 0;
+};
+
+// A private store that already holds some data, and a directory for logs.
+class HostileLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store.ctl_ok({"set", "/pre/x", "int32", "7", "/pre/s", "string", "kept"});
+        before = store.dump();
+    }
+
+    outcome replay_file(const string& path, int timeout_ms = 20000, const std::vector<string>& args = {}) {
+        auto start = std::chrono::steady_clock::now();
+        outcome o;
+        std::vector<string> argv{ROREZUREDI_BIN, "-l", path};
+        argv.insert(argv.end(), args.begin(), args.end());
+        o.run = harness::run(argv, {.env = {store.env()}, .timeout_ms = timeout_ms});
+        o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        o.peak_kib = o.run.max_rss_kib;
+        return o;
+    }
+
+    outcome replay(const string& log, int timeout_ms = 20000) {
+        const string path = dir.file("log.xml");
+        harness::write_file(path, log);
+        return replay_file(path, timeout_ms);
+    }
+
+    // A refused log: status 255, the reader's failure message, nothing applied.
+    void expect_refused(const outcome& o, const string& what) {
+        EXPECT_EQ(o.run.status, 255) << what << "\n" << o.run.err.substr(0, 2000);
+        EXPECT_NE(o.run.err.find("XML_ParseBuffer() failed\n"), string::npos) << what;
+        EXPECT_EQ(store.dump(), before) << what;
+    }
+
+    harness::private_store store;
+    harness::temp_dir dir;
+    string before;
+};
+
+TEST_F(HostileLog, EntityExpansionIsRefusedInBoundedTimeAndMemory) {
+    // Ten levels of ten references each: 10^10 copies of the innermost text.
+    string laughs = "<!DOCTYPE dump [\n<!ENTITY l0 \"/lol\">\n";
+    for (int i = 1; i <= 10; ++i) {
+        string ref = "&l" + std::to_string(i - 1) + ";";
+        string body;
+        for (int k = 0; k < 10; ++k) body += ref;
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + body + "\">\n";
+    }
+    laughs += "]>\n";
+    // One large entity referenced many times: quadratic growth without nesting.
+    const string quadratic = "<!DOCTYPE dump [<!ENTITY big \"" + string(100000, 'q') + "\">]>\n";
+    string many_refs;
+    for (int i = 0; i < 50000; ++i) many_refs += "&big;";
+
+    struct bomb {
+        string name;
+        string log;
+    };
+    const bomb bombs[] = {
+        {"nested, in a path", document(batch("0.0", "CMD_ADD_NODE", node("&l10;")), decl + laughs)},
+        {"nested, in a value", document(batch("0.0", "CMD_SET_LEAF", leaf("/v", "string", "&l10;")), decl + laughs)},
+        {"nested, between elements", document("&l10;" + batch("0.0", "CMD_ADD_NODE", node("/n")), decl + laughs)},
+        {"quadratic, in a value",
+         document(batch("0.0", "CMD_SET_LEAF", leaf("/v", "string", many_refs)), decl + quadratic)},
+    };
+    for (const bomb& b : bombs) {
+        SCOPED_TRACE(b.name);
+        outcome o = replay(b.log);
+        expect_refused(o, b.name);
+        EXPECT_LT(o.seconds, 10.0);
+        EXPECT_LT(o.peak_kib, 64 * mib * memory_factor);
+    }
+}
+
+TEST_F(HostileLog, ExternalReferencesAreNeverFollowed) {
+    // Opening the FIFO for reading would block for good: a run that touches
+    // it hangs and fails on the time-out. The plain file's text must not
+    // turn up anywhere.
+    const string fifo = dir.file("fifo");
+    const string secret = dir.file("secret");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    harness::write_file(secret, "SECRET-TEXT");
+    const string set_a = batch("0.0", "CMD_SET_LEAF", leaf("/ext/a", "string", "[&e;]"));
+
+    struct attempt {
+        string name;
+        string log;
+        int status;
+        string value;  // of /ext/a when the log is applied
+    };
+    const attempt attempts[] = {
+        {"external DTD", document(batch("0.0", "CMD_SET_LEAF", leaf("/ext/a", "string", "plain")),
+                                  decl + "<!DOCTYPE dump SYSTEM \"" + fifo + "\">\n"),
+         0, "plain"},
+        {"public DTD", document(batch("0.0", "CMD_SET_LEAF", leaf("/ext/a", "string", "plain")),
+                                decl + "<!DOCTYPE dump PUBLIC \"-//x//y\" \"" + fifo + "\">\n"),
+         0, "plain"},
+        {"entity from a FIFO in a value", document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + fifo + "\">]>\n"),
+         0, "[]"},
+        {"entity from a file in a value",
+         document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + secret + "\">]>\n"), 0, "[]"},
+        {"entity from a file in a path",
+         document(batch("0.0", "CMD_ADD_NODE", node("/ext/&e;")),
+                  decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"file://" + secret + "\">]>\n"),
+         255, ""},
+        {"parameter entity from a FIFO",
+         document(set_a, decl + "<!DOCTYPE dump [<!ENTITY % p SYSTEM \"" + fifo + "\"> %p; <!ENTITY e \"x\">]>\n"),
+         0, "[]"},
+        {"unparsed entity", document(set_a, decl + "<!DOCTYPE dump [<!NOTATION n SYSTEM \"" + fifo +
+                                               "\"><!ENTITY e SYSTEM \"" + secret + "\" NDATA n>]>\n"),
+         255, ""},
+        {"inclusion element", document(batch("0.0", "CMD_SET_LEAF",
+                                             leaf("/ext/a", "string", "[<xi:include href=\"" + secret +
+                                                                          "\" parse=\"text\" xmlns:xi=\"http://www.w3.org/2001/XInclude\"/>]")),
+                                       decl + "<?xml-stylesheet href=\"" + fifo + "\"?>\n"),
+         0, "[]"},
+    };
+    for (const attempt& a : attempts) {
+        SCOPED_TRACE(a.name);
+        outcome o = replay(a.log, 10000);
+        if (a.status == 255) {
+            expect_refused(o, a.name);
+        } else {
+            EXPECT_EQ(o.run.status, a.status) << o.run.err;
+            EXPECT_EQ(store.ctl_ok({"get", "/ext/a"}), a.value + "\n");
+        }
+        EXPECT_EQ(o.run.out.find("SECRET"), string::npos);
+        EXPECT_EQ(o.run.err.find("SECRET"), string::npos);
+        EXPECT_EQ(store.dump().find("SECRET"), string::npos);
+        store.ctl_ok({"remove", "/ext"});
+    }
+}
+
+TEST_F(HostileLog, HugeValuesAndPathsCostAFewCopiesAtMost) {
+    // Written to the file piece by piece: a child forked from a test process
+    // that held the text would count the test's own memory as its peak.
+    struct giant {
+        string name;
+        string head;  // the log up to the giant text
+        char fill;
+        size_t bytes;
+        string tail;
+        int status;  // the store takes requests of up to 64 MiB
+        string dump_line;
+    };
+    const size_t mb = 1000000;
+    const string doc_head = decl + "<dump>\n\t<batch time=\"0.0\" action=\"CMD_SET_LEAF\">\n";
+    const string doc_tail = "\t</batch>\n</dump>\n";
+    const giant giants[] = {
+        {"1 MB path", doc_head + "\t\t<event path=\"/big/", 'p', mb, "\" type=\"int32\">5</event>\n" + doc_tail, 0,
+         "leaf /big/" + string(mb, 'p') + " int32 5\n"},
+        {"16 MB value", doc_head + "\t\t<event path=\"/big/v\" type=\"binary\">", 'a', 16 * mb,
+         "</event>\n" + doc_tail, 0, "leaf /big/v binary " + string(16 * mb, 'a') + "\n"},
+        {"100 MB value", doc_head + "\t\t<event path=\"/big/v\" type=\"string\">", 'v', 100 * mb,
+         "</event>\n" + doc_tail, 1, ""},
+    };
+    for (const giant& g : giants) {
+        SCOPED_TRACE(g.name);
+        const string path = dir.file("giant.xml");
+        {
+            std::ofstream f(path, std::ios::binary | std::ios::trunc);
+            f << g.head;
+            const string piece(mb, g.fill);
+            for (size_t left = g.bytes; left > 0; left -= std::min(left, mb)) f.write(piece.data(), long(std::min(left, mb)));
+            f << g.tail;
+        }
+        outcome o = replay_file(path, 30000);
+        EXPECT_EQ(o.run.status, g.status) << o.run.err.substr(0, 2000);
+        if (g.status == 0) {
+            EXPECT_NE(store.dump().find(g.dump_line), string::npos);
+            store.ctl_ok({"remove", "/big"});
+        } else {
+            EXPECT_EQ(o.run.err, "Error: set_leaf() failed!\n");
+        }
+        EXPECT_EQ(store.dump(), before);
+        // The text, the value made of it and the request that carries it:
+        // a handful of copies, not one per step.
+        EXPECT_LT(o.peak_kib, (long(g.bytes / 1024) * 5 + 32 * mib) * memory_factor) << o.peak_kib << " KiB";
+    }
+}
+
+TEST_F(HostileLog, ManySmallEventsCostLittleMoreThanTheirText) {
+    // Half a million events, all filtered out, so that only reading counts.
+    const string path = dir.file("many.xml");
+    size_t bytes = 0;
+    {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f << decl << "<dump>\n";
+        for (int b = 0; b < 500; ++b) {
+            string text = "\t<batch time=\"" + std::to_string(b) + ".0\" action=\"CMD_ADD_NODE\">\n";
+            for (int e = 0; e < 1000; ++e) text += node("/many/" + std::to_string(b) + "/" + std::to_string(e));
+            text += "\t</batch>\n";
+            bytes += text.size();
+            f << text;
+        }
+        f << "</dump>\n";
+    }
+    outcome o = replay_file(path, 30000, {"-x", "/"});
+    EXPECT_EQ(o.run.status, 0) << o.run.err.substr(0, 2000);
+    EXPECT_NE(o.run.out.find("Sorting list of 500 event batches..."), string::npos);
+    EXPECT_EQ(store.dump(), before);
+    EXPECT_LT(o.peak_kib, (long(bytes / 1024) * 4 + 32 * mib) * memory_factor) << o.peak_kib << " KiB for " << bytes << " bytes";
+}
+
+TEST_F(HostileLog, DeeplyNestedUnknownElements) {
+    const int depth = 100000;
+    string open, close;
+    for (int i = 0; i < depth; ++i) open += "<x>";
+    for (int i = 0; i < depth; ++i) close += "</x>";
+
+    // Inside an event their text is the value; around a batch they change nothing.
+    const string inside = document(batch("0.0", "CMD_SET_LEAF", leaf("/deep/v", "string", "a" + open + "b" + close + "c")));
+    const string around = document(open + batch("0.0", "CMD_ADD_NODE", node("/deep/n")) + close);
+    for (const string& log : {inside, around}) {
+        outcome o = replay(log);
+        EXPECT_EQ(o.run.status, 0) << o.run.err.substr(0, 500);
+        EXPECT_EQ(std::count(o.run.err.begin(), o.run.err.end(), '\n'), depth);
+        EXPECT_LT(o.peak_kib, 64 * mib * memory_factor);
+    }
+    EXPECT_EQ(store.ctl_ok({"get", "/deep/v"}), "abc\n");
+    EXPECT_EQ(store.ctl({"get", "/deep/n"}).status, 1);  // a node, not a leaf
+    EXPECT_NE(store.dump().find("node /deep/n\n"), string::npos);
+}
+
+TEST_F(HostileLog, BytesThatAreNotXmlRefuseTheWholeLog) {
+    // A good batch first: a refused log must not apply even that.
+    auto with = [](const string& in_value, const string& in_path) {
+        return document(batch("0.0", "CMD_ADD_NODE", node("/good")) +
+                        batch("1.0", "CMD_SET_LEAF", leaf("/bad/p" + in_path, "string", "v" + in_value)));
+    };
+    struct bad {
+        string name;
+        string bytes;
+    };
+    const bad bads[] = {
+        {"overlong slash", "\xc0\xaf"},
+        {"lone continuation byte", "\x80"},
+        {"truncated sequence", "\xe2\x82"},
+        {"surrogate", "\xed\xa0\x80"},
+        {"beyond U+10FFFF", "\xf4\x90\x80\x80"},
+        {"U+FFFE", "\xef\xbf\xbe"},
+        {"byte 0xff", "\xff"},
+        {"NUL byte", string(1, '\0')},
+        {"control character", "\x01"},
+        {"reference to NUL", "&#0;"},
+        {"reference to a control character", "&#x1b;"},
+        {"reference to a surrogate", "&#xd800;"},
+    };
+    for (const bad& b : bads) {
+        SCOPED_TRACE(b.name);
+        expect_refused(replay(with(b.bytes, "")), b.name + " in a value");
+        expect_refused(replay(with("", b.bytes)), b.name + " in a path");
+    }
+    // Logs that are not text at all.
+    expect_refused(replay_file("/dev/zero"), "endless NUL bytes");
+    outcome from_dir = replay_file(dir.path());
+    EXPECT_EQ(from_dir.run.status, 255) << "a directory";
+    EXPECT_EQ(store.dump(), before);
+    expect_refused(replay(string(1, '\0') + with("", "")), "NUL before the declaration");
+}
+
+TEST_F(HostileLog, EveryCutOffPrefixIsRefused) {
+    const string full = document(
+        batch("0.000000000", "CMD_ADD_NODE", node("/cut/a") + node("/cut/b")) +
+        batch("0.500000000", "CMD_SET_LEAF",
+              leaf("/cut/a/s", "string", "x &amp; &lt;y&gt;&#10;z") + leaf("/cut/a/i", "int64", "-5") +
+                  leaf("/cut/a/ip", "ipv6", "2001:db8::1")) +
+        batch("1.000000000", "CMD_CLEAR_LEAF", node("/cut/a/i")) +
+        batch("1.500000000", "CMD_REMOVE_NODE", node("/cut/b")));
+    // Up to the end of the root's closing tag the document is incomplete.
+    const size_t complete = full.rfind("</dump>") + 7;
+    size_t refused = 0;
+    for (size_t len = 0; len < complete; len += 37) {
+        SCOPED_TRACE("first " + std::to_string(len) + " bytes");
+        outcome o = replay(full.substr(0, len));
+        expect_refused(o, "prefix of " + std::to_string(len));
+        ++refused;
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(refused, full.size() / 37 - 1);
+    outcome o = replay(full);
+    EXPECT_EQ(o.run.status, 0) << o.run.err;
+    EXPECT_EQ(store.dump(),
+              "node /cut\n"
+              "node /cut/a\n"
+              "leaf /cut/a/ip ipv6 2001:db8::1\n"
+              "leaf /cut/a/s string x & <y>\\nz\n" +
+                  before);
+}
+
+}  // namespace
