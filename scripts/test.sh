@@ -1,11 +1,53 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test. Installs missing packages first.
-set -euo pipefail
+# Builds everything and runs every test: formatting check, the test suite,
+# the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# bounded fuzzing run of each fuzz target. Installs missing packages first.
+# Every stage runs even when an earlier one fails; the run fails if any did.
+#
+# FUZZ_SECONDS (default 60) sets the fuzzing time per target; 0 skips fuzzing.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-install_deps
+install_deps clang clang-format libclang-rt-14-dev || exit 1
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+results=()
+failed=0
+
+stage() {
+    local name=$1
+    shift
+    local started rc=0 log
+    started=$(date +%s)
+    log=$(mktemp)
+    echo "==== $name"
+    "$@" 2>&1 | tee "$log" || rc=$?
+    results+=("$(printf '%-12s %s (%d s)' "$name" "$([ $rc -eq 0 ] && echo passed || echo "FAILED, status $rc")" \
+        $(($(date +%s) - started)))")
+    # The runners' own summary lines: ctest's count, the fuzzers' executions.
+    while IFS= read -r line; do results+=("             $line"); done \
+        < <(grep -E '^[0-9]+% tests passed|executions in' "$log")
+    rm -f "$log"
+    [ $rc -eq 0 ] || failed=1
+}
+
+check_format() {
+    local fmt
+    fmt=$(command -v clang-format-14 || command -v clang-format)
+    git ls-files '*.cpp' '*.h' | xargs "$fmt" --dry-run --Werror
+}
+
+unit_and_e2e() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+        cmake --build build -j"$jobs" &&
+        ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+}
+
+stage format check_format
+stage tests unit_and_e2e
+stage sanitizers bash scripts/sanitize.sh
+[ "${FUZZ_SECONDS:-60}" -eq 0 ] || stage fuzzing bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+
+echo "==== summary"
+printf '%s\n' "${results[@]}"
+exit $failed
