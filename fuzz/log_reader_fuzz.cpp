@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "rorezuredi.h"
+#include "memory_log.h"
 
 namespace {
 
@@ -25,23 +25,11 @@ void check(bool ok, const char* what) {
     }
 }
 
-void reset_reader() {
-    ProgramState& ps = program_state;
-    ps.parser = nullptr;
-    ps.char_data.clear();
-    ps.batch_in_progress = false;
-    ps.event_in_progress = false;
-    ps.current_batch = event_batch_t();
-    ps.start_time = timespec{0, 0};
-    ps.batches.clear();
-}
-
 // Reads `bytes` as a log; the batches read are left in program_state.
 int read_log(std::vector<char>& bytes) {
-    reset_reader();
-    FILE* log = fmemopen(bytes.data(), bytes.size(), "r");
-    check(log != nullptr, "fmemopen");
-    return parse_xml_file(log);
+    const int rc = read_memory_log(bytes.data(), bytes.size());
+    check(rc != memory_log_unopened, "fmemopen");
+    return rc;
 }
 
 bool valid_cmd(api_cmd_t cmd) {

@@ -7,10 +7,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,8 +15,8 @@
 
 namespace {
 
+using namespace harness;
 using std::string;
-using strings = std::vector<string>;
 
 const string empty_log = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<dump>\n</dump>\n";
 
@@ -29,111 +26,67 @@ const string start_re = R"re(\t<start time="[0-9]+\.(0|[1-9][0-9]{0,8})"/>)re";
 const string later_re = R"re([0-9]+\.[0-9]{9})re";
 const string end_re = "\\t</batch>";
 
-string batch_re(const string& time, const string& action)
-{
+string batch_re(const string& time, const string& action) {
     return "\\t<batch time=\"" + time + "\" action=\"" + action + "\">";
 }
 
-string node_re(const string& path)
-{
+string node_re(const string& path) {
     return "\\t\\t<event path=\"" + path + "\" time=\"[0-9]+\\.[0-9]{6}\" />";
 }
 
-string leaf_re(const string& path, const string& type, const string& text)
-{
+string leaf_re(const string& path, const string& type, const string& text) {
     return "\\t\\t<event path=\"" + path + "\" time=\"[0-9]+\\.[0-9]{6}\" type=\"" + type + "\">" + text +
            "</event>";
 }
 
 // The whole document: declaration, root, start, the given lines, root end.
-void expect_document(const string& text, const strings& body)
-{
+void expect_document(const string& text, const strings& body) {
     strings patterns = {head_re, "<dump>", start_re};
     patterns.insert(patterns.end(), body.begin(), body.end());
     patterns.push_back("</dump>");
-    strings lines;
-    std::istringstream in(text);
-    for (string line; std::getline(in, line);) lines.push_back(line);
+    const strings lines = lines_of(text);
     EXPECT_EQ(lines.size(), patterns.size()) << text;
     for (size_t i = 0; i < lines.size() && i < patterns.size(); ++i)
         EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i])))
             << "line " << i + 1 << ": " << lines[i] << "\n  pattern: " << patterns[i];
 }
 
-unsigned long caught_signals(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (string line; std::getline(f, line);)
-        if (line.rfind("SigCgt:", 0) == 0) return std::stoul(line.substr(7), nullptr, 16);
-    return 0;
-}
-
-constexpr unsigned long termination_mask =
-    (1ul << (SIGHUP - 1)) | (1ul << (SIGINT - 1)) | (1ul << (SIGQUIT - 1)) | (1ul << (SIGTERM - 1));
-
-// One capture against a store in its own working directory; the log is
-// cwd/log.xml, or standard output when to_file is false.
-class capture_run {
-public:
-    capture_run(const harness::private_store& store, strings args, bool to_file = true) : m_store(store)
-    {
-        strings argv{ROREZUREDI_BIN};
-        if (to_file) argv.insert(argv.end(), {"-f", log_path()});
-        argv.insert(argv.end(), args.begin(), args.end());
-        m_proc = std::make_unique<harness::process>(argv,
-                                                    harness::options{.env = {store.env()}, .cwd = cwd.path()});
-    }
-
-    // Subscribed, log open and handlers installed: changes made now are captured.
-    bool ready()
-    {
-        harness::wait_until([&] {
-            return !m_proc->running() || (caught_signals(m_proc->pid()) & termination_mask) == termination_mask;
-        });
-        return m_proc->running();
-    }
-
-    // Lets every delivered batch be taken, then stops the capture.
-    int stop(int sig = SIGTERM)
-    {
-        EXPECT_TRUE(harness::wait_until([&] { return m_store.status_value("pending") == 0; }));
-        m_proc->signal(sig);
-        return m_proc->wait();
-    }
-
-    harness::process& proc() { return *m_proc; }
-    string log_path() const { return cwd.file("log.xml"); }
-    string log() const { return harness::read_file(log_path()); }
-
-    harness::temp_dir cwd;
-
-private:
-    const harness::private_store& m_store;
-    std::unique_ptr<harness::process> m_proc;
-};
-
-TEST(Capture, TerminationSignalsEndAnEmptyCapture)
-{
-    harness::private_store store;
-    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
-        SCOPED_TRACE("signal " + std::to_string(sig));
-        const bool to_file = sig == SIGINT || sig == SIGTERM;
-        capture_run cap(store, {}, to_file);
+// Each termination signal ends a capture, and a second one acts like one.
+// The log's name is taken as given: a value that looks like an option is a
+// file name, and a later -f wins.
+TEST(Capture, TerminationSignalsEndAnEmptyCapture) {
+    const struct {
+        int sig;
+        strings args;  // none: the log is cwd/log.xml
+        bool to_file;
+    } rows[] = {{SIGHUP, {}, false},
+                {SIGINT, {}, true},
+                {SIGQUIT, {"-f", "-v"}, false},
+                {SIGTERM, {"-f", "-"}, false},
+                {SIGTERM, {"-f", "first", "-f", "second"}, false}};
+    private_store store;
+    for (const auto& r : rows) {
+        SCOPED_TRACE("signal " + std::to_string(r.sig));
+        capture cap(store, r.args, r.to_file);
         ASSERT_TRUE(cap.ready()) << cap.proc().err();
         // Exactly the four termination signals are handled.
-        EXPECT_EQ(caught_signals(cap.proc().pid()), termination_mask);
-        cap.proc().signal(sig);  // a second signal acts like one
-        EXPECT_EQ(cap.stop(sig), 0);
+        EXPECT_EQ(proc_status(cap.proc().pid(), "SigCgt", 16), long(termination_mask));
+        cap.proc().signal(r.sig);
+        EXPECT_EQ(cap.stop(r.sig), 0);
         EXPECT_EQ(cap.proc().err(), "");
-        EXPECT_EQ(to_file ? cap.log() + cap.proc().out() : cap.proc().out(), empty_log);
+        const bool to_stdout = !r.to_file && r.args.empty();
+        EXPECT_EQ(cap.proc().out(), to_stdout ? empty_log : "");
+        if (!to_stdout) {
+            EXPECT_EQ(read_file(cap.cwd.file(r.args.empty() ? "log.xml" : r.args.back())), empty_log);
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cap.cwd.path()), {}), 1);
+        }
     }
 }
 
-TEST(Capture, WritesEveryKindOfBatch)
-{
-    harness::private_store store;
+TEST(Capture, WritesEveryKindOfBatch) {
+    private_store store;
     const time_t before = time(nullptr);
-    capture_run cap(store, {});
+    capture cap(store, {});
     ASSERT_TRUE(cap.ready());
     store.ctl_ok({"add", "/a/b"});
     store.ctl_ok({"set", "/a/b/c", "int32", "42", "/a/b/x&y", "string", "x<y & \"z\"\tend"});
@@ -145,13 +98,11 @@ TEST(Capture, WritesEveryKindOfBatch)
     EXPECT_EQ(cap.proc().err(), "");
 
     const string log = cap.log();
-    expect_document(log, {
-        batch_re("0\\.000000000", "CMD_ADD_NODE"), node_re("/a"), node_re("/a/b"), end_re,
-        batch_re(later_re, "CMD_SET_LEAF"), leaf_re("/a/b/c", "int32", "42"),
-        leaf_re("/a/b/x&amp;y", "string", "x&lt;y &amp; &quot;z&quot;&#9;end"), end_re,
-        batch_re(later_re, "CMD_CLEAR_LEAF"), node_re("/a/b/c"), end_re,
-        batch_re(later_re, "CMD_REMOVE_NODE"), node_re("/a"), end_re,
-    });
+    expect_document(log, {batch_re("0\\.000000000", "CMD_ADD_NODE"), node_re("/a"), node_re("/a/b"), end_re,
+                          batch_re(later_re, "CMD_SET_LEAF"), leaf_re("/a/b/c", "int32", "42"),
+                          leaf_re("/a/b/x&amp;y", "string", "x&lt;y &amp; &quot;z&quot;&#9;end"), end_re,
+                          batch_re(later_re, "CMD_CLEAR_LEAF"), node_re("/a/b/c"), end_re,
+                          batch_re(later_re, "CMD_REMOVE_NODE"), node_re("/a"), end_re});
 
     // The start is the wall clock of the first fetch.
     std::smatch m;
@@ -171,8 +122,7 @@ TEST(Capture, WritesEveryKindOfBatch)
     EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << log;
 }
 
-TEST(Capture, FilterAndBatchCommandDecideWhatIsWritten)
-{
+TEST(Capture, FilterAndBatchCommandDecideWhatIsWritten) {
     struct row {
         const char* name;
         strings args;
@@ -181,30 +131,38 @@ TEST(Capture, FilterAndBatchCommandDecideWhatIsWritten)
     };
     const std::vector<row> rows = {
         // Ancestors created by a set are left out, silently.
-        {"no filter", {}, "set /p/q/leaf uint32 7\n",
+        {"no filter",
+         {},
+         "set /p/q/leaf uint32 7\n",
          {batch_re("0\\.000000000", "CMD_SET_LEAF"), leaf_re("/p/q/leaf", "uint32", "7"), end_re}},
         // A refused first fetch writes the start and no batch; the next is
         // timed from that fetch. The prefix is canonicalised.
-        {"-p keep//", {"-p", "keep//"}, "add /other\nadd /keep/x\n",
+        {"-p keep//",
+         {"-p", "keep//"},
+         "add /other\nadd /keep/x\n",
          {batch_re("([1-9][0-9]*\\.[0-9]{9}|0\\.(?!0{9})[0-9]{9})", "CMD_ADD_NODE"), node_re("/keep"),
           node_re("/keep/x"), end_re}},
-        {"-x /a", {"-x", "/a"}, "add /a/x /ab /b\n",
+        {"-x /a",
+         {"-x", "/a"},
+         "add /a/x /ab /b\n",
          {batch_re("0\\.000000000", "CMD_ADD_NODE"), node_re("/b"), end_re}},
         // Node events pass -a but are dropped by the leaf batch's command,
         // which can leave a batch without events.
-        {"-a mtu", {"-a", "mtu"},
+        {"-a mtu",
+         {"-a", "mtu"},
          "set /x/mtu int32 1500 /x/speed int32 10\nset /y/speed int32 1\nclear /x/mtu /x/speed\n",
          {batch_re("0\\.000000000", "CMD_SET_LEAF"), leaf_re("/x/mtu", "int32", "1500"), end_re,
-          batch_re(later_re, "CMD_SET_LEAF"), end_re,
-          batch_re(later_re, "CMD_CLEAR_LEAF"), node_re("/x/mtu"), end_re}},
-        {"-i mtu", {"-i", "mtu"}, "add /n\nset /n/mtu int32 1 /n/speed int32 2\n",
+          batch_re(later_re, "CMD_SET_LEAF"), end_re, batch_re(later_re, "CMD_CLEAR_LEAF"), node_re("/x/mtu"),
+          end_re}},
+        {"-i mtu",
+         {"-i", "mtu"},
+         "add /n\nset /n/mtu int32 1 /n/speed int32 2\n",
          {batch_re("0\\.000000000", "CMD_ADD_NODE"), node_re("/n"), end_re,
-          batch_re(later_re, "CMD_SET_LEAF"), leaf_re("/n/speed", "int32", "2"), end_re}},
-    };
+          batch_re(later_re, "CMD_SET_LEAF"), leaf_re("/n/speed", "int32", "2"), end_re}}};
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
-        harness::private_store store;
-        capture_run cap(store, r.args);
+        private_store store;
+        capture cap(store, r.args);
         ASSERT_TRUE(cap.ready()) << cap.proc().err();
         store.ctl_ok({"batch"}, r.requests);
         ASSERT_EQ(cap.stop(), 0);
@@ -213,30 +171,13 @@ TEST(Capture, FilterAndBatchCommandDecideWhatIsWritten)
     }
 }
 
-TEST(Capture, LogNameIsTakenAsGiven)
-{
-    harness::private_store store;
-    // A value that looks like an option is a file name; a later -f wins.
-    const strings rows[] = {{"-f", "-v"}, {"-f", "-"}, {"-f", "first", "-f", "second"}};
-    for (const strings& args : rows) {
-        SCOPED_TRACE(args.back());
-        capture_run cap(store, args, false);
-        ASSERT_TRUE(cap.ready());
-        EXPECT_EQ(cap.stop(), 0);
-        EXPECT_EQ(cap.proc().out(), "");
-        EXPECT_EQ(harness::read_file(cap.cwd.file(args.back())), empty_log);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cap.cwd.path()), {}), 1);
-    }
-}
-
-TEST(Capture, RefusedSubscriptionOpensNoLog)
-{
-    harness::private_store store;
+TEST(Capture, RefusedSubscriptionOpensNoLog) {
+    private_store store;
     for (const string code : {"7", "0", "-2"}) {
         store.ctl_ok({"failpoint", "register", code});
-        harness::temp_dir cwd;
-        const harness::result res = harness::run({ROREZUREDI_BIN, "-f", "log.xml"},
-                                                 {.env = {store.env()}, .cwd = cwd.path(), .timeout_ms = 10000});
+        temp_dir cwd;
+        const result res = run({ROREZUREDI_BIN, "-f", "log.xml"},
+                               {.env = {store.env()}, .cwd = cwd.path(), .timeout_ms = 10000});
         EXPECT_EQ(res.status, 1) << code;
         EXPECT_EQ(res.err, "Error: can't register: " + code + "/0\n");
         EXPECT_EQ(res.out, "");
@@ -244,32 +185,33 @@ TEST(Capture, RefusedSubscriptionOpensNoLog)
     }
 }
 
-TEST(Capture, FailedFetchEndsTheCapture)
-{
-    enum how { FAILPOINT, KILL_STORE };
-    const struct {
-        how cause;
-        bool to_file;
-    } rows[] = {{FAILPOINT, true}, {FAILPOINT, false}, {KILL_STORE, true}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(std::to_string(r.cause) + (r.to_file ? " to file" : " to stdout"));
-        harness::private_store store;
-        capture_run cap(store, {}, r.to_file);
-        ASSERT_TRUE(cap.ready());
-        store.ctl_ok({"add", "/a"});
-        ASSERT_TRUE(harness::wait_until([&] { return store.status_value("pending") == 0; }));
-        if (r.cause == FAILPOINT) {
-            store.ctl_ok({"failpoint", "events_get", "-5"});
-        } else {
-            store.kill();
-        }
-        EXPECT_EQ(cap.proc().wait(), 1);
-        EXPECT_EQ(cap.proc().err(), "Error: events_get()\n");
-        // A named log is removed; standard output keeps a closed document.
-        if (r.to_file) {
-            EXPECT_TRUE(std::filesystem::is_empty(cap.cwd.path()));
-        } else {
-            expect_document(cap.proc().out(), {batch_re("0\\.000000000", "CMD_ADD_NODE"), node_re("/a"), end_re});
+// A failed fetch, whether by failpoint or by the store's end, ends the
+// capture: a named log is removed, standard output keeps a closed document.
+TEST(Capture, FailedFetchEndsTheCapture) {
+    for (const int cause : {0, SIGKILL, SIGTERM}) {
+        for (const bool to_file : {true, false}) {
+            SCOPED_TRACE(
+                (cause == 0 ? string("failpoint") : "store ended by signal " + std::to_string(cause)) +
+                (to_file ? ", to a file" : ", to standard output"));
+            private_store store;
+            capture cap(store, {}, to_file);
+            ASSERT_TRUE(cap.ready());
+            store.ctl_ok({"set", "/c/x", "int32", "1"});
+            store.ctl_ok({"add", "/c/n"});
+            ASSERT_TRUE(wait_until([&] { return store.status_value("pending") == 0; }));
+            if (cause == 0)
+                store.ctl_ok({"failpoint", "events_get", "-5"});
+            else
+                store.stop(cause);
+            EXPECT_EQ(cap.proc().wait(), 1);
+            EXPECT_EQ(cap.proc().err(), "Error: events_get()\n");
+            if (to_file) {
+                EXPECT_TRUE(std::filesystem::is_empty(cap.cwd.path()));
+            } else {
+                expect_document(cap.proc().out(),
+                                {batch_re("0\\.000000000", "CMD_SET_LEAF"), leaf_re("/c/x", "int32", "1"),
+                                 end_re, batch_re(later_re, "CMD_ADD_NODE"), node_re("/c/n"), end_re});
+            }
         }
     }
 }

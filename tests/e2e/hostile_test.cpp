@@ -9,42 +9,18 @@
 #include <chrono>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "harness.h"
 
 namespace {
 
+using namespace harness;
 using std::string;
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer runtime's shadow memory and quarantine inflate every process.
-constexpr long memory_factor = 4;
-#else
-constexpr long memory_factor = 1;
-#endif
 constexpr long mib = 1024;  // in KiB, as ru_maxrss counts
+const string decl = log_decl;
 
-const string decl = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n";
-
-string batch(const string& time, const string& action, const string& events) {
-    return "\t<batch time=\"" + time + "\" action=\"" + action + "\">\n" + events + "\t</batch>\n";
-}
-
-string node(const string& path) { return "\t\t<event path=\"" + path + "\" time=\"1700000000.000001\" />\n"; }
-
-string leaf(const string& path, const string& type, const string& text) {
-    return "\t\t<event path=\"" + path + "\" time=\"1700000001.000002\" type=\"" + type + "\">" + text +
-           "</event>\n";
-}
-
-string document(const string& batches, const string& prolog = decl) {
-    return prolog + "<dump>\n\t<start time=\"1700000000.5\"/>\n" + batches + "</dump>\n";
-}
-
-struct outcome {
-    harness::result run;
-    long peak_kib = 0;  // the tool's peak resident size
+struct outcome : result {
     double seconds = 0;
 };
 
@@ -56,32 +32,30 @@ protected:
         before = store.dump();
     }
 
-    outcome replay_file(const string& path, int timeout_ms = 20000, const std::vector<string>& args = {}) {
+    outcome replay_file(const string& path, int timeout_ms = 20000, const strings& args = {}) {
         auto start = std::chrono::steady_clock::now();
-        outcome o;
-        std::vector<string> argv{ROREZUREDI_BIN, "-l", path};
+        strings argv{ROREZUREDI_BIN, "-l", path};
         argv.insert(argv.end(), args.begin(), args.end());
-        o.run = harness::run(argv, {.env = {store.env()}, .timeout_ms = timeout_ms});
+        outcome o{run(argv, {.env = {store.env()}, .timeout_ms = timeout_ms})};
         o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        o.peak_kib = o.run.max_rss_kib;
         return o;
     }
 
     outcome replay(const string& log, int timeout_ms = 20000) {
         const string path = dir.file("log.xml");
-        harness::write_file(path, log);
+        write_file(path, log);
         return replay_file(path, timeout_ms);
     }
 
     // A refused log: status 255, the reader's failure message, nothing applied.
     void expect_refused(const outcome& o, const string& what) {
-        EXPECT_EQ(o.run.status, 255) << what << "\n" << o.run.err.substr(0, 2000);
-        EXPECT_NE(o.run.err.find("XML_ParseBuffer() failed\n"), string::npos) << what;
+        EXPECT_EQ(o.status, 255) << what << "\n" << o.err.substr(0, 2000);
+        EXPECT_NE(o.err.find("XML_ParseBuffer() failed\n"), string::npos) << what;
         EXPECT_EQ(store.dump(), before) << what;
     }
 
-    harness::private_store store;
-    harness::temp_dir dir;
+    private_store store;
+    temp_dir dir;
     string before;
 };
 
@@ -105,18 +79,21 @@ TEST_F(HostileLog, EntityExpansionIsRefusedInBoundedTimeAndMemory) {
         string log;
     };
     const bomb bombs[] = {
-        {"nested, in a path", document(batch("0.0", "CMD_ADD_NODE", node("&l10;")), decl + laughs)},
-        {"nested, in a value", document(batch("0.0", "CMD_SET_LEAF", leaf("/v", "string", "&l10;")), decl + laughs)},
-        {"nested, between elements", document("&l10;" + batch("0.0", "CMD_ADD_NODE", node("/n")), decl + laughs)},
+        {"nested, in a path",
+         log_document(log_batch("0.0", "CMD_ADD_NODE", log_event("&l10;")), decl + laughs)},
+        {"nested, in a value",
+         log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/v", "string", "&l10;")), decl + laughs)},
+        {"nested, between elements",
+         log_document("&l10;" + log_batch("0.0", "CMD_ADD_NODE", log_event("/n")), decl + laughs)},
         {"quadratic, in a value",
-         document(batch("0.0", "CMD_SET_LEAF", leaf("/v", "string", many_refs)), decl + quadratic)},
-    };
+         log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/v", "string", many_refs)),
+                      decl + quadratic)}};
     for (const bomb& b : bombs) {
         SCOPED_TRACE(b.name);
         outcome o = replay(b.log);
         expect_refused(o, b.name);
         EXPECT_LT(o.seconds, 10.0);
-        EXPECT_LT(o.peak_kib, 64 * mib * memory_factor);
+        EXPECT_LT(o.max_rss_kib, 64 * mib * memory_factor);
     }
 }
 
@@ -127,8 +104,8 @@ TEST_F(HostileLog, ExternalReferencesAreNeverFollowed) {
     const string fifo = dir.file("fifo");
     const string secret = dir.file("secret");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    harness::write_file(secret, "SECRET-TEXT");
-    const string set_a = batch("0.0", "CMD_SET_LEAF", leaf("/ext/a", "string", "[&e;]"));
+    write_file(secret, "SECRET-TEXT");
+    const string set_a = log_batch("0.0", "CMD_SET_LEAF", log_leaf("/ext/a", "string", "[&e;]"));
 
     struct attempt {
         string name;
@@ -137,43 +114,49 @@ TEST_F(HostileLog, ExternalReferencesAreNeverFollowed) {
         string value;  // of /ext/a when the log is applied
     };
     const attempt attempts[] = {
-        {"external DTD", document(batch("0.0", "CMD_SET_LEAF", leaf("/ext/a", "string", "plain")),
-                                  decl + "<!DOCTYPE dump SYSTEM \"" + fifo + "\">\n"),
+        {"external DTD",
+         log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/ext/a", "string", "plain")),
+                      decl + "<!DOCTYPE dump SYSTEM \"" + fifo + "\">\n"),
          0, "plain"},
-        {"public DTD", document(batch("0.0", "CMD_SET_LEAF", leaf("/ext/a", "string", "plain")),
-                                decl + "<!DOCTYPE dump PUBLIC \"-//x//y\" \"" + fifo + "\">\n"),
+        {"public DTD",
+         log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/ext/a", "string", "plain")),
+                      decl + "<!DOCTYPE dump PUBLIC \"-//x//y\" \"" + fifo + "\">\n"),
          0, "plain"},
-        {"entity from a FIFO in a value", document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + fifo + "\">]>\n"),
-         0, "[]"},
+        {"entity from a FIFO in a value",
+         log_document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + fifo + "\">]>\n"), 0, "[]"},
         {"entity from a file in a value",
-         document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + secret + "\">]>\n"), 0, "[]"},
+         log_document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + secret + "\">]>\n"), 0, "[]"},
         {"entity from a file in a path",
-         document(batch("0.0", "CMD_ADD_NODE", node("/ext/&e;")),
-                  decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"file://" + secret + "\">]>\n"),
+         log_document(log_batch("0.0", "CMD_ADD_NODE", log_event("/ext/&e;")),
+                      decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"file://" + secret + "\">]>\n"),
          255, ""},
         {"parameter entity from a FIFO",
-         document(set_a, decl + "<!DOCTYPE dump [<!ENTITY % p SYSTEM \"" + fifo + "\"> %p; <!ENTITY e \"x\">]>\n"),
+         log_document(
+             set_a, decl + "<!DOCTYPE dump [<!ENTITY % p SYSTEM \"" + fifo + "\"> %p; <!ENTITY e \"x\">]>\n"),
          0, "[]"},
-        {"unparsed entity", document(set_a, decl + "<!DOCTYPE dump [<!NOTATION n SYSTEM \"" + fifo +
-                                               "\"><!ENTITY e SYSTEM \"" + secret + "\" NDATA n>]>\n"),
+        {"unparsed entity",
+         log_document(set_a, decl + "<!DOCTYPE dump [<!NOTATION n SYSTEM \"" + fifo +
+                                 "\"><!ENTITY e SYSTEM \"" + secret + "\" NDATA n>]>\n"),
          255, ""},
-        {"inclusion element", document(batch("0.0", "CMD_SET_LEAF",
-                                             leaf("/ext/a", "string", "[<xi:include href=\"" + secret +
-                                                                          "\" parse=\"text\" xmlns:xi=\"http://www.w3.org/2001/XInclude\"/>]")),
-                                       decl + "<?xml-stylesheet href=\"" + fifo + "\"?>\n"),
-         0, "[]"},
-    };
+        {"inclusion element",
+         log_document(
+             log_batch("0.0", "CMD_SET_LEAF",
+                       log_leaf("/ext/a", "string",
+                                "[<xi:include href=\"" + secret +
+                                    "\" parse=\"text\" xmlns:xi=\"http://www.w3.org/2001/XInclude\"/>]")),
+             decl + "<?xml-stylesheet href=\"" + fifo + "\"?>\n"),
+         0, "[]"}};
     for (const attempt& a : attempts) {
         SCOPED_TRACE(a.name);
         outcome o = replay(a.log, 10000);
         if (a.status == 255) {
             expect_refused(o, a.name);
         } else {
-            EXPECT_EQ(o.run.status, a.status) << o.run.err;
+            EXPECT_EQ(o.status, a.status) << o.err;
             EXPECT_EQ(store.ctl_ok({"get", "/ext/a"}), a.value + "\n");
         }
-        EXPECT_EQ(o.run.out.find("SECRET"), string::npos);
-        EXPECT_EQ(o.run.err.find("SECRET"), string::npos);
+        EXPECT_EQ(o.out.find("SECRET"), string::npos);
+        EXPECT_EQ(o.err.find("SECRET"), string::npos);
         EXPECT_EQ(store.dump().find("SECRET"), string::npos);
         store.ctl_ok({"remove", "/ext"});
     }
@@ -195,13 +178,12 @@ TEST_F(HostileLog, HugeValuesAndPathsCostAFewCopiesAtMost) {
     const string doc_head = decl + "<dump>\n\t<batch time=\"0.0\" action=\"CMD_SET_LEAF\">\n";
     const string doc_tail = "\t</batch>\n</dump>\n";
     const giant giants[] = {
-        {"1 MB path", doc_head + "\t\t<event path=\"/big/", 'p', mb, "\" type=\"int32\">5</event>\n" + doc_tail, 0,
-         "leaf /big/" + string(mb, 'p') + " int32 5\n"},
+        {"1 MB path", doc_head + "\t\t<event path=\"/big/", 'p', mb,
+         "\" type=\"int32\">5</event>\n" + doc_tail, 0, "leaf /big/" + string(mb, 'p') + " int32 5\n"},
         {"16 MB value", doc_head + "\t\t<event path=\"/big/v\" type=\"binary\">", 'a', 16 * mb,
          "</event>\n" + doc_tail, 0, "leaf /big/v binary " + string(16 * mb, 'a') + "\n"},
         {"100 MB value", doc_head + "\t\t<event path=\"/big/v\" type=\"string\">", 'v', 100 * mb,
-         "</event>\n" + doc_tail, 1, ""},
-    };
+         "</event>\n" + doc_tail, 1, ""}};
     for (const giant& g : giants) {
         SCOPED_TRACE(g.name);
         const string path = dir.file("giant.xml");
@@ -209,21 +191,23 @@ TEST_F(HostileLog, HugeValuesAndPathsCostAFewCopiesAtMost) {
             std::ofstream f(path, std::ios::binary | std::ios::trunc);
             f << g.head;
             const string piece(mb, g.fill);
-            for (size_t left = g.bytes; left > 0; left -= std::min(left, mb)) f.write(piece.data(), long(std::min(left, mb)));
+            for (size_t left = g.bytes; left > 0; left -= std::min(left, mb))
+                f.write(piece.data(), long(std::min(left, mb)));
             f << g.tail;
         }
         outcome o = replay_file(path, 30000);
-        EXPECT_EQ(o.run.status, g.status) << o.run.err.substr(0, 2000);
+        EXPECT_EQ(o.status, g.status) << o.err.substr(0, 2000);
         if (g.status == 0) {
             EXPECT_NE(store.dump().find(g.dump_line), string::npos);
             store.ctl_ok({"remove", "/big"});
         } else {
-            EXPECT_EQ(o.run.err, "Error: set_leaf() failed!\n");
+            EXPECT_EQ(o.err, "Error: set_leaf() failed!\n");
         }
         EXPECT_EQ(store.dump(), before);
         // The text, the value made of it and the request that carries it:
         // a handful of copies, not one per step.
-        EXPECT_LT(o.peak_kib, (long(g.bytes / 1024) * 5 + 32 * mib) * memory_factor) << o.peak_kib << " KiB";
+        EXPECT_LT(o.max_rss_kib, (long(g.bytes / 1024) * 5 + 32 * mib) * memory_factor)
+            << o.max_rss_kib << " KiB";
     }
 }
 
@@ -236,7 +220,8 @@ TEST_F(HostileLog, ManySmallEventsCostLittleMoreThanTheirText) {
         f << decl << "<dump>\n";
         for (int b = 0; b < 500; ++b) {
             string text = "\t<batch time=\"" + std::to_string(b) + ".0\" action=\"CMD_ADD_NODE\">\n";
-            for (int e = 0; e < 1000; ++e) text += node("/many/" + std::to_string(b) + "/" + std::to_string(e));
+            for (int e = 0; e < 1000; ++e)
+                text += log_event("/many/" + std::to_string(b) + "/" + std::to_string(e));
             text += "\t</batch>\n";
             bytes += text.size();
             f << text;
@@ -244,10 +229,11 @@ TEST_F(HostileLog, ManySmallEventsCostLittleMoreThanTheirText) {
         f << "</dump>\n";
     }
     outcome o = replay_file(path, 30000, {"-x", "/"});
-    EXPECT_EQ(o.run.status, 0) << o.run.err.substr(0, 2000);
-    EXPECT_NE(o.run.out.find("Sorting list of 500 event batches..."), string::npos);
+    EXPECT_EQ(o.status, 0) << o.err.substr(0, 2000);
+    EXPECT_NE(o.out.find("Sorting list of 500 event batches..."), string::npos);
     EXPECT_EQ(store.dump(), before);
-    EXPECT_LT(o.peak_kib, (long(bytes / 1024) * 4 + 32 * mib) * memory_factor) << o.peak_kib << " KiB for " << bytes << " bytes";
+    EXPECT_LT(o.max_rss_kib, (long(bytes / 1024) * 4 + 32 * mib) * memory_factor)
+        << o.max_rss_kib << " KiB for " << bytes << " bytes";
 }
 
 TEST_F(HostileLog, DeeplyNestedUnknownElements) {
@@ -257,13 +243,14 @@ TEST_F(HostileLog, DeeplyNestedUnknownElements) {
     for (int i = 0; i < depth; ++i) close += "</x>";
 
     // Inside an event their text is the value; around a batch they change nothing.
-    const string inside = document(batch("0.0", "CMD_SET_LEAF", leaf("/deep/v", "string", "a" + open + "b" + close + "c")));
-    const string around = document(open + batch("0.0", "CMD_ADD_NODE", node("/deep/n")) + close);
+    const string inside = log_document(
+        log_batch("0.0", "CMD_SET_LEAF", log_leaf("/deep/v", "string", "a" + open + "b" + close + "c")));
+    const string around = log_document(open + log_batch("0.0", "CMD_ADD_NODE", log_event("/deep/n")) + close);
     for (const string& log : {inside, around}) {
         outcome o = replay(log);
-        EXPECT_EQ(o.run.status, 0) << o.run.err.substr(0, 500);
-        EXPECT_EQ(std::count(o.run.err.begin(), o.run.err.end(), '\n'), depth);
-        EXPECT_LT(o.peak_kib, 64 * mib * memory_factor);
+        EXPECT_EQ(o.status, 0) << o.err.substr(0, 500);
+        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), depth);
+        EXPECT_LT(o.max_rss_kib, 64 * mib * memory_factor);
     }
     EXPECT_EQ(store.ctl_ok({"get", "/deep/v"}), "abc\n");
     EXPECT_EQ(store.ctl({"get", "/deep/n"}).status, 1);  // a node, not a leaf
@@ -273,27 +260,26 @@ TEST_F(HostileLog, DeeplyNestedUnknownElements) {
 TEST_F(HostileLog, BytesThatAreNotXmlRefuseTheWholeLog) {
     // A good batch first: a refused log must not apply even that.
     auto with = [](const string& in_value, const string& in_path) {
-        return document(batch("0.0", "CMD_ADD_NODE", node("/good")) +
-                        batch("1.0", "CMD_SET_LEAF", leaf("/bad/p" + in_path, "string", "v" + in_value)));
+        return log_document(
+            log_batch("0.0", "CMD_ADD_NODE", log_event("/good")) +
+            log_batch("1.0", "CMD_SET_LEAF", log_leaf("/bad/p" + in_path, "string", "v" + in_value)));
     };
     struct bad {
         string name;
         string bytes;
     };
-    const bad bads[] = {
-        {"overlong slash", "\xc0\xaf"},
-        {"lone continuation byte", "\x80"},
-        {"truncated sequence", "\xe2\x82"},
-        {"surrogate", "\xed\xa0\x80"},
-        {"beyond U+10FFFF", "\xf4\x90\x80\x80"},
-        {"U+FFFE", "\xef\xbf\xbe"},
-        {"byte 0xff", "\xff"},
-        {"NUL byte", string(1, '\0')},
-        {"control character", "\x01"},
-        {"reference to NUL", "&#0;"},
-        {"reference to a control character", "&#x1b;"},
-        {"reference to a surrogate", "&#xd800;"},
-    };
+    const bad bads[] = {{"overlong slash", "\xc0\xaf"},
+                        {"lone continuation byte", "\x80"},
+                        {"truncated sequence", "\xe2\x82"},
+                        {"surrogate", "\xed\xa0\x80"},
+                        {"beyond U+10FFFF", "\xf4\x90\x80\x80"},
+                        {"U+FFFE", "\xef\xbf\xbe"},
+                        {"byte 0xff", "\xff"},
+                        {"NUL byte", string(1, '\0')},
+                        {"control character", "\x01"},
+                        {"reference to NUL", "&#0;"},
+                        {"reference to a control character", "&#x1b;"},
+                        {"reference to a surrogate", "&#xd800;"}};
     for (const bad& b : bads) {
         SCOPED_TRACE(b.name);
         expect_refused(replay(with(b.bytes, "")), b.name + " in a value");
@@ -302,19 +288,19 @@ TEST_F(HostileLog, BytesThatAreNotXmlRefuseTheWholeLog) {
     // Logs that are not text at all.
     expect_refused(replay_file("/dev/zero"), "endless NUL bytes");
     outcome from_dir = replay_file(dir.path());
-    EXPECT_EQ(from_dir.run.status, 255) << "a directory";
+    EXPECT_EQ(from_dir.status, 255) << "a directory";
     EXPECT_EQ(store.dump(), before);
     expect_refused(replay(string(1, '\0') + with("", "")), "NUL before the declaration");
 }
 
 TEST_F(HostileLog, EveryCutOffPrefixIsRefused) {
-    const string full = document(
-        batch("0.000000000", "CMD_ADD_NODE", node("/cut/a") + node("/cut/b")) +
-        batch("0.500000000", "CMD_SET_LEAF",
-              leaf("/cut/a/s", "string", "x &amp; &lt;y&gt;&#10;z") + leaf("/cut/a/i", "int64", "-5") +
-                  leaf("/cut/a/ip", "ipv6", "2001:db8::1")) +
-        batch("1.000000000", "CMD_CLEAR_LEAF", node("/cut/a/i")) +
-        batch("1.500000000", "CMD_REMOVE_NODE", node("/cut/b")));
+    const string full = log_document(
+        log_batch("0.000000000", "CMD_ADD_NODE", log_event("/cut/a") + log_event("/cut/b")) +
+        log_batch("0.500000000", "CMD_SET_LEAF",
+                  log_leaf("/cut/a/s", "string", "x &amp; &lt;y&gt;&#10;z") +
+                      log_leaf("/cut/a/i", "int64", "-5") + log_leaf("/cut/a/ip", "ipv6", "2001:db8::1")) +
+        log_batch("1.000000000", "CMD_CLEAR_LEAF", log_event("/cut/a/i")) +
+        log_batch("1.500000000", "CMD_REMOVE_NODE", log_event("/cut/b")));
     // Up to the end of the root's closing tag the document is incomplete.
     const size_t complete = full.rfind("</dump>") + 7;
     size_t refused = 0;
@@ -327,7 +313,7 @@ TEST_F(HostileLog, EveryCutOffPrefixIsRefused) {
     }
     EXPECT_GT(refused, full.size() / 37 - 1);
     outcome o = replay(full);
-    EXPECT_EQ(o.run.status, 0) << o.run.err;
+    EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(store.dump(),
               "node /cut\n"
               "node /cut/a\n"

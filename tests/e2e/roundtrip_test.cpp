@@ -19,8 +19,8 @@ using strings = std::vector<std::string>;
 
 const strings node_names = {"eth0", "a&b", "x<y>", "q\"uote", "it's", "tab\there", "Zürich", "日本"};
 const strings leaf_names = {"mtu", "lf\nname", "cr\rname", "plain", "speed", "naïve", "a b", "&lt;"};
-const strings texts = {"",          "plain",        "<&>\"'",     "tab\there", "line\nfeed",
-                       "cr\rlf\r\n", "  padded  ", "Genève → Zürich", "]]>",      "&amp;"};
+const strings texts = {"",           "plain",      "<&>\"'",          "tab\there", "line\nfeed",
+                       "cr\rlf\r\n", "  padded  ", "Genève → Zürich", "]]>",       "&amp;"};
 
 class workload {
 public:
@@ -66,7 +66,8 @@ public:
         switch (kind) {
             case 0: api.add_nodes(paths, statuses, ""); break;
             case 1: api.remove_nodes({paths[0]}, statuses, ""); break;
-            case 2: case 3: api.clear_leaves(paths, statuses, ""); break;
+            case 2:
+            case 3: api.clear_leaves(paths, statuses, ""); break;
             default: {
                 std::vector<toolkit::CElement> values;
                 for (int i = 0; i < n; ++i) values.push_back(value());
@@ -86,57 +87,36 @@ private:
     std::mt19937 m_rng;
 };
 
-// Captures the given number of random requests from a fresh store into a log.
-std::string capture_workload(const harness::temp_dir& dir, const harness::private_store& source, unsigned seed,
-                             int requests) {
-    std::string log = dir.file("capture.xml");
-    harness::process capture({ROREZUREDI_BIN, "-f", log}, {.env = {source.env()}});
-    EXPECT_TRUE(harness::wait_until([&] { return source.status_value("subscribers") == 1; }));
-
-    source.use_in_process();
-    toolkit::CVelt api;
-    api.handle = vlt_init();
-    EXPECT_NE(api.handle, 0u);
-    workload w(seed);
-    for (int i = 0; i < requests; ++i) w.step(api);
-
-    EXPECT_TRUE(harness::wait_until([&] { return source.status_value("pending") == 0; }));
-    capture.signal(SIGINT);
-    EXPECT_EQ(capture.wait(), 0) << capture.err();
-    EXPECT_EQ(capture.err(), "");
-    return log;
-}
-
 TEST(RoundTrip, ReplayRebuildsTheCapturedTree) {
-    harness::temp_dir dir;
-    harness::private_store source;
-    std::string log = capture_workload(dir, source, 20261206, 600);
-    ASSERT_GT(source.status_value("leaves"), 20) << "the workload should leave a sizeable tree";
-
-    // Without -t the store stamps the leaves anew: the data is equal, the times are not.
-    harness::private_store plain;
-    harness::result r = harness::run({ROREZUREDI_BIN, "-l", log}, {.env = {plain.env()}});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(plain.dump(), source.dump());
-
-    // With -t the leaves keep the timestamps the source store gave them.
-    harness::private_store timed;
-    r = harness::run({ROREZUREDI_BIN, "-t", "-l", log}, {.env = {timed.env()}});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(timed.dump(true), source.dump(true));
-}
-
-TEST(RoundTrip, SeveralSeedsWithTimestamps) {
-    for (unsigned seed : {1u, 2u, 3u}) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        harness::temp_dir dir;
+    const struct {
+        unsigned seed;
+        int requests;
+    } runs[] = {{20261206, 600}, {1, 300}, {2, 300}, {3, 300}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE("seed " + std::to_string(r.seed));
         harness::private_store source;
-        std::string log = capture_workload(dir, source, seed, 300);
-        harness::private_store target;
-        harness::result r = harness::run({ROREZUREDI_BIN, "-t", "-l", log}, {.env = {target.env()}});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(target.dump(true), source.dump(true));
+        harness::capture cap(source);
+        ASSERT_TRUE(cap.ready()) << cap.proc().err();
+        source.use_in_process();
+        toolkit::CVelt api;
+        api.handle = vlt_init();
+        ASSERT_NE(api.handle, 0u);
+        workload w(r.seed);
+        for (int i = 0; i < r.requests; ++i) w.step(api);
+        ASSERT_EQ(cap.stop(SIGINT), 0) << cap.proc().err();
+        EXPECT_EQ(cap.proc().err(), "");
+        EXPECT_GT(source.status_value("leaves"), 20) << "the workload should leave a sizeable tree";
+
+        // Without -t the store stamps the leaves anew: the data is equal, the
+        // times are not. With -t the leaves keep the source store's times.
+        for (const bool keep_times : {false, true}) {
+            harness::private_store target;
+            const harness::strings args = keep_times ? harness::strings{"-t"} : harness::strings{};
+            const harness::result res = harness::replay(target, cap.log(), args);
+            ASSERT_EQ(res.status, 0) << res.err;
+            EXPECT_EQ(res.err, "");
+            EXPECT_EQ(target.dump(keep_times), source.dump(keep_times));
+        }
     }
 }
 

@@ -8,9 +8,7 @@
 #include <velt++.h>
 #include <velt_admin.h>
 
-#include <csignal>
-#include <cstdlib>
-#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -20,41 +18,10 @@ namespace store_test {
 
 using strings = std::vector<std::string>;
 
-// A private veltd; VELT_SOCKET points this process at it. Ready once a
-// connection succeeds (this does not rely on veltctl).
-class store_daemon {
-public:
-    explicit store_daemon(strings extra = {}) : m_socket(m_dir.file("velt.sock")), m_extra(extra) {
-        start();
-    }
-    ~store_daemon() { stop(); }
-
-    void start() {
-        strings argv{VELTD_BIN, "--socket", m_socket};
-        argv.insert(argv.end(), m_extra.begin(), m_extra.end());
-        m_proc = std::make_unique<harness::process>(argv);
-        setenv("VELT_SOCKET", m_socket.c_str(), 1);
-        bool up = harness::wait_until([] {
-            vlt_handle_t h = vlt_init();
-            vlt_close(h);
-            return h != 0;
-        });
-        if (!up) ADD_FAILURE() << "veltd did not come up: " << m_proc->err();
-    }
-    int stop(int sig = SIGTERM) {
-        if (!m_proc || !m_proc->running()) return -1;
-        m_proc->signal(sig);
-        return m_proc->wait(10000);
-    }
-    harness::process& proc() { return *m_proc; }
-    const std::string& socket() const { return m_socket; }
-    const harness::temp_dir& dir() const { return m_dir; }
-
-private:
-    harness::temp_dir m_dir;
-    std::string m_socket;
-    strings m_extra;
-    std::unique_ptr<harness::process> m_proc;
+// A private veltd that this process's own clients reach.
+struct store_daemon : harness::private_store {
+    explicit store_daemon(strings extra = {}) : private_store(std::move(extra)) { use_in_process(); }
+    harness::process& proc() { return daemon(); }
 };
 
 inline toolkit::CElement int32(int32_t v, time_t sec = -1, suseconds_t usec = 0) {
@@ -84,6 +51,16 @@ public:
         return api.set_leaves(paths, values, flags, statuses, "");
     }
     int set(const std::string& path, int32_t v) { return set({path}, {int32(v)}); }
+    // Any of the four requests; set_leaves gets every flag value in turn and
+    // a trailing string, neither of which may matter.
+    int request(api_cmd_t cmd, const strings& paths, const std::vector<toolkit::CElement>& values = {}) {
+        if (cmd == CMD_ADD_NODE) return add(paths);
+        if (cmd == CMD_REMOVE_NODE) return remove(paths);
+        if (cmd == CMD_CLEAR_LEAF) return clear(paths);
+        std::vector<vlt_tribool_t> flags;
+        for (size_t i = 0; i < paths.size(); ++i) flags.push_back(vlt_tribool_t(i % 3));
+        return api.set_leaves(paths, values, flags, statuses, "whatever");
+    }
     int subscribe(const std::string& path = "/") {
         api_status_t st = -7;
         int rc = api.event_register(path, EVENT_CHANGE, false, st);
@@ -108,10 +85,10 @@ public:
     }
     static std::string cmd_name(api_cmd_t cmd) {
         switch (cmd) {
-        case CMD_ADD_NODE: return "add";
-        case CMD_REMOVE_NODE: return "remove";
-        case CMD_SET_LEAF: return "set";
-        case CMD_CLEAR_LEAF: return "clear";
+            case CMD_ADD_NODE: return "add";
+            case CMD_REMOVE_NODE: return "remove";
+            case CMD_SET_LEAF: return "set";
+            case CMD_CLEAR_LEAF: return "clear";
         }
         return "?";
     }
@@ -121,8 +98,7 @@ public:
         EXPECT_EQ(velt::admin::dump(api.handle, path, entries), 0);
         strings out;
         for (const auto& e : entries)
-            out.push_back(e.is_leaf ? "leaf " + e.path + " " + e.value.to_string()
-                                    : "node " + e.path);
+            out.push_back(e.is_leaf ? "leaf " + e.path + " " + e.value.to_string() : "node " + e.path);
         return out;
     }
     int64_t status(const std::string& name) {

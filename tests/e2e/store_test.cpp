@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <thread>
 
 #include "store_support.h"
@@ -15,87 +14,75 @@ using namespace store_test;
 using toolkit::CElement;
 using toolkit::CEvent;
 
-// A small tree that the request table works on.
-void seed(client& c) {
-    ASSERT_EQ(c.add({"/n/sub"}), 0);
-    ASSERT_EQ(c.set("/n/leaf", 1), 0);
-}
-
-const strings seeded = {"node /n", "leaf /n/leaf 1", "node /n/sub"};
-
+// One request of the table, run on a store seeded with seeded_tree.
 struct request_case {
     const char* name;
-    std::function<int(client&)> request;
+    api_cmd_t cmd;
+    strings paths;
+    std::vector<CElement> values;  // CMD_SET_LEAF only
     int code;
     std::vector<api_status_t> statuses;
     strings dump;  // after the request; empty: unchanged
 };
 
+const strings seeded_tree = {"node /n", "leaf /n/leaf 1", "node /n/sub"};
+
 TEST(StoreRequests, OutcomesAndAllOrNothing) {
     CElement none;
     none.set_none();
-    CElement bad_string = text("a\x01");
+    const api_cmd_t ADD = CMD_ADD_NODE, REM = CMD_REMOVE_NODE, SET = CMD_SET_LEAF, CLR = CMD_CLEAR_LEAF;
     const std::vector<request_case> cases = {
-        {"add creates ancestors", [](client& c) { return c.add({"/a/b", "//c/"}); }, 0, {0, 0},
+        {"add creates ancestors",
+         ADD,
+         {"/a/b", "//c/"},
+         {},
+         0,
+         {0, 0},
          {"node /a", "node /a/b", "node /c", "node /n", "leaf /n/leaf 1", "node /n/sub"}},
-        {"add of an existing node changes nothing", [](client& c) { return c.add({"/n"}); }, 0,
-         {0}, {}},
-        {"add over a leaf", [](client& c) { return c.add({"/x", "/n/leaf"}); }, 2, {0, 2}, {}},
-        {"add under a leaf", [](client& c) { return c.add({"/n/leaf/x"}); }, 2, {2}, {}},
-        {"root is no target", [](client& c) { return c.add({"/x", "/"}); }, 1, {0, 1}, {}},
-        {"empty path is the root", [](client& c) { return c.remove({""}); }, 1, {1}, {}},
-        {"control character", [](client& c) { return c.add({"/x", "/a\tb"}); }, 1, {0, 1}, {}},
-        {"invalid utf-8", [](client& c) { return c.add({"/\xc3"}); }, 1, {1}, {}},
-        {"remove of a leaf", [](client& c) { return c.remove({"/n/sub", "/n/leaf"}); }, 2,
-         {0, 2}, {}},
-        {"remove of a missing node", [](client& c) { return c.remove({"/zz", "/n/leaf/q"}); },
-         0, {0, 0}, {}},
-        {"remove takes the subtree", [](client& c) { return c.remove({"/n"}); }, 0, {0},
-         {"<empty>"}},
-        {"clear of a node", [](client& c) { return c.clear({"/n/leaf", "/n/sub"}); }, 2, {0, 2},
-         {}},
-        {"clear of a missing leaf", [](client& c) { return c.clear({"/n/nope"}); }, 0, {0}, {}},
-        {"clear", [](client& c) { return c.clear({"/n/leaf"}); }, 0, {0},
-         {"node /n", "node /n/sub"}},
-        {"set over a node", [](client& c) { return c.set("/n/sub", 3); }, 2, {2}, {}},
-        {"set under a leaf", [](client& c) { return c.set({"/y", "/n/leaf/z"}, {int32(1), int32(2)}); },
-         2, {0, 2}, {}},
-        {"set then set under it in one request",
-         [](client& c) { return c.set({"/p", "/p/q"}, {int32(1), int32(2)}); }, 2, {0, 2}, {}},
-        {"set of a none value", [&](client& c) { return c.set({"/y"}, {none}); }, 1, {1}, {}},
-        {"set of an invalid value", [](client& c) { return c.set({"/y"}, {CElement()}); }, 1, {1},
-         {}},
-        {"set of a string the store refuses",
-         [&](client& c) { return c.set({"/y"}, {bad_string}); }, 1, {1}, {}},
-        {"set with seconds below -1", [](client& c) { return c.set({"/y"}, {int32(1, -2)}); }, 1,
-         {1}, {}},
-        {"set with fewer values than paths",
-         [](client& c) { return c.api.set_leaves({"/y", "/z"}, {int32(1)}, {}, c.statuses, ""); },
-         1, {1, 1}, {}},
+        {"add of an existing node changes nothing", ADD, {"/n"}, {}, 0, {0}, {}},
+        {"add over a leaf", ADD, {"/x", "/n/leaf"}, {}, 2, {0, 2}, {}},
+        {"add under a leaf", ADD, {"/n/leaf/x"}, {}, 2, {2}, {}},
+        {"root is no target", ADD, {"/x", "/"}, {}, 1, {0, 1}, {}},
+        {"empty path is the root", REM, {""}, {}, 1, {1}, {}},
+        {"control character", ADD, {"/x", "/a\tb"}, {}, 1, {0, 1}, {}},
+        {"invalid utf-8", ADD, {"/\xc3"}, {}, 1, {1}, {}},
+        {"remove of a leaf", REM, {"/n/sub", "/n/leaf"}, {}, 2, {0, 2}, {}},
+        {"remove of a missing node", REM, {"/zz", "/n/leaf/q"}, {}, 0, {0, 0}, {}},
+        {"remove takes the subtree", REM, {"/n"}, {}, 0, {0}, {"<empty>"}},
+        {"clear of a node", CLR, {"/n/leaf", "/n/sub"}, {}, 2, {0, 2}, {}},
+        {"clear of a missing leaf", CLR, {"/n/nope"}, {}, 0, {0}, {}},
+        {"clear", CLR, {"/n/leaf"}, {}, 0, {0}, {"node /n", "node /n/sub"}},
+        {"set over a node", SET, {"/n/sub"}, {int32(3)}, 2, {2}, {}},
+        {"set under a leaf", SET, {"/y", "/n/leaf/z"}, {int32(1), int32(2)}, 2, {0, 2}, {}},
+        {"set then set under it in one request", SET, {"/p", "/p/q"}, {int32(1), int32(2)}, 2, {0, 2}, {}},
+        {"set of a none value", SET, {"/y"}, {none}, 1, {1}, {}},
+        {"set of an invalid value", SET, {"/y"}, {CElement()}, 1, {1}, {}},
+        {"set of a string the store refuses", SET, {"/y"}, {text("a\x01")}, 1, {1}, {}},
+        {"set with seconds below -1", SET, {"/y"}, {int32(1, -2)}, 1, {1}, {}},
+        {"set with fewer values than paths", SET, {"/y", "/z"}, {int32(1)}, 1, {1, 1}, {}},
+        // Every flag value and a trailing string go with a set; neither may matter.
         {"set replaces and creates",
-         [](client& c) { return c.set({"/n/leaf", "/n/new/v"}, {int32(7), text("t")}); }, 0,
-         {0, 0}, {"node /n", "leaf /n/leaf 7", "node /n/new", "leaf /n/new/v t", "node /n/sub"}},
-        {"any flag and trailing string",
-         [](client& c) {
-             return c.api.set_leaves({"/f1", "/f2", "/f3"}, {int32(1), int32(2), int32(3)},
-                                     {VLT_FALSE, VLT_TRUE, VLT_UNSET}, c.statuses, "whatever");
-         },
-         0, {0, 0, 0},
-         {"leaf /f1 1", "leaf /f2 2", "leaf /f3 3", "node /n", "leaf /n/leaf 1", "node /n/sub"}},
-    };
+         SET,
+         {"/n/leaf", "/n/new/v", "/f"},
+         {int32(7), text("t"), int32(1)},
+         0,
+         {0, 0, 0},
+         {"leaf /f 1", "node /n", "leaf /n/leaf 7", "node /n/new", "leaf /n/new/v t", "node /n/sub"}}};
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
         store_daemon d;
         client w, sub;
-        seed(w);
+        ASSERT_EQ(w.add({"/n/sub"}), 0);
+        ASSERT_EQ(w.set("/n/leaf", 1), 0);
         ASSERT_EQ(sub.subscribe(), 0);
-        EXPECT_EQ(tc.request(w), tc.code);
+        const int rc = w.request(tc.cmd, tc.paths, tc.values);
+        EXPECT_EQ(rc, tc.code);
         EXPECT_EQ(w.statuses, tc.statuses);
-        strings want = tc.dump.empty() ? seeded : tc.dump;
+        strings want = tc.dump.empty() ? seeded_tree : tc.dump;
         if (want == strings{"<empty>"}) want.clear();
         EXPECT_EQ(w.dump(), want);
         // Subscribers hear of a change exactly when the tree changed.
-        bool changed = want != seeded;
+        const bool changed = want != seeded_tree;
         EXPECT_EQ(sub.readable(), changed);
         EXPECT_EQ(w.status("pending"), changed ? 1 : 0);
     }
@@ -216,49 +203,14 @@ TEST(StoreEvents, TwoWritersTwoSubscribersSeeOneOrder) {
     EXPECT_FALSE(s1.readable());
 }
 
-TEST(StoreEvents, Timestamps) {
+// Values of every type cross to subscribers and into the tree unchanged.
+// Their timestamps are kept, with microseconds out of range carried into
+// the seconds; a value without one is stamped with the time of the change.
+TEST(StoreEvents, ValuesAndTheirTimestamps) {
     store_daemon d;
     client w, sub;
     ASSERT_EQ(sub.subscribe(), 0);
-    timeval before = {time(nullptr) - 1, 0};
-    ASSERT_EQ(w.set({"/own", "/carry", "/back", "/auto"},
-                    {int32(1, 5, 250), int32(2, 5, 1234567), int32(3, 5, -1), int32(4, -1, 77)}),
-              0);
-    std::vector<CEvent> events;
-    ASSERT_EQ(sub.get(events), 4);
-    auto at = [&](int i) { return events[i].value.timestamp(); };
-    EXPECT_EQ(at(0).tv_sec, 5);
-    EXPECT_EQ(at(0).tv_usec, 250);
-    EXPECT_EQ(at(1).tv_sec, 6);
-    EXPECT_EQ(at(1).tv_usec, 234567);
-    EXPECT_EQ(at(2).tv_sec, 4);
-    EXPECT_EQ(at(2).tv_usec, 999999);
-    EXPECT_GE(at(3).tv_sec, before.tv_sec);
-    EXPECT_LE(at(3).tv_sec, time(nullptr) + 1);
-    // The stored value carries the same time as its event.
-    CElement stored;
-    ASSERT_EQ(velt::admin::get(w.api.handle, "/carry", stored), 0);
-    EXPECT_TRUE(stored == events[1].value);
-
-    // A writer that forces automatic times overrides the value's own.
-    CElement::_forced_auto_time = true;
-    int rc = w.set({"/own"}, {int32(9, 5, 0)});
-    CElement::_forced_auto_time = false;
-    ASSERT_EQ(rc, 0);
-    ASSERT_EQ(sub.get(events), 1);
-    EXPECT_GE(events[0].value.timestamp().tv_sec, before.tv_sec);
-
-    // Node and clear events carry a none value stamped with the change.
-    ASSERT_EQ(w.clear({"/own"}), 0);
-    ASSERT_EQ(sub.get(events), 1);
-    EXPECT_EQ(events[0].value.type(), DATATYPE_NONE);
-    EXPECT_GE(events[0].value.timestamp().tv_sec, before.tv_sec);
-}
-
-TEST(StoreEvents, ValuesOfEveryTypeCrossUnchanged) {
-    store_daemon d;
-    client w, sub;
-    ASSERT_EQ(sub.subscribe(), 0);
+    const time_t before = time(nullptr) - 1;
     std::vector<CElement> values(11);
     values[0].set_bool(true);
     values[1].set_int32(-5);
@@ -271,9 +223,12 @@ TEST(StoreEvents, ValuesOfEveryTypeCrossUnchanged) {
     values[8].set_bytes(DATATYPE_IPV6, std::string(16, '\x20'));
     values[9].set_bytes(DATATYPE_MAC, std::string("\x00\x01\x02\x03\x04\xff", 6));
     values[10].set_bytes(DATATYPE_BINARY, std::string("\x00\xff", 2));
+    // Sent time -> time kept; seconds -1: stamped by the store.
+    const timeval sent[] = {{5, 250}, {5, 1234567}, {5, -1}, {-1, 77}};
+    const timeval kept[] = {{5, 250}, {6, 234567}, {4, 999999}, {-1, 0}};
     strings paths;
     for (size_t i = 0; i < values.size(); ++i) {
-        values[i].timestamp() = timeval{100 + time_t(i), 5};
+        values[i].timestamp() = i < 4 ? sent[i] : timeval{100 + time_t(i), 5};
         paths.push_back("/v/" + std::to_string(i));
     }
     ASSERT_EQ(w.set(paths, values), 0);
@@ -281,16 +236,39 @@ TEST(StoreEvents, ValuesOfEveryTypeCrossUnchanged) {
     ASSERT_EQ(sub.get(events), int(values.size()) + 1);
     for (size_t i = 0; i < values.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_TRUE(events[i + 1].value == values[i]);
-        CElement got;
-        ASSERT_EQ(velt::admin::get(w.api.handle, paths[i], got), 0);
-        EXPECT_TRUE(got == values[i]);
+        const CElement& got = events[i + 1].value;
+        EXPECT_TRUE(got.same_value(values[i]));
+        const timeval want = i < 4 ? kept[i] : values[i].timestamp();
+        if (want.tv_sec == -1) {
+            EXPECT_GE(got.timestamp().tv_sec, before);
+            EXPECT_LE(got.timestamp().tv_sec, time(nullptr) + 1);
+        } else {
+            EXPECT_EQ(got.timestamp().tv_sec, want.tv_sec);
+            EXPECT_EQ(got.timestamp().tv_usec, want.tv_usec);
+        }
+        CElement stored;  // with the same time as its event
+        ASSERT_EQ(velt::admin::get(w.api.handle, paths[i], stored), 0);
+        EXPECT_TRUE(stored == got);
     }
     CElement got;
     EXPECT_EQ(velt::admin::get(w.api.handle, "/v", got), VLT_ECONFLICT);
     EXPECT_EQ(velt::admin::get(w.api.handle, "/v/99", got), VLT_ENOENT);
     EXPECT_EQ(velt::admin::get(w.api.handle, "/v/0/x", got), VLT_ENOENT);
     EXPECT_EQ(velt::admin::get(w.api.handle, "/\x7f", got), VLT_EINVAL);
+
+    // A writer that forces automatic times overrides the value's own.
+    CElement::_forced_auto_time = true;
+    const int rc = w.set({"/v/1"}, {int32(9, 5, 0)});
+    CElement::_forced_auto_time = false;
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(sub.get(events), 1);
+    EXPECT_GE(events[0].value.timestamp().tv_sec, before);
+
+    // Node and clear events carry a none value stamped with the change.
+    ASSERT_EQ(w.clear({"/v/1"}), 0);
+    ASSERT_EQ(sub.get(events), 1);
+    EXPECT_EQ(events[0].value.type(), DATATYPE_NONE);
+    EXPECT_GE(events[0].value.timestamp().tv_sec, before);
 }
 
 TEST(StoreNotify, DescriptorReadableExactlyWhilePending) {
@@ -352,9 +330,6 @@ TEST(StoreNotify, StatusCounts) {
     EXPECT_TRUE(harness::wait_until([&] { return w.status("clients") == 1; }));
     EXPECT_EQ(w.status("subscribers"), 0);
     EXPECT_EQ(w.status("pending"), 0);
-    ASSERT_EQ(w.remove({"/a", "/b"}), 0);
-    EXPECT_EQ(w.status("nodes"), 0);
-    EXPECT_EQ(w.status("leaves"), 0);
 }
 
 TEST(StoreNotify, LostConnection) {
@@ -388,44 +363,42 @@ TEST(StoreNotify, LostConnection) {
 
 // ---- Failpoints -------------------------------------------------------------
 
-struct fail_case {
-    const char* op;
-    std::function<int(client&)> call;
-};
-
 TEST(StoreFailpoints, RequestsFailWithTheirCodeAndChangeNothing) {
-    const std::vector<fail_case> cases = {
-        {"add_nodes", [](client& c) { return c.add({"/new"}); }},
-        {"remove_nodes", [](client& c) { return c.remove({"/n"}); }},
-        {"set_leaves", [](client& c) { return c.set("/n/v", 5); }},
-        {"clear_leaves", [](client& c) { return c.clear({"/n/v"}); }},
-    };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.op);
+    const struct {
+        const char* op;
+        api_cmd_t cmd;
+        const char* path;
+    } cases[] = {{"add_nodes", CMD_ADD_NODE, "/new"},
+                 {"remove_nodes", CMD_REMOVE_NODE, "/n"},
+                 {"set_leaves", CMD_SET_LEAF, "/n/v"},
+                 {"clear_leaves", CMD_CLEAR_LEAF, "/n/v"}};
+    for (const auto& [op, cmd, path] : cases) {
+        SCOPED_TRACE(op);
+        auto call = [&](client& c) { return c.request(cmd, {path}, {int32(5)}); };
         store_daemon d;
         client w, sub;
         ASSERT_EQ(w.set("/n/v", 1), 0);
         ASSERT_EQ(sub.subscribe(), 0);
         strings before = w.dump();
         // Two calls fail with the code, from any client; the third works.
-        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, tc.op, 42, 2), 0);
+        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, op, 42, 2), 0);
         client other;
-        EXPECT_EQ(tc.call(other), 42);
+        EXPECT_EQ(call(other), 42);
         EXPECT_EQ(other.statuses, std::vector<api_status_t>{42});
-        EXPECT_EQ(tc.call(w), 42);
+        EXPECT_EQ(call(w), 42);
         EXPECT_EQ(w.dump(), before);
         EXPECT_FALSE(sub.readable());
-        EXPECT_EQ(tc.call(w), 0);
+        EXPECT_EQ(call(w), 0);
         EXPECT_NE(w.dump(), before);
         EXPECT_TRUE(sub.readable());
 
         // "always" lasts until cleared; a code of -1 or 0 is returned as is.
-        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, tc.op, -1, -1), 0);
-        for (int i = 0; i < 3; ++i) EXPECT_EQ(tc.call(w), -1);
+        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, op, -1, -1), 0);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(call(w), -1);
         ASSERT_EQ(velt::admin::failpoint_clear(w.api.handle), 0);
-        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, tc.op, 0, 1), 0);
+        ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, op, 0, 1), 0);
         strings now = w.dump();
-        EXPECT_EQ(tc.call(w), 0);
+        EXPECT_EQ(call(w), 0);
         EXPECT_EQ(w.dump(), now);
     }
 }

@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "c/wire.h"
@@ -178,15 +176,6 @@ TEST(StoreRobustness, MisbehavingClientsAreDroppedAlone) {
     EXPECT_TRUE(d.proc().running());
 }
 
-long proc_kib(pid_t pid, const std::string& field) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-    }
-    return -1;
-}
-
 TEST(StoreRobustness, SubscriberThatNeverReadsIsCutOff) {
     store_daemon d;
     client w, lazy, keen;
@@ -210,7 +199,7 @@ TEST(StoreRobustness, SubscriberThatNeverReadsIsCutOff) {
     EXPECT_FALSE(keen.readable());
     // The daemon never held much more than the limit (AddressSanitizer's
     // quarantine of freed memory hides that).
-    long peak = proc_kib(d.proc().pid(), "VmHWM");
+    long peak = harness::proc_status(d.pid(), "VmHWM");
     EXPECT_GT(peak, 0);
 #ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(peak, 130 * 1024);
@@ -237,7 +226,7 @@ TEST(StoreRobustness, ClientThatNeverReadsCostsBoundedMemory) {
     // Others are served meanwhile, and the daemon did not buffer 400 MiB.
     EXPECT_EQ(w.set("/other", 1), 0);
     EXPECT_EQ(w.status("clients"), 2);
-    EXPECT_LT(proc_kib(d.proc().pid(), "VmHWM"), 100 * 1024);
+    EXPECT_LT(harness::proc_status(d.pid(), "VmHWM"), 100 * 1024);
 }
 
 TEST(StoreRobustness, StalledClientsAreDropped) {
@@ -377,6 +366,64 @@ TEST(StoreDaemon, OtherUsersAreRefused) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     client mine;
     EXPECT_TRUE(mine.ok());
+}
+
+// ---- End of a client's input -------------------------------------------------
+
+TEST(StoreRobustness, RequestsSentBeforeAHalfCloseAreAnswered) {
+    store_daemon d;
+    client w;
+    const std::string big(size_t(2) << 20, 'b');
+    ASSERT_EQ(w.set({"/big"}, {text(big)}), 0);
+    std::string get_big(1, char(wire::msg::get));
+    wire::writer(get_big).str("/big");
+    std::string add(1, char(wire::msg::add_nodes));
+    wire::writer aw(add);
+    aw.str("");
+    aw.u32(1);
+    aw.str("/after");
+    // More answers than the daemon holds unsent at once, then half a request,
+    // then the end of the input, as `printf ... | nc -U` would send them.
+    std::string bytes = hello();
+    for (int i = 0; i < 3; ++i) bytes += frame(get_big);
+    bytes += frame(add) + frame(add).substr(0, 6);
+    raw_socket s(d.socket());
+    s.send_bytes(bytes);
+    ASSERT_EQ(shutdown(s.fd(), SHUT_WR), 0);
+
+    struct answer {
+        int code;
+        int32_t result;
+        size_t size;
+        bool operator==(const answer&) const = default;
+    };
+    std::vector<answer> got;
+    wire::frame_decoder dec;
+    char buf[65536];
+    ssize_t n = 0;
+    while ((n = recv(s.fd(), buf, sizeof buf, 0)) > 0) {
+        dec.append(buf, size_t(n));
+        std::string_view payload;
+        while (dec.next(payload) == wire::frame_decoder::result::frame) {
+            wire::reader r(payload);
+            int code = r.u8();
+            got.push_back({code, r.i32(), payload.size()});
+        }
+    }
+    EXPECT_EQ(n, 0) << "the daemon should close the connection once it has answered";
+    // Message and result codes, then the value: type, timestamp, length, text.
+    const size_t value_answer = 5 + 17 + 4 + big.size();
+    const std::vector<answer> want = {
+        {int(wire::msg::hello), 0, 7},
+        {int(wire::msg::get), 0, value_answer},
+        {int(wire::msg::get), 0, value_answer},
+        {int(wire::msg::get), 0, value_answer},
+        {int(wire::msg::add_nodes), 0, 5 + 4 + 4},
+    };
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want);
+    EXPECT_EQ(w.dump("/after"), strings{"node /after"});
+    EXPECT_TRUE(harness::wait_until([&] { return w.status("clients") == 1; }));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// Test harness: runs the built programs as child processes and gives each
-// test a private veltd on a socket in its own temporary directory.
+// Test harness: runs the built programs as child processes, gives each test a
+// private veltd on a socket in its own temporary directory, and builds event
+// log text.
 #ifndef TEST_HARNESS_H
 #define TEST_HARNESS_H
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,22 +14,24 @@
 
 namespace harness {
 
+using strings = std::vector<std::string>;
+
 struct options {
-    std::string input;             // fed to standard input (empty: /dev/null contents)
-    std::vector<std::string> env;  // extra NAME=VALUE entries; VELT_SOCKET is unset unless given
-    std::string cwd;               // working directory (empty: the test's own)
-    int timeout_ms = 60000;        // run() kills the child and fails the test after this
+    std::string input;      // fed to standard input (empty: /dev/null contents)
+    strings env;            // extra NAME=VALUE entries; VELT_SOCKET is unset unless given
+    std::string cwd;        // working directory (empty: the test's own)
+    int timeout_ms = 60000;  // run() kills the child and fails the test after this
 };
 
 struct result {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;
     std::string err;
-    long max_rss_kib = 0;  // the child's peak resident size (run() only)
+    long max_rss_kib = 0;  // the child's peak resident size
 };
 
 // Runs argv[0] (a path) to completion.
-result run(const std::vector<std::string>& argv, const options& opt = {});
+result run(const strings& argv, const options& opt = {});
 
 // Polls cond every step_ms until it holds or timeout_ms passes; returns its last value.
 bool wait_until(const std::function<bool()>& cond, int timeout_ms = 10000, int step_ms = 10);
@@ -35,6 +39,10 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms = 10000, int s
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+strings lines_of(const std::string& text);
+// A numeric field of /proc/PID/status (sizes in KiB are decimal, signal masks
+// hex); -1 when it is missing.
+long proc_status(pid_t pid, const std::string& field, int base = 10);
 
 // A fresh directory, removed with its contents on destruction.
 class temp_dir {
@@ -54,7 +62,7 @@ private:
 // (SIGKILL) and reaped on destruction if still running.
 class process {
 public:
-    process(const std::vector<std::string>& argv, const options& opt = {});
+    process(const strings& argv, const options& opt = {});
     ~process();
     process(const process&) = delete;
     process& operator=(const process&) = delete;
@@ -65,46 +73,99 @@ public:
     // Waits for the exit and returns the status as result::status does;
     // kills the child and fails the test after timeout_ms.
     int wait(int timeout_ms = 30000);
+    long max_rss_kib() const { return m_max_rss_kib; }
     std::string out() const { return read_file(m_dir.file("out")); }
     std::string err() const { return read_file(m_dir.file("err")); }
 
 private:
+    void reap(int wstatus, long max_rss_kib);
+
     temp_dir m_dir;
     pid_t m_pid = -1;
     int m_status = -1;
+    long m_max_rss_kib = 0;
     bool m_reaped = false;
 };
 
 // A private veltd; stopped with SIGTERM (SIGKILL if it lingers) on destruction.
 class private_store {
 public:
-    private_store();
+    explicit private_store(strings extra_args = {});
     ~private_store();
     private_store(const private_store&) = delete;
     private_store& operator=(const private_store&) = delete;
+
+    // Starts the daemon (again) on the same socket and waits until it answers.
+    void start();
+    // Sends sig and returns the exit status; -1 when the daemon is not running.
+    int stop(int sig = SIGTERM);
+    void kill() { stop(SIGKILL); }
 
     const std::string& socket() const { return m_socket; }
     std::string env() const { return "VELT_SOCKET=" + m_socket; }
     pid_t pid() const { return m_daemon->pid(); }
     process& daemon() { return *m_daemon; }
+    const temp_dir& dir() const { return m_dir; }
 
     // Runs veltctl against this store.
-    result ctl(const std::vector<std::string>& args, const std::string& input = "") const;
+    result ctl(const strings& args, const std::string& input = "") const;
     // Like ctl, but fails the test unless veltctl exits 0; returns its standard output.
-    std::string ctl_ok(const std::vector<std::string>& args, const std::string& input = "") const;
+    std::string ctl_ok(const strings& args, const std::string& input = "") const;
     std::string dump(bool times = false) const;
     long status_value(const std::string& name) const;  // -1 when not found
     // Sets VELT_SOCKET in this process so that in-process vlt_init reaches this store.
     void use_in_process() const;
 
-    void stop();  // SIGTERM and wait
-    void kill();  // SIGKILL and wait
-
 private:
     temp_dir m_dir;
     std::string m_socket;
+    strings m_extra;
     std::unique_ptr<process> m_daemon;
 };
+
+// One rorezuredi capture against a store, in its own working directory; the
+// log is cwd/log.xml, or standard output when to_file is false.
+class capture {
+public:
+    capture(const private_store& store, const strings& args = {}, bool to_file = true);
+    // Subscribed, log open and handlers installed: changes made now are captured.
+    bool ready();
+    // Lets every delivered batch be taken, then sends sig and returns the status.
+    int stop(int sig = SIGTERM);
+    process& proc() { return *m_proc; }
+    std::string log_path() const { return cwd.file("log.xml"); }
+    std::string log() const { return read_file(log_path()); }
+
+    temp_dir cwd;
+
+private:
+    const private_store& m_store;
+    std::unique_ptr<process> m_proc;
+};
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's shadow memory and quarantine inflate every process.
+constexpr long memory_factor = 4;
+#else
+constexpr long memory_factor = 1;
+#endif
+
+// The termination signals a capture handles, as a SigCgt mask.
+constexpr unsigned long termination_mask =
+    (1ul << (SIGHUP - 1)) | (1ul << (SIGINT - 1)) | (1ul << (SIGQUIT - 1)) | (1ul << (SIGTERM - 1));
+
+// Runs rorezuredi -l against the store on `log`, written to a temporary file.
+result replay(const private_store& store, const std::string& log, const strings& args = {});
+
+// ---- Event log text, as capture writes it ----
+
+constexpr char log_decl[] = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n";
+std::string log_event(const std::string& path, const std::string& time = "");
+std::string log_leaf(const std::string& path, const std::string& type, const std::string& text,
+                     const std::string& time = "");
+std::string log_batch(const std::string& time, const std::string& action, const std::string& events);
+// Prolog, root, a start element, the batches and the root's end.
+std::string log_document(const std::string& batches, const std::string& prolog = log_decl);
 
 }  // namespace harness
 

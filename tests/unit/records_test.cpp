@@ -26,27 +26,25 @@ event_batch_t make_batch(long sec, long nsec, api_cmd_t cmd, int n_events) {
     b.time = timespec{sec, nsec};
     b.cmd = cmd;
     for (int i = 0; i < n_events; ++i)
-        b.events.push_back(make_event(long_path + std::to_string(i), std::string(40, 'v'), 100 + i, i));
+        b.events.push_back(
+            make_event(long_path + std::to_string(i), std::string(80, 'v'), i == 1 ? -1 : 100 + i, i));
     return b;
 }
 
-TEST(EventBatchOrder, ComparesSecondsThenNanoseconds) {
-    struct row {
-        long a_sec, a_nsec, b_sec, b_nsec;
-        bool less;
-    };
-    const row rows[] = {{4, 999999999, 5, 0, true}, {5, 0, 4, 999999999, false}, {5, 0, 5, 1, true},
-                        {5, 1, 5, 0, false},         {5, 7, 5, 7, false},         {-1, 500, 0, 0, true}};
-    for (const row& r : rows)
-        EXPECT_EQ(make_batch(r.a_sec, r.a_nsec, CMD_ADD_NODE, 0) < make_batch(r.b_sec, r.b_nsec, CMD_ADD_NODE, 0), r.less)
-            << r.a_sec << "." << r.a_nsec << " < " << r.b_sec << "." << r.b_nsec;
+TEST(EventBatch, OrderComparesSecondsThenNanoseconds) {
+    const long rows[][5] = {{4, 999999999, 5, 0, true}, {5, 0, 4, 999999999, false}, {5, 0, 5, 1, true},
+                            {5, 1, 5, 0, false},        {5, 7, 5, 7, false},         {-1, 500, 0, 0, true}};
+    for (const auto& r : rows)
+        EXPECT_EQ(make_batch(r[0], r[1], CMD_ADD_NODE, 0) < make_batch(r[2], r[3], CMD_ADD_NODE, 0),
+                  bool(r[4]))
+            << r[0] << "." << r[1] << " < " << r[2] << "." << r[3];
 }
 
-TEST(EventBatchOrder, SortAscendsAndMovesStorage) {
+TEST(EventBatch, SortAscendsAndMovesStorage) {
     const long times[][2] = {{3, 0}, {0, 500}, {5, 1}, {0, 0}, {4, 999999999}, {5, 0}, {1, 250000000}};
     std::vector<event_batch_t> batches;
-    std::vector<const event_instance_t*> storage;  // indexed by position in `times`
     for (const auto& t : times) batches.push_back(make_batch(t[0], t[1], CMD_SET_LEAF, 2));
+    std::vector<const event_instance_t*> storage;  // indexed by position in `times`
     for (const event_batch_t& b : batches) storage.push_back(b.events.data());
 
     sort_batches(batches);
@@ -64,17 +62,25 @@ TEST(EventBatchOrder, SortAscendsAndMovesStorage) {
     }
 }
 
-TEST(EventInstance, CopyIsDeepAndKeepsTimestamp) {
-    for (long sec : {1700000001L, -1L}) {
-        event_instance_t src = make_event(long_path, "eth0 description", sec, sec < 0 ? 0 : 254998);
-        event_instance_t copy(src);
-        EXPECT_EQ(copy.path, long_path);
-        EXPECT_NE(copy.path.data(), src.path.data());
-        EXPECT_EQ(copy.type, DATATYPE_STRING);
-        EXPECT_TRUE(copy.value == src.value);  // type, payload and timestamp
-        EXPECT_EQ(copy.value.timestamp().tv_sec, sec);
-        copy.value.set_string("other");
-        EXPECT_EQ(src.value.get_bytes(), "eth0 description");
+TEST(EventBatch, CopiesAreDeepExactlySizedAndKeepTimestamps) {
+    const event_batch_t src = make_batch(3, 20500, CMD_SET_LEAF, 3);  // the second event has no time
+    const event_batch_t copy(src);
+    EXPECT_EQ(copy.time.tv_sec, 3);
+    EXPECT_EQ(copy.time.tv_nsec, 20500);
+    EXPECT_EQ(copy.cmd, CMD_SET_LEAF);
+    ASSERT_EQ(copy.events.size(), 3u);
+    EXPECT_EQ(copy.events.capacity(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const event_instance_t one(src.events[i]);
+        for (const event_instance_t* c : {&copy.events[i], &one}) {
+            EXPECT_EQ(c->path, src.events[i].path);
+            EXPECT_NE(c->path.data(), src.events[i].path.data());
+            EXPECT_EQ(c->type, DATATYPE_STRING);
+            EXPECT_TRUE(c->value == src.events[i].value);  // type, payload and timestamp
+            EXPECT_NE(c->value.get_bytes().data(), src.events[i].value.get_bytes().data());
+        }
+        EXPECT_EQ(one.value.timestamp().tv_sec, i == 1 ? -1 : 100 + long(i));
     }
 }
 
@@ -101,21 +107,6 @@ TEST(EventInstance, MovesHandOverPathAndValue) {
     EXPECT_EQ(dst.value.get_bytes().data(), value_data);
     EXPECT_EQ(dst.value.timestamp().tv_sec, 42);
     EXPECT_EQ(moved.path, old_path);
-}
-
-TEST(EventBatch, CopyIsDeepAndExactlySized) {
-    event_batch_t src = make_batch(3, 20500, CMD_SET_LEAF, 3);
-    event_batch_t copy(src);
-    EXPECT_EQ(copy.time.tv_sec, 3);
-    EXPECT_EQ(copy.time.tv_nsec, 20500);
-    EXPECT_EQ(copy.cmd, CMD_SET_LEAF);
-    ASSERT_EQ(copy.events.size(), 3u);
-    EXPECT_EQ(copy.events.capacity(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(copy.events[i].path, src.events[i].path);
-        EXPECT_NE(copy.events[i].path.data(), src.events[i].path.data());
-        EXPECT_TRUE(copy.events[i].value == src.events[i].value);
-    }
 }
 
 TEST(EventBatch, MovesLeaveTheSourceWithoutEvents) {
