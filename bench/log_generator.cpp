@@ -227,11 +227,9 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
     toolkit::CElement value;
 
     while (sum.events < opt.events) {
-        api_cmd_t cmd;
-        long n;
+        api_cmd_t cmd = CMD_SET_LEAF;
+        long n = 1;
         if (opt.pacing) {
-            cmd = CMD_SET_LEAF;
-            n = 1;
             offset_ns = sum.batches * opt.spacing_us * 1000;
         } else {
             const long roll = rng.range(0, 99);

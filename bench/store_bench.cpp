@@ -54,8 +54,7 @@ public:
     ~private_daemon() {
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
-            int st;
-            waitpid(m_pid, &st, 0);
+            waitpid(m_pid, nullptr, 0);
         }
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
@@ -71,7 +70,7 @@ private:
 double events_per_second(int requests, int leaves) {
     toolkit::CVelt sub;
     sub.handle = vlt_init();
-    api_status_t st;
+    api_status_t st = 0;
     if (sub.event_register("/", EVENT_CHANGE, false, st) != 0) throw std::runtime_error("register");
     const long total = long(requests) * leaves;
     // The first batch also creates /bench and /bench/node.
@@ -91,6 +90,7 @@ double events_per_second(int requests, int leaves) {
     std::vector<toolkit::CElement> values(leaves);
     std::vector<vlt_tribool_t> flags(leaves, VLT_UNSET);
     std::vector<api_status_t> statuses;
+    paths.reserve(size_t(leaves));
     for (int i = 0; i < leaves; ++i) paths.push_back("/bench/node/leaf" + std::to_string(i));
     // Create the leaves first so that every measured event is a set.
     for (auto& v : values) v.set_int32(0);
@@ -109,7 +109,7 @@ double events_per_second(int requests, int leaves) {
 void round_trips(int count, double& median_us, double& p99_us) {
     toolkit::CVelt sub;
     sub.handle = vlt_init();
-    api_status_t st;
+    api_status_t st = 0;
     sub.event_register("/", EVENT_CHANGE, false, st);
     std::thread reader([&] {
         std::vector<toolkit::CEvent> events;
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     try {
         private_daemon d(veltd);
         double eps = events_per_second(requests, 100);
-        double median, p99;
+        double median = 0, p99 = 0;
         round_trips(trips, median, p99);
         printf("%-48s %14s\n", "measure", "result");
         printf("%-48s %14.0f\n", "events/s, set_leaves of 100 leaves, 1 subscriber", eps);

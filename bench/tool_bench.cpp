@@ -100,6 +100,7 @@ struct redirect {
 // Starts argv[0] with VELT_SOCKET set to `socket` (when not empty).
 pid_t spawn(const std::vector<std::string>& argv, const std::string& socket, const redirect& io) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const pid_t pid = fork();
@@ -145,8 +146,9 @@ public:
         : m_start(steady::now()), m_pid(spawn(argv, socket, io)) {}
     ~child() {
         if (m_pid > 0) {
+            // Not reap(): a destructor must not throw.
             kill(m_pid, SIGKILL);
-            reap(m_pid, m_start);
+            while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {}
         }
     }
     child(const child&) = delete;
@@ -403,6 +405,7 @@ void pacing_run(const programs& p, const work_dir& dir, const std::string& name,
     }
     if (stamps.size() < 2) fail("pacing: leaves missing from the store");
     std::vector<double> offsets;
+    offsets.reserve(stamps.size());
     for (const auto& [index, stamp] : stamps) offsets.push_back(stamp - double(index * spacing_us));
     const double anchor = *std::min_element(offsets.begin(), offsets.end());
     for (double o : offsets) out.lateness_us.push_back(o - anchor);
@@ -595,7 +598,7 @@ int main(int argc, char** argv) {
         double first_slope_us = 0, last_slope_us = 0, first_slope_b = 0, last_slope_b = 0;
         for (size_t i = 0; i < sizes.size(); ++i) {
             const best_of& b = growth[i].first;
-            std::string marginal = "";
+            std::string marginal;
             if (i > 0) {
                 const best_of& prev = growth[i - 1].first;
                 const double added = double(sizes[i] - sizes[i - 1]);

@@ -60,7 +60,7 @@ std::vector<std::string> frames(std::string_view stream, const std::vector<size_
             if (r == wire::frame_decoder::result::need_more) break;
             if (r == wire::frame_decoder::result::error) {
                 check(dec.failed(), "error without failed()");
-                out.push_back("!");
+                out.emplace_back("!");
                 return out;
             }
             check(!payload.empty() && payload.size() <= wire::max_payload, "payload size");
@@ -68,16 +68,6 @@ std::vector<std::string> frames(std::string_view stream, const std::vector<size_
         }
     }
     return out;
-}
-
-std::string greeting() {
-    std::string f;
-    size_t at = wire::begin_frame(f, wire::msg::hello);
-    wire::writer w(f);
-    w.raw(std::string_view(wire::hello_magic, sizeof wire::hello_magic));
-    w.u16(wire::protocol_version);
-    wire::finish_frame(f, at);
-    return f;
 }
 
 // A listening socket on an abstract address private to this process.
@@ -140,7 +130,7 @@ void run_client(const std::string& stream, const sockaddr_un& addr, socklen_t le
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const bool greet = data[0] & 1;
-    std::string stream = greet ? greeting() : std::string();
+    std::string stream = greet ? wire::hello_frame() : std::string();
     stream.append(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     // The decoder cuts the same frames whatever pieces the bytes come in.
@@ -148,12 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(frames(stream, {1}) == whole, "bytewise decoding differs");
     check(frames(stream, {3, 1, 7, 2, 64}) == whole, "piecewise decoding differs");
 
-    sockaddr_un addr;
-    socklen_t len;
+    sockaddr_un addr{};
+    socklen_t len = 0;
     veltd::unique_fd listener = listen_socket(addr, len);
     veltd::unique_fd stop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     check(bool(stop), "eventfd");
-    int rc;
+    int rc = 0;
     {
         veltd::server srv(std::move(listener), stop.get());
         std::thread client(run_client, std::cref(stream), std::cref(addr), len, stop.get());

@@ -65,12 +65,12 @@ bool scan_long(const char*& p, long& out) {
 // a decimal fraction.
 bool read_time(const XML_Char* text, long& sec, long& frac) {
     const char* p = text;
-    long s;
+    long s = 0;
     if (!scan_long(p, s)) return false;
     sec = s;
     if (*p != '.') return false;
     ++p;
-    long f;
+    long f = 0;
     if (!scan_long(p, f)) return false;
     frac = f;
     return true;

@@ -72,7 +72,7 @@ int receive_hello(int sock, std::string& payload) {
     m.msg_iovlen = 1;
     m.msg_control = control;
     m.msg_controllen = sizeof control;
-    ssize_t n;
+    ssize_t n = 0;
     do n = recvmsg(sock, &m, MSG_CMSG_CLOEXEC);
     while (n < 0 && errno == EINTR);
     if (n <= 0) return -1;
@@ -132,12 +132,7 @@ std::unique_ptr<connection> connection::open(const std::string& path) {
         close(sock);
         return nullptr;
     }
-    std::string hello;
-    size_t start = wire::begin_frame(hello, wire::msg::hello);
-    wire::writer w(hello);
-    w.raw(std::string_view(wire::hello_magic, sizeof wire::hello_magic));
-    w.u16(wire::protocol_version);
-    wire::finish_frame(hello, start);
+    const std::string hello = wire::hello_frame();
     std::string payload;
     int bell = -1;
     if (write_all(sock, hello.data(), hello.size())) bell = receive_hello(sock, payload);
@@ -196,8 +191,8 @@ int connection::wait_bell() {
         mark_lost();
         return VLT_ELOST;
     }
-    char c;
-    ssize_t n;
+    char c = 0;
+    ssize_t n = 0;
     do n = recv(m_bell, &c, 1, MSG_PEEK);
     while (n < 0 && errno == EINTR);
     if (n != 1) {

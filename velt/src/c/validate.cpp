@@ -19,9 +19,9 @@ bool valid_utf8_text(std::string_view text, bool allow_tab_lf_cr) noexcept {
         }
         // Multi-byte sequence: the lead byte fixes the length and the lowest
         // code point allowed (to refuse overlong forms).
-        std::size_t len;
-        std::uint32_t cp;
-        std::uint32_t min;
+        std::size_t len = 0;
+        std::uint32_t cp = 0;
+        std::uint32_t min = 0;
         if (c >= 0xc2 && c <= 0xdf) {
             len = 2;
             cp = c & 0x1f;

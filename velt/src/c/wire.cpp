@@ -111,4 +111,14 @@ void finish_frame(std::string& out, size_t start) {
     out.replace(start, frame_header, b, frame_header);
 }
 
+std::string hello_frame() {
+    std::string f;
+    size_t start = begin_frame(f, msg::hello);
+    writer w(f);
+    w.raw(std::string_view(hello_magic, sizeof hello_magic));
+    w.u16(protocol_version);
+    finish_frame(f, start);
+    return f;
+}
+
 }  // namespace velt::wire

@@ -120,6 +120,9 @@ private:
 size_t begin_frame(std::string& out, msg code);
 void finish_frame(std::string& out, size_t start);
 
+// A client's hello frame: the magic and this protocol version.
+std::string hello_frame();
+
 }  // namespace velt::wire
 
 #endif

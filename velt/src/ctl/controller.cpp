@@ -10,9 +10,9 @@
 #include <cstring>
 #include <velt_admin.h>
 
-#include "ctl/fd.h"
 #include "ctl/format.h"
 #include "ctl/words.h"
+#include "unique_fd.h"
 
 namespace velt::ctl {
 
@@ -112,9 +112,9 @@ void check_usage(const std::vector<std::string>& words, bool in_batch) {
         if (nargs == 1 && words[1] == "clear") return;
         if (nargs != 2 && nargs != 3) usage("failpoint needs OP CODE [COUNT|always] or clear");
         if (!is_failpoint_op(words[1])) usage("failpoint: unknown operation " + quoted(words[1]));
-        int32_t code;
+        int32_t code = 0;
         if (!parse_number(words[2], code)) usage("failpoint: CODE must be an integer, not " + quoted(words[2]));
-        int64_t count;
+        int64_t count = 0;
         if (nargs == 3 && !parse_count(words[3], count)) {
             usage("failpoint: COUNT must be a positive integer or always, not " + quoted(words[3]));
         }
@@ -149,7 +149,7 @@ void controller::requests(std::vector<std::string>& words) {
     m_paths.clear();
     for (std::size_t i = 1; i < words.size(); ++i) m_paths.push_back(std::move(words[i]));
     const std::string& cmd = words[0];
-    int rc;
+    int rc = 0;
     if (cmd == "add") {
         rc = m_api.add_nodes(m_paths, m_statuses, m_extra);
     } else if (cmd == "remove") {
@@ -171,7 +171,7 @@ void controller::set(std::vector<std::string>& words) {
             name.find('\0') == std::string::npos ? vlt_str_to_enum(name.c_str()) : DATATYPE_INVALID;
         if (type == DATATYPE_INVALID) usage("set: unknown type " + quoted(name));
         toolkit::CElement& value = m_values.emplace_back();  // no timestamp: the store stamps it
-        bool ok;
+        bool ok = false;
         if (type == DATATYPE_STRING) {
             // Same check as a conversion, without copying the text twice.
             ok = toolkit::CElement::valid_string(text);
@@ -237,7 +237,7 @@ void controller::status() {
 }
 
 void controller::failpoint(const std::vector<std::string>& words) {
-    int rc;
+    int rc = 0;
     if (words.size() == 2) {
         rc = admin::failpoint_clear(m_api.handle);
     } else {
@@ -265,14 +265,11 @@ void controller::batch(int fd, const std::string& name) {
     long line_no = 0;
     bool eof = false;
     for (;;) {
-        const void* nl = std::memchr(buf.data() + scan, '\n', buf.size() - scan);
-        std::size_t end;
-        if (nl != nullptr) {
-            end = static_cast<std::size_t>(static_cast<const char*>(nl) - buf.data());
-        } else if (eof) {
+        std::size_t end = buf.find('\n', scan);
+        if (end == std::string::npos && eof) {
             if (start == buf.size()) return;
             end = buf.size();  // last line without a line feed
-        } else {
+        } else if (end == std::string::npos) {
             if (buf.size() - start > max_line) {
                 throw failure(failure::kind::usage,
                               (name.empty() ? "" : name + ": ") + "line " + std::to_string(line_no + 1) +
@@ -282,7 +279,7 @@ void controller::batch(int fd, const std::string& name) {
             scan = buf.size();
             start = 0;
             buf.resize(scan + read_chunk);
-            ssize_t n;
+            ssize_t n = 0;
             do {
                 n = ::read(fd, buf.data() + scan, read_chunk);
             } while (n < 0 && errno == EINTR);

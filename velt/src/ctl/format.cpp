@@ -62,7 +62,7 @@ std::string cmd_name(api_cmd_t cmd) {
 }
 
 std::string describe_code(int code) {
-    const char* what;
+    const char* what = nullptr;
     switch (code) {
         case VLT_EINVAL: what = "invalid argument"; break;
         case VLT_ECONFLICT: what = "conflict"; break;

@@ -11,7 +11,7 @@
 #include <velt++.h>
 
 #include "ctl/controller.h"
-#include "ctl/fd.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ int run(std::vector<std::string>& words) {
 
     // Open the batch input before contacting the store.
     const bool is_batch = words[0] == "batch";
-    velt::ctl::unique_fd input;
+    velt::unique_fd input;
     std::string input_name;
     if (is_batch && words.size() == 2 && words[1] != "-") {
         input_name = words[1];

@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
             path = argv[++i];
             have_path = true;
         } else if (a == "--stall-timeout" && i + 1 < argc) {
-            char* end;
+            char* end = nullptr;
             errno = 0;
             long long ms = strtoll(argv[++i], &end, 10);
             if (errno != 0 || *end != '\0' || end == argv[i] || ms < 0) {
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     veltd::unique_fd listener = listen_at(path, inode);
     if (!listener) return 1;
 
-    int rc;
+    int rc = 0;
     {
         veltd::server srv(std::move(listener), stop_fd.get(), stall_ms);
         rc = srv.run();

@@ -176,7 +176,7 @@ void server::drop_marked() {
         auto it = m_clients.find(id);
         if (it == m_clients.end()) continue;
         epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, it->second->sock.get(), nullptr);
-        epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, it->second->bell.get(), nullptr);
+        if (it->second->bell) epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, it->second->bell.get(), nullptr);
         m_clients.erase(it);
     }
     m_marked.clear();
@@ -220,12 +220,21 @@ void server::on_bell(uint64_t id, uint32_t events) {
     auto it = m_clients.find(id);
     if (it == m_clients.end() || it->second->dead) return;
     client& c = *it->second;
-    if (events & (EPOLLHUP | EPOLLERR)) return drop(c);
+    if (events & (EPOLLHUP | EPOLLERR)) {
+        // The client closed its end: one that ignores the descriptor sent
+        // with the hello, say. Its requests are still answered; its batches
+        // are no longer rung but stay owed, settled by events_get.
+        epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, c.bell.get(), nullptr);
+        c.bell.reset();
+        return;
+    }
     if (!flush_bells(c)) drop(c);
 }
 
 // Reads what the socket holds (within the budget) into the frame decoder.
-// False when the client has gone or sent an oversized frame.
+// False when the client has gone or sent an oversized frame. At the end of
+// its input (it may have only shut down its sending side) the client is
+// marked `eof` and stays until its complete requests are answered.
 bool server::read_input(client& c) {
     char buf[65536];
     size_t total = 0;
@@ -237,7 +246,10 @@ bool server::read_input(client& c) {
             if (errno == EINTR) continue;
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
-        if (n == 0) return false;
+        if (n == 0) {
+            c.eof = true;
+            return true;
+        }
         c.in.append(buf, size_t(n));
         c.in_progress = now_ms();
         if (c.in.failed()) return false;
@@ -258,9 +270,11 @@ void server::process_input(client& c) {
 void server::update_events(client& c) {
     uint32_t want = 0;
     // Stop reading while output is backed up or a whole frame waits.
-    if (!c.closing && c.out_bytes < output_pause) want |= EPOLLIN;
+    if (!c.closing && !c.eof && c.out_bytes < output_pause) want |= EPOLLIN;
     if (!c.out.empty()) want |= EPOLLOUT;
-    if (c.closing && c.out.empty()) return drop(c);
+    // With the output empty every complete request has been answered; a
+    // partial one left at the end of the input is discarded.
+    if ((c.closing || c.eof) && c.out.empty()) return drop(c);
     if (want == c.events) return;
     epoll_event ev{};
     ev.events = want;
@@ -291,7 +305,7 @@ void server::send_shared(client& c, std::string head, shared_text body) {
 // Writes as much output as the socket takes; false when the client is gone.
 bool server::flush_output(client& c) {
     while (!c.out.empty()) {
-        ssize_t n;
+        ssize_t n = 0;
         if (c.bell_peer) {
             // The hello response carries the client's end of the doorbell.
             std::string_view d = c.out.front().data().substr(c.out.front().offset);
@@ -365,6 +379,7 @@ uint32_t server::consume_bells(client& c, uint64_t n) {
 
 bool server::flush_bells(client& c) {
     static const char zeros[256] = {};
+    if (!c.bell) return true;
     while (c.bells_owed > 0) {
         size_t n = std::min<uint64_t>(c.bells_owed, sizeof zeros);
         ssize_t w = ::send(c.bell.get(), zeros, n, MSG_NOSIGNAL);
@@ -454,7 +469,7 @@ bool server::on_paths(client& c, msg code, wire::reader& r) {
     const char* op = code == msg::add_nodes      ? "add_nodes"
                      : code == msg::remove_nodes ? "remove_nodes"
                                                  : "clear_leaves";
-    int32_t fail;
+    int32_t fail = 0;
     if (fire(op, fail)) {
         statuses.assign(n, fail);
         reply_statuses(c, code, fail, statuses);
@@ -499,7 +514,7 @@ bool server::on_set_leaves(client& c, wire::reader& r) {
     if (!r.at_end()) return false;
 
     std::vector<int32_t> statuses(n, 0);
-    int32_t fail;
+    int32_t fail = 0;
     if (fire("set_leaves", fail)) {
         statuses.assign(n, fail);
         reply_statuses(c, msg::set_leaves, fail, statuses);

@@ -9,14 +9,15 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "c/wire.h"
-#include "daemon/fd.h"
 #include "daemon/tree.h"
+#include "unique_fd.h"
 
 namespace veltd {
+
+using velt::unique_fd;
 
 // A subscriber further behind than this is cut off.
 inline constexpr size_t max_pending_bytes = size_t(64) << 20;
@@ -68,6 +69,7 @@ private:
         size_t out_bytes = 0;
         bool greeted = false;
         bool closing = false;  // drop once the output is flushed
+        bool eof = false;      // sends no more: answer what came, then drop
         bool dead = false;     // dropped; erased after the current event
         uint32_t events = 0;   // what epoll watches on sock
         int64_t in_progress = 0;   // when input last arrived (ms, monotonic)

@@ -231,37 +231,28 @@ int tree::add_nodes(const std::vector<std::string>& paths, const timeval& now,
 
 int tree::remove_nodes(const std::vector<std::string>& paths, const timeval& now,
                        std::vector<int32_t>& statuses, batch& out) {
-    transaction tx(*this, out, now);
-    for (size_t i = 0; i < paths.size(); ++i) {
-        location loc;
-        tx.walk(paths[i], false, loc);
-        if (!loc.found) continue;
-        int rc = 0;
-        if (loc.found->leaf) {
-            rc = VLT_ECONFLICT;
-        } else {
-            tx.detach(loc);
-            if (!tx.event(CMD_REMOVE_NODE, paths[i], nullptr)) rc = VLT_EINVAL;
-        }
-        if (rc != 0) return statuses[i] = rc;
-    }
-    tx.commit();
-    return 0;
+    return detach_all(paths, false, now, statuses, out);
 }
 
 int tree::clear_leaves(const std::vector<std::string>& paths, const timeval& now,
                        std::vector<int32_t>& statuses, batch& out) {
+    return detach_all(paths, true, now, statuses, out);
+}
+
+int tree::detach_all(const std::vector<std::string>& paths, bool leaves, const timeval& now,
+                     std::vector<int32_t>& statuses, batch& out) {
+    const api_cmd_t cmd = leaves ? CMD_CLEAR_LEAF : CMD_REMOVE_NODE;
     transaction tx(*this, out, now);
     for (size_t i = 0; i < paths.size(); ++i) {
         location loc;
         tx.walk(paths[i], false, loc);
         if (!loc.found) continue;
         int rc = 0;
-        if (!loc.found->leaf) {
+        if (loc.found->leaf != leaves) {
             rc = VLT_ECONFLICT;
         } else {
             tx.detach(loc);
-            if (!tx.event(CMD_CLEAR_LEAF, paths[i], nullptr)) rc = VLT_EINVAL;
+            if (!tx.event(cmd, paths[i], nullptr)) rc = VLT_EINVAL;
         }
         if (rc != 0) return statuses[i] = rc;
     }

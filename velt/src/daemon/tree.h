@@ -87,6 +87,11 @@ private:
     struct undo;
     class transaction;
 
+    // remove_nodes (leaves false) and clear_leaves (leaves true): entries of
+    // the other kind are a conflict, missing ones are skipped.
+    int detach_all(const std::vector<std::string>& paths, bool leaves, const timeval& now,
+                   std::vector<int32_t>& statuses, batch& out);
+
     entry m_root;
     int64_t m_nodes = 0;
     int64_t m_leaves = 0;

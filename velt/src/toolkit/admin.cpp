@@ -16,18 +16,15 @@ template <class F>
 int run(vlt_handle_t handle, builder& req, F&& body) {
     auto conn = client::find(handle);
     if (!conn) return VLT_ELOST;
-    std::string payload;
-    int32_t code;
-    std::lock_guard lock(conn->mutex());
-    if (request::exchange(*conn, req, payload, code) != 0) return VLT_ELOST;
-    wire::reader r(payload);
-    r.bytes(request::response_header);
-    if (code == 0 && !body(r)) r.fail();
+    request::round_trip rt(*conn, req);
+    if (!rt.ok()) return VLT_ELOST;
+    wire::reader& r = rt.body();
+    if (rt.code() == 0 && !body(r)) r.fail();
     if (!r.at_end()) {
         conn->mark_lost();
         return VLT_ELOST;
     }
-    return code;
+    return rt.code();
 }
 
 bool no_body(wire::reader&) { return true; }

@@ -1,6 +1,6 @@
 #include "toolkit/codec.h"
 
-#include <cstring>
+#include <bit>
 
 namespace velt::codec {
 
@@ -27,13 +27,7 @@ void encode_value(wire::writer& w, const toolkit::CElement& v) {
     case DATATYPE_UINT32: w.u32(v.get_uint32()); break;
     case DATATYPE_INT64: w.i64(v.get_int64()); break;
     case DATATYPE_UINT64: w.u64(v.get_uint64()); break;
-    case DATATYPE_DOUBLE: {
-        double d = v.get_double();
-        uint64_t bits;
-        memcpy(&bits, &d, sizeof bits);
-        w.u64(bits);
-        break;
-    }
+    case DATATYPE_DOUBLE: w.u64(std::bit_cast<uint64_t>(v.get_double())); break;
     case DATATYPE_IPV4:
     case DATATYPE_IPV6:
     case DATATYPE_MAC: w.raw(v.get_bytes()); break;
@@ -62,13 +56,7 @@ bool decode_value(wire::reader& r, toolkit::CElement& v) {
     case DATATYPE_UINT32: v.set_uint32(r.u32()); break;
     case DATATYPE_INT64: v.set_int64(r.i64()); break;
     case DATATYPE_UINT64: v.set_uint64(r.u64()); break;
-    case DATATYPE_DOUBLE: {
-        uint64_t bits = r.u64();
-        double d;
-        memcpy(&d, &bits, sizeof d);
-        v.set_double(d);
-        break;
-    }
+    case DATATYPE_DOUBLE: v.set_double(std::bit_cast<double>(r.u64())); break;
     case DATATYPE_IPV4:
     case DATATYPE_IPV6:
     case DATATYPE_MAC: {

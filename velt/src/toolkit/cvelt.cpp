@@ -7,7 +7,7 @@
 #include "toolkit/request.h"
 
 using velt::request::builder;
-using velt::request::exchange;
+using velt::request::round_trip;
 namespace wire = velt::wire;
 
 namespace toolkit {
@@ -37,23 +37,21 @@ int fail_all(std::vector<api_status_t>& statuses, size_t n, int code) {
     return code;
 }
 
-// Reads the per-path statuses that follow a request's result code.
-int finish_statuses(velt::client::connection& conn, const std::string& payload, int32_t code,
-                    size_t n, std::vector<api_status_t>& statuses) {
-    wire::reader r(payload);
-    r.bytes(velt::request::response_header);
+// Sends a request about n paths and reads the per-path statuses that follow
+// the response's result code.
+int status_request(velt::client::connection& conn, builder& req, size_t n,
+                   std::vector<api_status_t>& statuses) {
+    round_trip rt(conn, req);
+    if (!rt.ok()) return fail_all(statuses, n, VLT_ELOST);
+    wire::reader& r = rt.body();
     uint32_t count = r.count(4);
-    if (!r.ok() || count != n) {
-        conn.mark_lost();
-        return fail_all(statuses, n, VLT_ELOST);
+    if (r.ok() && count == n) {
+        statuses.resize(n);
+        for (auto& s : statuses) s = r.i32();
+        if (r.at_end()) return rt.code();
     }
-    statuses.resize(n);
-    for (auto& s : statuses) s = r.i32();
-    if (!r.at_end()) {
-        conn.mark_lost();
-        return fail_all(statuses, n, VLT_ELOST);
-    }
-    return code;
+    conn.mark_lost();
+    return fail_all(statuses, n, VLT_ELOST);
 }
 
 // add_nodes, remove_nodes and clear_leaves share one shape.
@@ -70,12 +68,7 @@ int path_request(vlt_handle_t handle, wire::msg code, const std::vector<tk_strin
     req.w.str(extra);
     req.w.u32(uint32_t(paths.size()));
     for (const auto& p : paths) req.w.str(p);
-    std::string payload;
-    int32_t result;
-    std::lock_guard lock(conn->mutex());
-    if (exchange(*conn, req, payload, result) != 0)
-        return fail_all(statuses, paths.size(), VLT_ELOST);
-    return finish_statuses(*conn, payload, result, paths.size(), statuses);
+    return status_request(*conn, req, paths.size(), statuses);
 }
 
 }  // namespace
@@ -95,23 +88,19 @@ int CVelt::event_register(const tk_string& path, api_event_t kind, bool flag,
     req.w.str(path);
     req.w.u32(uint32_t(kind));
     req.w.u8(flag ? 1 : 0);
-    std::string payload;
-    int32_t result;
-    std::lock_guard lock(conn->mutex());
-    if (exchange(*conn, req, payload, result) != 0) return VLT_ELOST;
-    wire::reader r(payload);
-    r.bytes(velt::request::response_header);
-    int32_t st = r.i32();
-    if (!r.at_end()) {
+    round_trip rt(*conn, req);
+    if (!rt.ok()) return VLT_ELOST;
+    int32_t st = rt.body().i32();
+    if (!rt.body().at_end()) {
         conn->mark_lost();
         return VLT_ELOST;
     }
     status = st;
-    if (result == 0 && st == 1) {
+    if (rt.code() == 0 && st == 1) {
         conn->set_subscribed();
         subscribed = true;
     }
-    return result;
+    return rt.code();
 }
 
 int CVelt::events_get(std::vector<CEvent>& events) {
@@ -123,12 +112,10 @@ int CVelt::events_get(std::vector<CEvent>& events) {
     while (true) {
         if (conn->wait_bell() != 0) return VLT_ELOST;
         builder req(wire::msg::events_get);
-        std::string payload;
-        int32_t result;
-        std::lock_guard lock(conn->mutex());
-        if (exchange(*conn, req, payload, result) != 0) return VLT_ELOST;
-        wire::reader r(payload);
-        r.bytes(velt::request::response_header);
+        round_trip rt(*conn, req);
+        if (!rt.ok()) return VLT_ELOST;
+        wire::reader& r = rt.body();
+        int32_t result = rt.code();
         uint32_t bells = r.u32();
         if (!r.ok() || conn->take_bells(bells) != 0) {
             conn->mark_lost();
@@ -195,12 +182,7 @@ int CVelt::set_leaves(const std::vector<tk_string>& paths, const std::vector<CEl
         velt::codec::encode_value(req.w, values[i]);
         req.w.u8(flags.empty() ? uint8_t(VLT_UNSET) : uint8_t(flags[i]));
     }
-    std::string payload;
-    int32_t result;
-    std::lock_guard lock(conn->mutex());
-    if (exchange(*conn, req, payload, result) != 0)
-        return fail_all(statuses, paths.size(), VLT_ELOST);
-    return finish_statuses(*conn, payload, result, paths.size(), statuses);
+    return status_request(*conn, req, paths.size(), statuses);
 }
 
 }  // namespace toolkit

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -59,6 +60,12 @@ int hex_digit(char c) noexcept {
     return -1;
 }
 
+// The byte written as two hex digits at text[at], or -1.
+int hex_byte(std::string_view text, std::size_t at) noexcept {
+    const int hi = hex_digit(text[at]), lo = hex_digit(text[at + 1]);
+    return hi < 0 || lo < 0 ? -1 : hi << 4 | lo;
+}
+
 void append_hex_byte(tk_string& out, unsigned char b) {
     out.push_back(k_hex[b >> 4]);
     out.push_back(k_hex[b & 0x0f]);
@@ -83,7 +90,7 @@ void append_ipv4(tk_string& out, const unsigned char* b) {
 // addresses in mixed notation.
 void append_ipv6(tk_string& out, const unsigned char* b) {
     unsigned words[8];
-    for (int i = 0; i < 8; ++i) words[i] = (unsigned{b[2 * i]} << 8) | b[2 * i + 1];
+    for (std::size_t i = 0; i < 8; ++i) words[i] = (unsigned{b[2 * i]} << 8) | b[2 * i + 1];
 
     const bool mapped = words[0] == 0 && words[1] == 0 && words[2] == 0 && words[3] == 0 &&
                         words[4] == 0 && words[5] == 0xffff;
@@ -124,15 +131,19 @@ void append_ipv6(tk_string& out, const unsigned char* b) {
     }
 }
 
-// Reads `text` as a value of `target` into `out`, loosely; the caller checks
-// that the text is exactly the canonical form. Returns false when unreadable.
+// Reads the whole of `text` as an integer of type T and stores it with `set`.
 template <typename T>
-bool parse_integer(std::string_view text, T& v) {
+bool set_integer(std::string_view text, CElement& out, void (CElement::*set)(T) noexcept) {
+    T v = 0;
     const char* end = text.data() + text.size();
     const auto r = std::from_chars(text.data(), end, v);
-    return r.ec == std::errc{} && r.ptr == end;
+    if (r.ec != std::errc{} || r.ptr != end) return false;
+    (out.*set)(v);
+    return true;
 }
 
+// Reads `text` as a value of `target` into `out`, loosely; the caller checks
+// that the text is exactly the canonical form. Returns false when unreadable.
 bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
     switch (target) {
         case DATATYPE_BOOL:
@@ -140,32 +151,12 @@ bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
             else if (text == "false") out.set_bool(false);
             else return false;
             return true;
-        case DATATYPE_INT32: {
-            int32_t v;
-            if (!parse_integer(text, v)) return false;
-            out.set_int32(v);
-            return true;
-        }
-        case DATATYPE_UINT32: {
-            uint32_t v;
-            if (!parse_integer(text, v)) return false;
-            out.set_uint32(v);
-            return true;
-        }
-        case DATATYPE_INT64: {
-            int64_t v;
-            if (!parse_integer(text, v)) return false;
-            out.set_int64(v);
-            return true;
-        }
-        case DATATYPE_UINT64: {
-            uint64_t v;
-            if (!parse_integer(text, v)) return false;
-            out.set_uint64(v);
-            return true;
-        }
+        case DATATYPE_INT32: return set_integer<int32_t>(text, out, &CElement::set_int32);
+        case DATATYPE_UINT32: return set_integer<uint32_t>(text, out, &CElement::set_uint32);
+        case DATATYPE_INT64: return set_integer<int64_t>(text, out, &CElement::set_int64);
+        case DATATYPE_UINT64: return set_integer<uint64_t>(text, out, &CElement::set_uint64);
         case DATATYPE_DOUBLE: {
-            double v;
+            double v = 0;
             const char* end = text.data() + text.size();
             const auto r = std::from_chars(text.data(), end, v, std::chars_format::general);
             if (r.ec != std::errc{} || r.ptr != end) return false;
@@ -189,11 +180,11 @@ bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
         case DATATYPE_MAC: {
             if (text.size() != 17) return false;
             char mac[6];
-            for (int i = 0; i < 6; ++i) {
+            for (std::size_t i = 0; i < 6; ++i) {
                 if (i > 0 && text[3 * i - 1] != ':') return false;
-                const int hi = hex_digit(text[3 * i]), lo = hex_digit(text[3 * i + 1]);
-                if (hi < 0 || lo < 0) return false;
-                mac[i] = static_cast<char>(hi << 4 | lo);
+                const int b = hex_byte(text, 3 * i);
+                if (b < 0) return false;
+                mac[i] = static_cast<char>(b);
             }
             out.set_bytes(DATATYPE_MAC, {mac, 6});
             return true;
@@ -202,9 +193,9 @@ bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
             if (text.size() % 2 != 0) return false;
             std::string bytes(text.size() / 2, '\0');
             for (std::size_t i = 0; i < bytes.size(); ++i) {
-                const int hi = hex_digit(text[2 * i]), lo = hex_digit(text[2 * i + 1]);
-                if (hi < 0 || lo < 0) return false;
-                bytes[i] = static_cast<char>(hi << 4 | lo);
+                const int b = hex_byte(text, 2 * i);
+                if (b < 0) return false;
+                bytes[i] = static_cast<char>(b);
             }
             out.set_bytes(DATATYPE_BINARY, bytes);
             return true;
@@ -219,7 +210,7 @@ bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
 // ---- storage ----
 
 uint64_t CElement::word() const noexcept {
-    uint64_t v;
+    uint64_t v = 0;
     std::memcpy(&v, m_payload, sizeof v);
     return v;
 }
@@ -339,11 +330,7 @@ void CElement::set_int64(int64_t v) noexcept { set_word(DATATYPE_INT64, static_c
 
 void CElement::set_uint64(uint64_t v) noexcept { set_word(DATATYPE_UINT64, v); }
 
-void CElement::set_double(double v) noexcept {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    set_word(DATATYPE_DOUBLE, bits);
-}
+void CElement::set_double(double v) noexcept { set_word(DATATYPE_DOUBLE, std::bit_cast<uint64_t>(v)); }
 
 void CElement::set_string(std::string_view text) { take_payload(DATATYPE_STRING, text); }
 
@@ -378,17 +365,14 @@ uint64_t CElement::get_uint64() const noexcept { return m_type == DATATYPE_UINT6
 
 double CElement::get_double() const noexcept {
     if (m_type != DATATYPE_DOUBLE) return 0.0;
-    const uint64_t bits = word();
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
+    return std::bit_cast<double>(word());
 }
 
 std::string_view CElement::get_bytes() const noexcept {
     if (!byte_payload(type())) return {};
     if (!on_heap()) return {reinterpret_cast<const char*>(m_payload), m_length};
-    const char* heap;
-    uint32_t size;
+    const char* heap = nullptr;
+    uint32_t size = 0;
     std::memcpy(&heap, m_payload + k_heap_ptr, sizeof heap);
     std::memcpy(&size, m_payload + k_heap_len, sizeof size);
     return {heap, size};

@@ -2,18 +2,17 @@
 
 namespace velt::request {
 
-int exchange(velt::client::connection& conn, builder& req, std::string& payload, int32_t& code) {
+round_trip::round_trip(velt::client::connection& conn, builder& req) : m_lock(conn.mutex()) {
     auto expected = uint8_t(req.frame[req.start + wire::frame_header]);
-    const std::string& frame = req.finish();
-    if (conn.call(frame, payload) != 0) return VLT_ELOST;
-    wire::reader r(payload);
-    uint8_t got = r.u8();
-    code = r.i32();
-    if (!r.ok() || got != expected) {
+    if (conn.call(req.finish(), m_payload) != 0) return;
+    m_body = wire::reader(m_payload);
+    uint8_t got = m_body.u8();
+    m_code = m_body.i32();
+    if (!m_body.ok() || got != expected) {
         conn.mark_lost();
-        return VLT_ELOST;
+        return;
     }
-    return 0;
+    m_ok = true;
 }
 
 }  // namespace velt::request

@@ -5,6 +5,7 @@
 #include <velt.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "c/connection.h"
@@ -24,14 +25,31 @@ struct builder {
     }
 };
 
-// Sends the request on `conn` (whose mutex the caller holds) and checks the
-// response's message code; on success returns 0, `payload` holds the response
-// and `code` its result code. Returns VLT_ELOST when the connection is gone
-// or the store answered something malformed.
-// Offset of the body in a response payload: message code and result code.
-inline constexpr size_t response_header = 5;
+// One request and its response. Holds the connection's lock from sending the
+// request until it goes out of scope, so that the response is read before
+// another thread's request goes out.
+class round_trip {
+public:
+    // Sends `req` on `conn` and checks the response's message code.
+    round_trip(velt::client::connection& conn, builder& req);
+    round_trip(const round_trip&) = delete;
+    round_trip& operator=(const round_trip&) = delete;
 
-int exchange(velt::client::connection& conn, builder& req, std::string& payload, int32_t& code);
+    // False when the connection is gone or the store answered something
+    // malformed (the connection is then lost): the call fails with VLT_ELOST.
+    bool ok() const { return m_ok; }
+    // The response's result code.
+    int32_t code() const { return m_code; }
+    // Reads the fields that follow the result code.
+    wire::reader& body() { return m_body; }
+
+private:
+    std::lock_guard<std::mutex> m_lock;
+    std::string m_payload;
+    wire::reader m_body{std::string_view()};
+    int32_t m_code = 0;
+    bool m_ok = false;
+};
 
 }  // namespace velt::request
 
