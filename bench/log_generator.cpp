@@ -39,15 +39,18 @@ struct leaf_kind {
 // An entity is a node of the tree whose leaves change together.
 struct entity_kind {
     const char* name;
-    int count;      // entities of this kind
-    int weight;     // share of batches that touch this kind, in percent
-    bool is_node;   // may be added and removed as a node
+    int count;     // entities of this kind
+    int weight;    // share of batches that touch this kind, in percent
+    bool is_node;  // may be added and removed as a node
     std::vector<leaf_kind> leaves;
 };
 
 const std::vector<entity_kind>& entity_kinds() {
     static const std::vector<entity_kind> kinds = {
-        {"interface", 64, 20, false,
+        {"interface",
+         64,
+         20,
+         false,
          {{"mtu", DATATYPE_UINT32},
           {"enabled", DATATYPE_BOOL},
           {"description", DATATYPE_STRING},
@@ -55,19 +58,31 @@ const std::vector<entity_kind>& entity_kinds() {
           {"mac", DATATYPE_MAC},
           {"ipv4/address", DATATYPE_IPV4},
           {"ipv6/address", DATATYPE_IPV6}}},
-        {"vlan", 64 * 32, 15, true,
+        {"vlan",
+         64 * 32,
+         15,
+         true,
          {{"id", DATATYPE_UINT32}, {"name", DATATYPE_STRING}, {"tagged", DATATYPE_BOOL}}},
-        {"route", 8192, 30, true,
+        {"route",
+         8192,
+         30,
+         true,
          {{"prefix", DATATYPE_STRING},
           {"next-hop", DATATYPE_IPV4},
           {"metric", DATATYPE_INT32},
           {"distance", DATATYPE_UINT32}}},
-        {"counters", 64, 20, false,
+        {"counters",
+         64,
+         20,
+         false,
          {{"rx-bytes", DATATYPE_UINT64},
           {"tx-bytes", DATATYPE_UINT64},
           {"rx-errors", DATATYPE_INT64},
           {"utilisation", DATATYPE_DOUBLE}}},
-        {"qos", 256, 10, false,
+        {"qos",
+         256,
+         10,
+         false,
          {{"rate", DATATYPE_DOUBLE},
           {"burst", DATATYPE_UINT32},
           {"dscp", DATATYPE_INT32},
@@ -90,14 +105,8 @@ std::string entity_path(const entity_kind& kind, int index) {
 }
 
 const char* const descriptions[] = {
-    "uplink to core-1",
-    "customer A & B",
-    "<reserved>",
-    "mgmt \"out of band\"",
-    "it's a trunk",
-    "Übergang Süd",
-    "",
-    "peering: AS64500 via IX-FRA, 10G, ticket #48213",
+    "uplink to core-1", "customer A & B", "<reserved>", "mgmt \"out of band\"",
+    "it's a trunk",     "Übergang Süd",   "",           "peering: AS64500 via IX-FRA, 10G, ticket #48213",
 };
 
 void random_value(random_source& rng, const entity_kind& kind, int index, const leaf_kind& leaf,
@@ -233,7 +242,10 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
             offset_ns = sum.batches * opt.spacing_us * 1000;
         } else {
             const long roll = rng.range(0, 99);
-            cmd = roll < 75 ? CMD_SET_LEAF : roll < 83 ? CMD_ADD_NODE : roll < 92 ? CMD_CLEAR_LEAF : CMD_REMOVE_NODE;
+            cmd = roll < 75   ? CMD_SET_LEAF
+                  : roll < 83 ? CMD_ADD_NODE
+                  : roll < 92 ? CMD_CLEAR_LEAF
+                              : CMD_REMOVE_NODE;
             n = batch_size(rng, cmd);
             if (sum.batches > 0) offset_ns += rng.range(0, 2 * opt.spacing_us * 1000);
         }
@@ -246,9 +258,12 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
                              : cmd == CMD_ADD_NODE   ? "CMD_ADD_NODE"
                              : cmd == CMD_CLEAR_LEAF ? "CMD_CLEAR_LEAF"
                                                      : "CMD_REMOVE_NODE";
-        std::fprintf(log.get(), "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time", offset_ns / 1000000000,
-                     offset_ns % 1000000000, "action", action);
-        line = cmd == CMD_SET_LEAF ? "set" : cmd == CMD_ADD_NODE ? "add" : cmd == CMD_CLEAR_LEAF ? "clear" : "remove";
+        std::fprintf(log.get(), "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time",
+                     offset_ns / 1000000000, offset_ns % 1000000000, "action", action);
+        line = cmd == CMD_SET_LEAF     ? "set"
+               : cmd == CMD_ADD_NODE   ? "add"
+               : cmd == CMD_CLEAR_LEAF ? "clear"
+                                       : "remove";
 
         // Walk the entities of one kind from a random one on, taking every
         // leaf of each (or the entity itself for node commands): paths within
@@ -280,8 +295,8 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
             line.push_back(' ');
             append_quoted(line, path);
             toolkit::CElement::xml_escape(path);
-            std::fprintf(log.get(), "\t\t<%s %s=\"%s\" %s=\"%ld.%.6ld\"", "event", "path", path.c_str(), "time",
-                         event_sec, event_usec);
+            std::fprintf(log.get(), "\t\t<%s %s=\"%s\" %s=\"%ld.%.6ld\"", "event", "path", path.c_str(),
+                         "time", event_sec, event_usec);
             if (cmd == CMD_SET_LEAF) {
                 value.to_string(text);
                 line.push_back(' ');
@@ -289,7 +304,8 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
                 line.push_back(' ');
                 append_quoted(line, text);
                 toolkit::CElement::xml_escape(text);
-                std::fprintf(log.get(), " %s=\"%s\">%s</%s", "type", type_text.c_str(), text.c_str(), "event");
+                std::fprintf(log.get(), " %s=\"%s\">%s</%s", "type", type_text.c_str(), text.c_str(),
+                             "event");
             } else {
                 std::fputs(" /", log.get());
             }

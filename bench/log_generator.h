@@ -27,8 +27,7 @@ struct log_summary {
 // Writes the log to log_path and, unless batch_path is empty, the equivalent
 // `veltctl batch` file (one request per batch, in time order). Throws
 // std::runtime_error when a file cannot be written.
-log_summary write_log(const log_options& opt, const std::string& log_path,
-                      const std::string& batch_path);
+log_summary write_log(const log_options& opt, const std::string& log_path, const std::string& batch_path);
 
 }  // namespace bench
 

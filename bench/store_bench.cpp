@@ -125,8 +125,7 @@ void round_trips(int count, double& median_us, double& p99_us) {
     for (int i = 0; i < count; ++i) {
         v.set_int32(i);
         auto t = clock_type::now();
-        if (w.set_leaves({"/rt/leaf"}, {v}, {VLT_UNSET}, statuses, "") != 0)
-            throw std::runtime_error("set");
+        if (w.set_leaves({"/rt/leaf"}, {v}, {VLT_UNSET}, statuses, "") != 0) throw std::runtime_error("set");
         us.push_back(seconds_since(t) * 1e6);
     }
     reader.join();

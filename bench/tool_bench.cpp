@@ -44,9 +44,13 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-double seconds(steady::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(steady::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
 
 struct programs {
     std::string rorezuredi = ROREZUREDI_BIN;
@@ -129,12 +133,14 @@ run_result reap(pid_t pid, steady::time_point start) {
     run_result r;
     r.wall = seconds(steady::now() - start);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    r.cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    r.cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     r.maxrss_kb = ru.ru_maxrss;
     return r;
 }
 
-run_result run(const std::vector<std::string>& argv, const std::string& socket = "", const redirect& io = {}) {
+run_result run(const std::vector<std::string>& argv, const std::string& socket = "",
+               const redirect& io = {}) {
     const auto start = steady::now();
     return reap(spawn(argv, socket, io), start);
 }
@@ -148,7 +154,8 @@ public:
         if (m_pid > 0) {
             // Not reap(): a destructor must not throw.
             kill(m_pid, SIGKILL);
-            while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {}
+            while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
         }
     }
     child(const child&) = delete;
@@ -186,7 +193,9 @@ std::string read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // A private veltd on a socket of its own; stopped on destruction.
 class store {
@@ -401,7 +410,8 @@ void pacing_run(const programs& p, const work_dir& dir, const std::string& name,
         const std::string prefix = "/pacing/b";
         if (!e.is_leaf || e.path.compare(0, prefix.size(), prefix) != 0) continue;
         const timeval& tv = e.value.timestamp();
-        stamps.emplace_back(std::stol(e.path.substr(prefix.size())), double(tv.tv_sec) * 1e6 + double(tv.tv_usec));
+        stamps.emplace_back(std::stol(e.path.substr(prefix.size())),
+                            double(tv.tv_sec) * 1e6 + double(tv.tv_usec));
     }
     if (stamps.size() < 2) fail("pacing: leaves missing from the store");
     std::vector<double> offsets;
@@ -450,10 +460,15 @@ size_t columns(const std::string& text) {
 
 void print_table(const std::vector<row>& rows) {
     const row head{"figure", "measured", "floor", "ratio", "goal", "verdict"};
-    auto fields = [](const row& r) { return std::vector<const std::string*>{&r.figure, &r.measured, &r.floor, &r.ratio, &r.goal, &r.verdict}; };
+    auto fields = [](const row& r) {
+        return std::vector<const std::string*>{&r.figure, &r.measured, &r.floor,
+                                               &r.ratio,  &r.goal,     &r.verdict};
+    };
     std::vector<size_t> w(6, 0);
-    for (const row* r : {&head}) for (int i = 0; i < 6; ++i) w[i] = std::max(w[i], columns(*fields(*r)[i]));
-    for (const row& r : rows) for (int i = 0; i < 6; ++i) w[i] = std::max(w[i], columns(*fields(r)[i]));
+    for (const row* r : {&head})
+        for (int i = 0; i < 6; ++i) w[i] = std::max(w[i], columns(*fields(*r)[i]));
+    for (const row& r : rows)
+        for (int i = 0; i < 6; ++i) w[i] = std::max(w[i], columns(*fields(r)[i]));
     auto line = [&](const row& r) {
         std::string out = "|";
         const auto f = fields(r);
@@ -467,7 +482,9 @@ void print_table(const std::vector<row>& rows) {
     for (const row& r : rows) line(r);
 }
 
-const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+const char* verdict(bool met) {
+    return met ? "met" : "MISSED";
+}
 
 void progress(const std::string& text) {
     std::fprintf(stderr, "tool_bench: %s\n", text.c_str());
@@ -554,7 +571,8 @@ int main(int argc, char** argv) {
                 redirect xio;
                 xio.out = dir.file("xmlwf.out");
                 const run_result x = run({p.xmlwf, main_log}, "", xio);
-                if (x.status != 0 || !read_file(xio.out).empty()) fail("xmlwf refused the log: " + read_file(xio.out));
+                if (x.status != 0 || !read_file(xio.out).empty())
+                    fail("xmlwf refused the log: " + read_file(xio.out));
                 xmlwf_read.add(x);
                 tool_read.add(read_only(p, s, main_log, err));
                 const run_result l = run({p.expat_loop, main_log});
@@ -565,18 +583,23 @@ int main(int argc, char** argv) {
         }
         const double mb = double(main_sum.log_bytes) / 1e6;
         const double read_ratio = tool_read.wall / xmlwf_read.wall;
-        rows.push_back({"read " + with_commas(events) + " events (" + fmt("%.0f MB", mb) + "), all refused by -p",
-                        fmt("%.2f s", tool_read.wall) + fmt(" (cpu %.2f s)", tool_read.cpu),
-                        fmt("xmlwf %.2f s", xmlwf_read.wall) + fmt(" (cpu %.2f s)", xmlwf_read.cpu),
-                        fmt("%.2f", read_ratio), "≤ 1.3", verdict(read_ratio <= 1.3)});
-        rows.push_back({"  the same read loop, handlers doing nothing", fmt("%.2f s", loop_read.wall) + fmt(" (cpu %.2f s)", loop_read.cpu),
-                        fmt("xmlwf %.2f s", xmlwf_read.wall), fmt("%.2f", loop_read.wall / xmlwf_read.wall), "", "design floor"});
+        rows.push_back(
+            {"read " + with_commas(events) + " events (" + fmt("%.0f MB", mb) + "), all refused by -p",
+             fmt("%.2f s", tool_read.wall) + fmt(" (cpu %.2f s)", tool_read.cpu),
+             fmt("xmlwf %.2f s", xmlwf_read.wall) + fmt(" (cpu %.2f s)", xmlwf_read.cpu),
+             fmt("%.2f", read_ratio), "≤ 1.3", verdict(read_ratio <= 1.3)});
+        rows.push_back({"  the same read loop, handlers doing nothing",
+                        fmt("%.2f s", loop_read.wall) + fmt(" (cpu %.2f s)", loop_read.cpu),
+                        fmt("xmlwf %.2f s", xmlwf_read.wall), fmt("%.2f", loop_read.wall / xmlwf_read.wall),
+                        "", "design floor"});
         const double peak = double(tool_read.maxrss_kb) * 1024.0;
         const double base = double(baseline.maxrss_kb) * 1024.0;
         const double mem_ratio = peak / double(main_sum.log_bytes);
-        rows.push_back({"peak memory reading that log", fmt("%.1f MB", peak / 1e6) + fmt(" (%.0f B/event)", (peak - base) / double(events)),
-                        fmt("file %.1f MB", mb) + fmt(" (%.0f B/event)", double(main_sum.log_bytes) / double(events)),
-                        fmt("%.2f", mem_ratio), "≤ 1.0", verdict(mem_ratio <= 1.0)});
+        rows.push_back(
+            {"peak memory reading that log",
+             fmt("%.1f MB", peak / 1e6) + fmt(" (%.0f B/event)", (peak - base) / double(events)),
+             fmt("file %.1f MB", mb) + fmt(" (%.0f B/event)", double(main_sum.log_bytes) / double(events)),
+             fmt("%.2f", mem_ratio), "≤ 1.0", verdict(mem_ratio <= 1.0)});
 
         // ---- growth ---------------------------------------------------------
         progress("growth");
@@ -588,7 +611,8 @@ int main(int argc, char** argv) {
                 if (sizes[i] == events) {
                     b = tool_read;
                 } else {
-                    for (int r = 0; r < runs; ++r) b.add(read_only(p, s, growth_logs[i], dir.file("growth.err")));
+                    for (int r = 0; r < runs; ++r)
+                        b.add(read_only(p, s, growth_logs[i], dir.file("growth.err")));
                 }
                 growth.emplace_back(b, file_size(growth_logs[i]));
             }
@@ -613,7 +637,8 @@ int main(int argc, char** argv) {
             const bool last = i + 1 == sizes.size();
             const double ratio = first_slope_us > 0 ? last_slope_us / first_slope_us : 0;
             const double ratio_b = first_slope_b > 0 ? last_slope_b / first_slope_b : 0;
-            rows.push_back({"growth: read " + with_commas(sizes[i]) + " events (" + fmt("%.2f MB", double(growth[i].second) / 1e6) + ")",
+            rows.push_back({"growth: read " + with_commas(sizes[i]) + " events (" +
+                                fmt("%.2f MB", double(growth[i].second) / 1e6) + ")",
                             fmt("%.3f s", b.wall) + fmt(", %.1f MB peak", double(b.maxrss_kb) * 1024.0 / 1e6),
                             marginal,
                             last && sizes.size() > 2 ? fmt("%.2f", ratio) + fmt(" / %.2f", ratio_b) : "",
@@ -652,8 +677,10 @@ int main(int argc, char** argv) {
         rows.push_back({"replay, no delay, every batch sent" + std::string(same ? "" : " (STORES DIFFER)"),
                         fmt("%.0f events/s", replay_eps) + fmt(" (%.2f s)", replay_best.wall),
                         fmt("veltctl %.0f events/s", ctl_eps) + fmt(" (%.2f s)", ctl_best.wall),
-                        fmt("%.2f", replay_eps / ctl_eps), "≥ 0.9", verdict(same && replay_eps / ctl_eps >= 0.9)});
-        rows.push_back({"  the requests alone, after the read", fmt("%.0f events/s", apply_eps) + fmt(" (%.2f s)", apply_best),
+                        fmt("%.2f", replay_eps / ctl_eps), "≥ 0.9",
+                        verdict(same && replay_eps / ctl_eps >= 0.9)});
+        rows.push_back({"  the requests alone, after the read",
+                        fmt("%.0f events/s", apply_eps) + fmt(" (%.2f s)", apply_best),
                         fmt("veltctl %.0f events/s", ctl_eps), fmt("%.2f", apply_eps / ctl_eps), "", ""});
 
         // ---- capture --------------------------------------------------------------
@@ -671,21 +698,25 @@ int main(int argc, char** argv) {
         const double null_eps = double(events) / null_best.seconds;
         const double cap_eps = double(events) / tool_best.seconds;
         rows.push_back({"capture under veltctl batch at full speed",
-                        fmt("%.0f events/s", cap_eps) + ", pending ≤ " + std::to_string(tool_best.max_pending) + " (" +
-                            tool_best.summary + ")",
-                        fmt("null subscriber %.0f events/s", null_eps) + ", pending ≤ " + std::to_string(null_best.max_pending),
+                        fmt("%.0f events/s", cap_eps) + ", pending ≤ " +
+                            std::to_string(tool_best.max_pending) + " (" + tool_best.summary + ")",
+                        fmt("null subscriber %.0f events/s", null_eps) + ", pending ≤ " +
+                            std::to_string(null_best.max_pending),
                         fmt("%.2f", cap_eps / null_eps), "≥ 0.9", verdict(cap_eps / null_eps >= 0.9)});
 
         // ---- pacing ---------------------------------------------------------------
         progress("pacing with -d");
         pacing_result pr;
-        for (int r = 0; r < runs; ++r) pacing_run(p, dir, "pacing-" + std::to_string(r), pacing_log, pacing_spacing_us, pr);
+        for (int r = 0; r < runs; ++r)
+            pacing_run(p, dir, "pacing-" + std::to_string(r), pacing_log, pacing_spacing_us, pr);
         const double median = percentile(pr.lateness_us, 0.5);
         const double p99 = percentile(pr.lateness_us, 0.99);
         const double worst = percentile(pr.lateness_us, 1.0);
-        rows.push_back({"pacing -d, " + with_commas(pacing_batches) + " batches 1 ms apart (" + std::to_string(runs) + " runs)",
-                        fmt("median %.0f µs", median) + fmt(", p99 %.0f µs", p99) + fmt(", max %.0f µs", worst),
-                        "the log's own times", "", "≤ 100 µs, ≤ 1 ms", verdict(median <= 100 && p99 <= 1000)});
+        rows.push_back(
+            {"pacing -d, " + with_commas(pacing_batches) + " batches 1 ms apart (" + std::to_string(runs) +
+                 " runs)",
+             fmt("median %.0f µs", median) + fmt(", p99 %.0f µs", p99) + fmt(", max %.0f µs", worst),
+             "the log's own times", "", "≤ 100 µs, ≤ 1 ms", verdict(median <= 100 && p99 <= 1000)});
 
         // ---- the store's own figures, for context ---------------------------------
         if (!p.store_bench.empty()) {
@@ -701,7 +732,8 @@ int main(int argc, char** argv) {
             size_t pos = text.find('\n');
             while (pos != std::string::npos && pos + 1 < text.size()) {
                 const size_t end = text.find('\n', pos + 1);
-                std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
+                std::string line =
+                    text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
                 pos = end;
                 const size_t cut = line.find_last_of(' ');
                 if (cut == std::string::npos) continue;
@@ -711,8 +743,9 @@ int main(int argc, char** argv) {
             }
         }
 
-        std::printf("rorezuredi benchmarks: %s events in %s batches; best of %d runs (memory: the largest)\n\n",
-                    with_commas(events).c_str(), with_commas(main_sum.batches).c_str(), runs);
+        std::printf(
+            "rorezuredi benchmarks: %s events in %s batches; best of %d runs (memory: the largest)\n\n",
+            with_commas(events).c_str(), with_commas(main_sum.batches).c_str(), runs);
         print_table(rows);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tool_bench: %s\n", e.what());

@@ -112,8 +112,8 @@ void run_client(const std::string& stream, const sockaddr_un& addr, socklen_t le
                 break;
             }
             if ((p.revents & POLLOUT) && sent < stream.size()) {
-                ssize_t n = send(fd.get(), stream.data() + sent, stream.size() - sent,
-                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+                ssize_t n =
+                    send(fd.get(), stream.data() + sent, stream.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
                 if (n > 0)
                     sent += size_t(n);
                 else if (n < 0 && errno != EAGAIN && errno != EINTR)

@@ -33,8 +33,7 @@ int read_log(std::vector<char>& bytes) {
 }
 
 bool valid_cmd(api_cmd_t cmd) {
-    return cmd == CMD_ADD_NODE || cmd == CMD_REMOVE_NODE || cmd == CMD_SET_LEAF ||
-           cmd == CMD_CLEAR_LEAF;
+    return cmd == CMD_ADD_NODE || cmd == CMD_REMOVE_NODE || cmd == CMD_SET_LEAF || cmd == CMD_CLEAR_LEAF;
 }
 
 // What replay relies on in an accepted log.

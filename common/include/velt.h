@@ -49,10 +49,10 @@ typedef uint64_t vlt_handle_t;
 /* Result codes of requests (besides 0 for success and failpoint codes). */
 enum {
     VLT_OK = 0,
-    VLT_EINVAL = 1,     /* bad or empty path, root as target, bad type, bad timestamp, ... */
-    VLT_ECONFLICT = 2,  /* node where a leaf is needed or the reverse */
-    VLT_ENOENT = 3,     /* no such path (get and dump only) */
-    VLT_ELOST = -1      /* connection lost */
+    VLT_EINVAL = 1,    /* bad or empty path, root as target, bad type, bad timestamp, ... */
+    VLT_ECONFLICT = 2, /* node where a leaf is needed or the reverse */
+    VLT_ENOENT = 3,    /* no such path (get and dump only) */
+    VLT_ELOST = -1     /* connection lost */
 };
 
 /* Connects to the store at $VELT_SOCKET (when set and not empty) or /tmp/velt.sock.

@@ -16,14 +16,12 @@ int select_fd2 = -1;
 namespace {
 
 // True when fd can be put into an fd_set without writing outside it.
-bool fd_usable(int fd)
-{
+bool fd_usable(int fd) {
     return fd >= 0 && fd < FD_SETSIZE;
 }
 
 // ts = a - b, borrowing one second when the nanoseconds go negative.
-timespec elapsed(const timespec& a, const timespec& b)
-{
+timespec elapsed(const timespec& a, const timespec& b) {
     timespec d;
     d.tv_nsec = a.tv_nsec - b.tv_nsec;
     d.tv_sec = a.tv_sec - b.tv_sec;
@@ -36,16 +34,14 @@ timespec elapsed(const timespec& a, const timespec& b)
 
 }  // namespace
 
-void on_termination_signal(int)
-{
+void on_termination_signal(int) {
     running = 0;
     const char byte = 0;
     ssize_t r = write(__signal_pipepair[1], &byte, 1);
     (void)r;
 }
 
-void register_handlers()
-{
+void register_handlers() {
     if (pipe(__signal_pipepair) != 0) {
         fprintf(stderr, "%s: Error: pipe returned errno %d\n", "register_handlers", errno);
         // No pipe: mark both ends invalid so that the handler's write fails
@@ -66,8 +62,7 @@ void register_handlers()
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-int register_for_changes()
-{
+int register_for_changes() {
     api_status_t status = 0;
     const int rc = program_state.api.event_register("/", EVENT_CHANGE, false, status);
     if (rc != 0 || status != 1) {
@@ -77,32 +72,24 @@ int register_for_changes()
     return 0;
 }
 
-const char* ev_action_str(api_cmd_t cmd)
-{
+const char* ev_action_str(api_cmd_t cmd) {
     switch (cmd) {
-    case CMD_ADD_NODE:
-        return "CMD_ADD_NODE";
-    case CMD_REMOVE_NODE:
-        return "CMD_REMOVE_NODE";
-    case CMD_SET_LEAF:
-        return "CMD_SET_LEAF";
-    case CMD_CLEAR_LEAF:
-        return "CMD_CLEAR_LEAF";
+        case CMD_ADD_NODE: return "CMD_ADD_NODE";
+        case CMD_REMOVE_NODE: return "CMD_REMOVE_NODE";
+        case CMD_SET_LEAF: return "CMD_SET_LEAF";
+        case CMD_CLEAR_LEAF: return "CMD_CLEAR_LEAF";
     }
     fprintf(stderr, "unknown command: %d\n", static_cast<int>(cmd));
     // No name: the caller writes nothing for such a batch.
     return nullptr;
 }
 
-void dump_event(FILE* log, const toolkit::CEvent& ev)
-{
+void dump_event(FILE* log, const toolkit::CEvent& ev) {
     // Events the store should never deliver are left out rather than written
     // in a form the reader would refuse (an empty path, or a leaf without a
     // typed value).
-    if (ev.type != EVENT_CHANGE || ev.path.empty())
-        return;
-    if (ev.cmd == CMD_SET_LEAF && ev.value.type() == DATATYPE_INVALID)
-        return;
+    if (ev.type != EVENT_CHANGE || ev.path.empty()) return;
+    if (ev.cmd == CMD_SET_LEAF && ev.value.type() == DATATYPE_INVALID) return;
 
     tk_string path = ev.path;
     toolkit::CElement::xml_escape(path);
@@ -123,8 +110,7 @@ void dump_event(FILE* log, const toolkit::CEvent& ev)
     fputs(">\n", log);
 }
 
-int capture_event_batch(FILE* log)
-{
+int capture_event_batch(FILE* log) {
     // A store descriptor that can't be waited on can never deliver: treat it
     // like a failed fetch rather than wait on it or write outside the set.
     if (!program_state.api.is_initialized() || !fd_usable(select_fd2)) {
@@ -137,15 +123,12 @@ int capture_event_batch(FILE* log)
     // Without a usable signal pipe only the store is watched; a signal then
     // still ends the wait by interrupting select.
     const bool watch_pipe = fd_usable(select_fd1);
-    if (watch_pipe)
-        FD_SET(select_fd1, &readfds);
+    if (watch_pipe) FD_SET(select_fd1, &readfds);
     FD_SET(select_fd2, &readfds);
     const int nfds = (watch_pipe && select_fd1 > select_fd2 ? select_fd1 : select_fd2) + 1;
 
-    if (select(nfds, &readfds, nullptr, nullptr, nullptr) < 1)
-        return 0;
-    if (watch_pipe && FD_ISSET(select_fd1, &readfds))
-        return 0;
+    if (select(nfds, &readfds, nullptr, nullptr, nullptr) < 1) return 0;
+    if (watch_pipe && FD_ISSET(select_fd1, &readfds)) return 0;
 
     std::vector<toolkit::CEvent> events;
     if (program_state.api.events_get(events) < 0) {
@@ -153,8 +136,7 @@ int capture_event_batch(FILE* log)
         return 1;
     }
     // An empty delivery carries nothing to record: no start, no batch.
-    if (events.empty())
-        return 0;
+    if (events.empty()) return 0;
 
     std::vector<bool> accepted(events.size(), true);
 
@@ -176,12 +158,9 @@ int capture_event_batch(FILE* log)
     for (size_t i = 0; i < events.size(); ++i) {
         const toolkit::CEvent& ev = events[i];
         accepted[i] = ok_to_use(ev.path, ev.cmd);
-        if (accepted[i])
-            ++accepted_count;
-        if (ev.cmd == master)
-            continue;
-        if (master == CMD_SET_LEAF && ev.cmd == CMD_ADD_NODE)
-            continue;
+        if (accepted[i]) ++accepted_count;
+        if (ev.cmd == master) continue;
+        if (master == CMD_SET_LEAF && ev.cmd == CMD_ADD_NODE) continue;
         if (master == CMD_ADD_NODE && ev.cmd == CMD_SET_LEAF) {
             master = CMD_SET_LEAF;
             continue;
@@ -190,19 +169,15 @@ int capture_event_batch(FILE* log)
                 static_cast<int>(master), static_cast<int>(ev.cmd));
     }
 
-    if (accepted_count == 0)
-        return 0;
+    if (accepted_count == 0) return 0;
 
     const char* action = ev_action_str(master);
-    if (!action)
-        return 0;  // a command without a log name can't be read back: skip the batch
+    if (!action) return 0;  // a command without a log name can't be read back: skip the batch
 
-    fprintf(log, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time",
-            static_cast<long>(batch_time.tv_sec), static_cast<long>(batch_time.tv_nsec), "action",
-            action);
+    fprintf(log, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time", static_cast<long>(batch_time.tv_sec),
+            static_cast<long>(batch_time.tv_nsec), "action", action);
     for (size_t i = 0; i < events.size(); ++i) {
-        if (accepted[i] && events[i].cmd == master)
-            dump_event(log, events[i]);
+        if (accepted[i] && events[i].cmd == master) dump_event(log, events[i]);
     }
     fprintf(log, "\t</%s>\n", "batch");
     return 0;

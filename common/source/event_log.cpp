@@ -11,9 +11,7 @@ ProgramState program_state;
 
 // The value is copied with its own timestamp: _invalid_time means "keep it".
 event_instance_t::event_instance_t(const event_instance_t& other)
-    : path(other.path),
-      type(other.type),
-      value(other.value, toolkit::CElement::_invalid_time) {}
+    : path(other.path), type(other.type), value(other.value, toolkit::CElement::_invalid_time) {}
 
 event_instance_t::event_instance_t(event_instance_t&& other) noexcept
     : path(std::move(other.path)),
@@ -69,4 +67,6 @@ bool event_batch_t::operator<(const event_batch_t& other) const {
     return time.tv_nsec < other.time.tv_nsec;
 }
 
-void sort_batches(std::vector<event_batch_t>& batches) { std::sort(batches.begin(), batches.end()); }
+void sort_batches(std::vector<event_batch_t>& batches) {
+    std::sort(batches.begin(), batches.end());
+}

@@ -5,15 +5,13 @@
 namespace {
 
 // Plain byte-wise prefix test; knows nothing of path components.
-bool begins_with(const tk_string& path, const tk_string& prefix)
-{
+bool begins_with(const tk_string& path, const tk_string& prefix) {
     return path.size() >= prefix.size() && path.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
 
-bool ok_to_use(const tk_string& path, api_cmd_t cmd)
-{
+bool ok_to_use(const tk_string& path, api_cmd_t cmd) {
     const ProgramState& ps = program_state;
 
     if (!ps.include_paths.empty()) {
@@ -24,29 +22,23 @@ bool ok_to_use(const tk_string& path, api_cmd_t cmd)
                 break;
             }
         }
-        if (!matched)
-            return false;
+        if (!matched) return false;
     } else {
         for (const tk_string& prefix : ps.exclude_paths) {
-            if (begins_with(path, prefix))
-                return false;
+            if (begins_with(path, prefix)) return false;
         }
     }
 
-    if (ps.include_attrs.empty() && ps.exclude_attrs.empty())
-        return true;
+    if (ps.include_attrs.empty() && ps.exclude_attrs.empty()) return true;
 
-    if (cmd != CMD_SET_LEAF && cmd != CMD_CLEAR_LEAF)
-        return true;
+    if (cmd != CMD_SET_LEAF && cmd != CMD_CLEAR_LEAF) return true;
 
     // A path without '/' or ending in '/' has no attribute: no -a name can
     // match it (refused) and no -i name can exclude it (used).
     const auto slash = path.rfind('/');
-    if (slash == tk_string::npos || slash + 1 == path.size())
-        return ps.include_attrs.empty();
+    if (slash == tk_string::npos || slash + 1 == path.size()) return ps.include_attrs.empty();
 
     const tk_string attr = path.substr(slash + 1);
-    if (!ps.include_attrs.empty())
-        return ps.include_attrs.count(attr) != 0;
+    if (!ps.include_attrs.empty()) return ps.include_attrs.count(attr) != 0;
     return ps.exclude_attrs.count(attr) == 0;
 }

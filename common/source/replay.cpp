@@ -28,8 +28,7 @@ bool parser_stopped() {
 
 // Asks for a non-resumable stop; the calling callback still completes its steps.
 void stop_parser() {
-    if (program_state.parser != nullptr && !parser_stopped())
-        XML_StopParser(program_state.parser, XML_FALSE);
+    if (program_state.parser != nullptr && !parser_stopped()) XML_StopParser(program_state.parser, XML_FALSE);
 }
 
 // One "%ld" conversion of formatted input at p: white space, an optional
@@ -414,10 +413,10 @@ int process_event_batches() {
         if (ts.tv_nsec < 0) {
             ts.tv_nsec += ns_per_s;
             ts.tv_sec -= 1;
-            assert(ts.tv_nsec>0);
+            assert(ts.tv_nsec > 0);
         }
         ts.tv_sec -= ps.clock_origin.tv_sec;
-        assert(ts.tv_sec>=0);
+        assert(ts.tv_sec >= 0);
 
         // Time left until the batch is due; negative seconds when overdue.
         timespec sleep_ts;
@@ -426,7 +425,7 @@ int process_event_batches() {
         if (sleep_ts.tv_nsec < 0) {
             sleep_ts.tv_nsec += ns_per_s;
             sleep_ts.tv_sec -= 1;
-            assert(sleep_ts.tv_nsec>0);
+            assert(sleep_ts.tv_nsec > 0);
         }
         sleep_ts.tv_sec -= ts.tv_sec;
 

@@ -8,8 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-void usage(const char* str)
-{
+void usage(const char* str) {
     fputs("Usage:\n", stderr);
     fprintf(stderr,
             "%s [-f <file> | -l <file>] [-p <path> [-p <path> ...]] [-x <path> [-x <path> ...]] "
@@ -27,21 +26,17 @@ void usage(const char* str)
     fputs("\t-v: Print version info. to stdout and exit\n\n", stderr);
 }
 
-void version(const char* str)
-{
+void version(const char* str) {
     printf("%s: version %s\n", str, "2.0.0");
     printf("Build date: %s %s\n", __DATE__, __TIME__);
     puts("$Revision: 47107 $\n");
 }
 
-FILE* open_data_file(bool for_write)
-{
+FILE* open_data_file(bool for_write) {
     const tk_string& name = program_state.data_file_name;
-    if (name.empty())
-        return for_write ? stdout : stdin;
+    if (name.empty()) return for_write ? stdout : stdin;
     FILE* f = fopen(name.c_str(), for_write ? "wt" : "rt");
-    if (!f)
-        fprintf(stderr, "Error: can't open file at '%s'\n", name.c_str());
+    if (!f) fprintf(stderr, "Error: can't open file at '%s'\n", name.c_str());
     return f;
 }
 
@@ -50,72 +45,58 @@ namespace {
 enum ParseResult { PARSE_OK, PARSE_REJECT, PARSE_VERSION };
 
 // Fills program_state from argv; stops at the first rejection or at "-v".
-ParseResult parse_command_line(int argc, char** argv)
-{
+ParseResult parse_command_line(int argc, char** argv) {
     ProgramState& ps = program_state;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const auto is = [arg](const char* opt) { return strcmp(arg, opt) == 0; };
 
-        if (is("-v"))
-            return PARSE_VERSION;
+        if (is("-v")) return PARSE_VERSION;
 
         const bool takes_value =
             is("-f") || is("-p") || is("-x") || is("-a") || is("-i") || is("-l") || is("-w");
         const bool flag = is("-d") || is("-t");
-        if (!takes_value && !flag)
-            return PARSE_REJECT;
+        if (!takes_value && !flag) return PARSE_REJECT;
 
         const char* value = nullptr;
         if (takes_value) {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0')
-                return PARSE_REJECT;
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') return PARSE_REJECT;
             value = argv[++i];
         }
 
         if (is("-f")) {
-            if (ps.mode == RUN_MODE_REPLAY)
-                return PARSE_REJECT;
+            if (ps.mode == RUN_MODE_REPLAY) return PARSE_REJECT;
             ps.data_file_name = value;
             ps.mode = RUN_MODE_CAPTURE;
         } else if (is("-p")) {
-            if (!ps.exclude_paths.empty())
-                return PARSE_REJECT;
+            if (!ps.exclude_paths.empty()) return PARSE_REJECT;
             ps.include_paths.emplace_back(value);
             toolkit::CElement::canonicalize_path(ps.include_paths.back());
         } else if (is("-x")) {
-            if (!ps.include_paths.empty())
-                return PARSE_REJECT;
+            if (!ps.include_paths.empty()) return PARSE_REJECT;
             ps.exclude_paths.emplace_back(value);
             toolkit::CElement::canonicalize_path(ps.exclude_paths.back());
         } else if (is("-a")) {
-            if (!ps.exclude_attrs.empty())
-                return PARSE_REJECT;
+            if (!ps.exclude_attrs.empty()) return PARSE_REJECT;
             ps.include_attrs.insert(value);
         } else if (is("-i")) {
-            if (!ps.include_attrs.empty())
-                return PARSE_REJECT;
+            if (!ps.include_attrs.empty()) return PARSE_REJECT;
             ps.exclude_attrs.insert(value);
         } else if (is("-l")) {
-            if (ps.mode == RUN_MODE_CAPTURE)
-                return PARSE_REJECT;
+            if (ps.mode == RUN_MODE_CAPTURE) return PARSE_REJECT;
             ps.data_file_name = value;
             ps.mode = RUN_MODE_REPLAY;
         } else if (is("-d")) {
-            if (ps.mode == RUN_MODE_CAPTURE)
-                return PARSE_REJECT;
+            if (ps.mode == RUN_MODE_CAPTURE) return PARSE_REJECT;
             ps.mode = RUN_MODE_REPLAY;
             ps.use_original_delays = true;
-            if (ps.wait_delay_us > 0)
-                return PARSE_REJECT;
+            if (ps.wait_delay_us > 0) return PARSE_REJECT;
         } else if (is("-t")) {
-            if (ps.mode == RUN_MODE_CAPTURE)
-                return PARSE_REJECT;
+            if (ps.mode == RUN_MODE_CAPTURE) return PARSE_REJECT;
             ps.mode = RUN_MODE_REPLAY;
             ps.preserve_timestamps = true;
         } else {  // "-w"
-            if (ps.mode == RUN_MODE_CAPTURE)
-                return PARSE_REJECT;
+            if (ps.mode == RUN_MODE_CAPTURE) return PARSE_REJECT;
             ps.mode = RUN_MODE_REPLAY;
             const long delay = atol(value);
             if (delay <= 0) {
@@ -123,39 +104,30 @@ ParseResult parse_command_line(int argc, char** argv)
                 return PARSE_REJECT;
             }
             ps.wait_delay_us = delay;
-            if (ps.use_original_delays)
-                return PARSE_REJECT;
+            if (ps.use_original_delays) return PARSE_REJECT;
         }
     }
-    if (ps.mode == RUN_MODE_UNSET)
-        ps.mode = RUN_MODE_CAPTURE;
+    if (ps.mode == RUN_MODE_UNSET) ps.mode = RUN_MODE_CAPTURE;
     return PARSE_OK;
 }
 
-int run_replay()
-{
+int run_replay() {
     FILE* log = open_data_file(false);
-    if (!log)
-        return -1;
-    if (parse_xml_file(log) != 0)
-        return -1;
+    if (!log) return -1;
+    if (parse_xml_file(log) != 0) return -1;
     return process_event_batches();
 }
 
-int run_capture()
-{
+int run_capture() {
     ProgramState& ps = program_state;
-    if (register_for_changes() != 0)
-        return 1;
+    if (register_for_changes() != 0) return 1;
 
     FILE* log = open_data_file(true);
-    if (!log)
-        return -1;
+    if (!log) return -1;
     // Only this thread writes the log: a large buffer and no per-call
     // locking keep the formatted writes cheap under heavy traffic. A
     // terminal keeps its line buffering so that events show as they come.
-    if (!isatty(fileno(log)))
-        setvbuf(log, nullptr, _IOFBF, 1 << 20);
+    if (!isatty(fileno(log))) setvbuf(log, nullptr, _IOFBF, 1 << 20);
     __fsetlocking(log, FSETLOCKING_BYCALLER);
 
     ps.clock_origin.tv_sec = -1;
@@ -176,26 +148,19 @@ int run_capture()
 
     fprintf(log, "</%s>\n", "dump");
     fclose(log);
-    if (status != 0 && !ps.data_file_name.empty())
-        unlink(ps.data_file_name.c_str());
+    if (status != 0 && !ps.data_file_name.empty()) unlink(ps.data_file_name.c_str());
     return status;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const char* prog = argc > 0 && argv[0] ? argv[0] : "rorezuredi";
 
     switch (parse_command_line(argc, argv)) {
-    case PARSE_VERSION:
-        version(prog);
-        return 0;
-    case PARSE_REJECT:
-        usage(prog);
-        return 1;
-    case PARSE_OK:
-        break;
+        case PARSE_VERSION: version(prog); return 0;
+        case PARSE_REJECT: usage(prog); return 1;
+        case PARSE_OK: break;
     }
 
     ProgramState& ps = program_state;

@@ -58,8 +58,7 @@ TEST(StoreWire, FrameDecoderCutsFramesFromAnyPieces) {
             dec.append(piece.data(), piece.size());
             std::string_view payload;
             wire::frame_decoder::result r;
-            while ((r = dec.next(payload)) == wire::frame_decoder::result::frame)
-                got.emplace_back(payload);
+            while ((r = dec.next(payload)) == wire::frame_decoder::result::frame) got.emplace_back(payload);
             error = r == wire::frame_decoder::result::error;
         }
         EXPECT_EQ(got, tc.frames);
@@ -218,11 +217,13 @@ TEST(StoreRobustness, ClientThatNeverReadsCostsBoundedMemory) {
     for (int i = 0; i < 100; ++i) many += frame(get_big);
     int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
     size_t sent = 0;
-    harness::wait_until([&] {
-        ssize_t n = ::send(s.fd(), many.data() + sent, many.size() - sent, flags);
-        if (n > 0) sent += size_t(n);
-        return sent == many.size() || (n < 0 && errno == EAGAIN);
-    }, 2000);
+    harness::wait_until(
+        [&] {
+            ssize_t n = ::send(s.fd(), many.data() + sent, many.size() - sent, flags);
+            if (n > 0) sent += size_t(n);
+            return sent == many.size() || (n < 0 && errno == EAGAIN);
+        },
+        2000);
     // Others are served meanwhile, and the daemon did not buffer 400 MiB.
     EXPECT_EQ(w.set("/other", 1), 0);
     EXPECT_EQ(w.status("clients"), 2);

@@ -76,7 +76,8 @@ strings lines_of(const std::string& text) {
 
 long proc_status(pid_t pid, const std::string& field, int base) {
     for (const std::string& line : lines_of(read_file("/proc/" + std::to_string(pid) + "/status")))
-        if (line.rfind(field + ":", 0) == 0) return long(std::stoul(line.substr(field.size() + 1), nullptr, base));
+        if (line.rfind(field + ":", 0) == 0)
+            return long(std::stoul(line.substr(field.size() + 1), nullptr, base));
     return -1;
 }
 
@@ -158,7 +159,9 @@ private_store::private_store(strings extra_args)
     start();
 }
 
-private_store::~private_store() { stop(); }
+private_store::~private_store() {
+    stop();
+}
 
 void private_store::start() {
     strings argv{VELTD_BIN, "--socket", m_socket};
@@ -201,7 +204,9 @@ long private_store::status_value(const std::string& name) const {
     return -1;
 }
 
-void private_store::use_in_process() const { setenv("VELT_SOCKET", m_socket.c_str(), 1); }
+void private_store::use_in_process() const {
+    setenv("VELT_SOCKET", m_socket.c_str(), 1);
+}
 
 capture::capture(const private_store& store, const strings& args, bool to_file) : m_store(store) {
     strings argv{ROREZUREDI_BIN};
@@ -239,8 +244,8 @@ std::string log_event(const std::string& path, const std::string& time) {
 
 std::string log_leaf(const std::string& path, const std::string& type, const std::string& text,
                      const std::string& time) {
-    return "\t\t<event path=\"" + path + (time.empty() ? "" : "\" time=\"" + time) + "\" type=\"" + type + "\">" +
-           text + "</event>\n";
+    return "\t\t<event path=\"" + path + (time.empty() ? "" : "\" time=\"" + time) + "\" type=\"" + type +
+           "\">" + text + "</event>\n";
 }
 
 std::string log_batch(const std::string& time, const std::string& action, const std::string& events) {

@@ -17,9 +17,9 @@ namespace harness {
 using strings = std::vector<std::string>;
 
 struct options {
-    std::string input;      // fed to standard input (empty: /dev/null contents)
-    strings env;            // extra NAME=VALUE entries; VELT_SOCKET is unset unless given
-    std::string cwd;        // working directory (empty: the test's own)
+    std::string input;       // fed to standard input (empty: /dev/null contents)
+    strings env;             // extra NAME=VALUE entries; VELT_SOCKET is unset unless given
+    std::string cwd;         // working directory (empty: the test's own)
     int timeout_ms = 60000;  // run() kills the child and fails the test after this
 };
 

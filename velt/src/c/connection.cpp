@@ -78,8 +78,7 @@ int receive_hello(int sock, std::string& payload) {
     if (n <= 0) return -1;
     int bell = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-            c->cmsg_len == CMSG_LEN(sizeof(int)))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int)))
             memcpy(&bell, CMSG_DATA(c), sizeof(int));
     auto fail = [&] {
         if (bell >= 0) close(bell);
@@ -145,8 +144,7 @@ std::unique_ptr<connection> connection::open(const std::string& path) {
     auto code = r.u8();
     int32_t status = r.i32();
     uint16_t version = r.u16();
-    if (!r.at_end() || code != uint8_t(wire::msg::hello) || status != 0 ||
-        version != wire::protocol_version)
+    if (!r.at_end() || code != uint8_t(wire::msg::hello) || status != 0 || version != wire::protocol_version)
         return nullptr;
     return conn;
 }

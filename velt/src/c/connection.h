@@ -49,7 +49,6 @@ public:
     std::mutex& mutex() { return m_mutex; }
 
 private:
-
     int m_sock;
     int m_bell;
     std::atomic<bool> m_lost = false;

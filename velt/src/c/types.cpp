@@ -7,8 +7,8 @@ namespace {
 
 // Indexed by data_type_t; DATATYPE_INVALID has no name.
 constexpr const char* k_type_names[] = {
-    nullptr, "bool", "int32", "uint32", "int64", "uint64", "string",
-    "double", "ipv4", "ipv6", "mac", "binary", "none",
+    nullptr,  "bool", "int32", "uint32", "int64",  "uint64", "string",
+    "double", "ipv4", "ipv6",  "mac",    "binary", "none",
 };
 constexpr int k_type_count = sizeof(k_type_names) / sizeof(k_type_names[0]);
 

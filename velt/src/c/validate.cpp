@@ -45,7 +45,7 @@ bool valid_utf8_text(std::string_view text, bool allow_tab_lf_cr) noexcept {
         }
         if (cp < min || cp > 0x10ffff) return false;
         if (cp >= 0xd800 && cp <= 0xdfff) return false;  // surrogates
-        if (cp == 0xfffe || cp == 0xffff) return false;   // not allowed in XML 1.0
+        if (cp == 0xfffe || cp == 0xffff) return false;  // not allowed in XML 1.0
         p += len;
     }
     return true;

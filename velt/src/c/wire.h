@@ -27,19 +27,19 @@ inline constexpr size_t frame_header = 4;
 // Message codes. A response repeats the request's code, then an i32 result
 // code (0 success), then the fields listed after "->".
 enum class msg : uint8_t {
-    hello = 1,          // magic, u16 version -> u16 version; the doorbell descriptor rides along
-    ping = 2,           // ->
-    add_nodes = 3,      // str extra, u32 n, n x str path -> u32 n, n x i32 status
-    remove_nodes = 4,   // as add_nodes
-    set_leaves = 5,     // str extra, u8 forced_auto_time, u32 n, n x (str path, value, u8 flag)
-                        //   -> u32 n, n x i32 status
-    clear_leaves = 6,   // as add_nodes
-    event_register = 7, // str path, u32 kind, u8 flag -> i32 status
-    events_get = 8,     // -> u32 doorbell bytes to take, then on success u32 n, n x event
-    get = 9,            // str path -> value (on success)
-    dump = 10,          // str path, u8 resume, [str after] -> u8 more, u32 n, n x entry
-    status = 11,        // -> u32 n, n x (str name, i64 value)
-    failpoint_set = 12, // str op, i32 code, i64 count (-1: always) ->
+    hello = 1,           // magic, u16 version -> u16 version; the doorbell descriptor rides along
+    ping = 2,            // ->
+    add_nodes = 3,       // str extra, u32 n, n x str path -> u32 n, n x i32 status
+    remove_nodes = 4,    // as add_nodes
+    set_leaves = 5,      // str extra, u8 forced_auto_time, u32 n, n x (str path, value, u8 flag)
+                         //   -> u32 n, n x i32 status
+    clear_leaves = 6,    // as add_nodes
+    event_register = 7,  // str path, u32 kind, u8 flag -> i32 status
+    events_get = 8,      // -> u32 doorbell bytes to take, then on success u32 n, n x event
+    get = 9,             // str path -> value (on success)
+    dump = 10,           // str path, u8 resume, [str after] -> u8 more, u32 n, n x entry
+    status = 11,         // -> u32 n, n x (str name, i64 value)
+    failpoint_set = 12,  // str op, i32 code, i64 count (-1: always) ->
     failpoint_clear = 13,
 };
 

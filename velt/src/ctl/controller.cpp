@@ -113,7 +113,8 @@ void check_usage(const std::vector<std::string>& words, bool in_batch) {
         if (nargs != 2 && nargs != 3) usage("failpoint needs OP CODE [COUNT|always] or clear");
         if (!is_failpoint_op(words[1])) usage("failpoint: unknown operation " + quoted(words[1]));
         int32_t code = 0;
-        if (!parse_number(words[2], code)) usage("failpoint: CODE must be an integer, not " + quoted(words[2]));
+        if (!parse_number(words[2], code))
+            usage("failpoint: CODE must be an integer, not " + quoted(words[2]));
         int64_t count = 0;
         if (nargs == 3 && !parse_count(words[3], count)) {
             usage("failpoint: COUNT must be a positive integer or always, not " + quoted(words[3]));
@@ -203,8 +204,10 @@ void controller::dump(const std::vector<std::string>& words) {
     bool times = false;
     std::string path = "/";
     for (std::size_t i = 1; i < words.size(); ++i) {
-        if (words[i] == "--times") times = true;
-        else path = words[i];
+        if (words[i] == "--times")
+            times = true;
+        else
+            path = words[i];
     }
     std::vector<admin::dump_entry> entries;
     const int rc = admin::dump(m_api.handle, path, entries);
@@ -271,9 +274,8 @@ void controller::batch(int fd, const std::string& name) {
             end = buf.size();  // last line without a line feed
         } else if (end == std::string::npos) {
             if (buf.size() - start > max_line) {
-                throw failure(failure::kind::usage,
-                              (name.empty() ? "" : name + ": ") + "line " + std::to_string(line_no + 1) +
-                                  ": line too long");
+                throw failure(failure::kind::usage, (name.empty() ? "" : name + ": ") + "line " +
+                                                        std::to_string(line_no + 1) + ": line too long");
             }
             buf.erase(0, start);
             scan = buf.size();
@@ -286,9 +288,8 @@ void controller::batch(int fd, const std::string& name) {
             if (n < 0) {
                 const int err = errno;
                 buf.resize(scan);
-                throw failure(failure::kind::store,
-                              (name.empty() ? std::string("standard input") : name) +
-                                  ": cannot read: " + std::strerror(err));
+                throw failure(failure::kind::store, (name.empty() ? std::string("standard input") : name) +
+                                                        ": cannot read: " + std::strerror(err));
             }
             buf.resize(scan + static_cast<std::size_t>(n));
             eof = n == 0;

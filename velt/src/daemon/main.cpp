@@ -45,8 +45,7 @@ veltd::unique_fd listen_at(const std::string& path, ino_t& inode) {
             return {};
         }
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-            fprintf(stderr, "veltd: cannot remove stale socket %s: %s\n", path.c_str(),
-                    strerror(errno));
+            fprintf(stderr, "veltd: cannot remove stale socket %s: %s\n", path.c_str(), strerror(errno));
             return {};
         }
     }
@@ -66,8 +65,7 @@ veltd::unique_fd listen_at(const std::string& path, ino_t& inode) {
         fprintf(stderr, "veltd: cannot bind %s: %s\n", path.c_str(), strerror(err));
         return {};
     }
-    if (chmod(path.c_str(), 0600) != 0 || listen(sock.get(), 128) != 0 ||
-        stat(path.c_str(), &st) != 0) {
+    if (chmod(path.c_str(), 0600) != 0 || listen(sock.get(), 128) != 0 || stat(path.c_str(), &st) != 0) {
         fprintf(stderr, "veltd: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
         unlink(path.c_str());
         return {};

@@ -24,7 +24,9 @@ namespace {
 
 enum tag : uint64_t { tag_client = 0, tag_bell = 1, tag_listener = 2, tag_stop = 3 };
 
-uint64_t key(uint64_t id, tag t) { return id << 2 | t; }
+uint64_t key(uint64_t id, tag t) {
+    return id << 2 | t;
+}
 
 // Bytes read from one client per wake-up, so that one busy client cannot
 // starve the others.
@@ -100,10 +102,10 @@ int server::run() {
         for (int i = 0; i < n; ++i) {
             uint64_t k = events[i].data.u64;
             switch (tag(k & 3)) {
-            case tag_stop: return 0;
-            case tag_listener: accept_clients(); break;
-            case tag_client: on_client(k >> 2, events[i].events); break;
-            case tag_bell: on_bell(k >> 2, events[i].events); break;
+                case tag_stop: return 0;
+                case tag_listener: accept_clients(); break;
+                case tag_client: on_client(k >> 2, events[i].events); break;
+                case tag_bell: on_bell(k >> 2, events[i].events); break;
             }
         }
         if (sweep > 0 && now_ms() >= next_sweep) {
@@ -406,22 +408,22 @@ bool server::handle(client& c, std::string_view payload) {
     auto code = msg(r.u8());
     if (!c.greeted) return code == msg::hello && on_hello(c, r);
     switch (code) {
-    case msg::ping:
-        if (!r.at_end()) return false;
-        send(c, response(code, 0));
-        break;
-    case msg::add_nodes:
-    case msg::remove_nodes:
-    case msg::clear_leaves: return on_paths(c, code, r);
-    case msg::set_leaves: return on_set_leaves(c, r);
-    case msg::event_register: return on_register(c, r);
-    case msg::events_get: return r.at_end() && on_events_get(c);
-    case msg::get: return on_get(c, r);
-    case msg::dump: return on_dump(c, r);
-    case msg::status: return r.at_end() && on_status(c);
-    case msg::failpoint_set: return on_failpoint_set(c, r);
-    case msg::failpoint_clear: return r.at_end() && on_failpoint_clear(c);
-    default: return false;
+        case msg::ping:
+            if (!r.at_end()) return false;
+            send(c, response(code, 0));
+            break;
+        case msg::add_nodes:
+        case msg::remove_nodes:
+        case msg::clear_leaves: return on_paths(c, code, r);
+        case msg::set_leaves: return on_set_leaves(c, r);
+        case msg::event_register: return on_register(c, r);
+        case msg::events_get: return r.at_end() && on_events_get(c);
+        case msg::get: return on_get(c, r);
+        case msg::dump: return on_dump(c, r);
+        case msg::status: return r.at_end() && on_status(c);
+        case msg::failpoint_set: return on_failpoint_set(c, r);
+        case msg::failpoint_clear: return r.at_end() && on_failpoint_clear(c);
+        default: return false;
     }
     return true;
 }
@@ -429,8 +431,7 @@ bool server::handle(client& c, std::string_view payload) {
 bool server::on_hello(client& c, wire::reader& r) {
     std::string_view magic = r.bytes(sizeof wire::hello_magic);
     uint16_t version = r.u16();
-    if (!r.at_end() || magic != std::string_view(wire::hello_magic, sizeof wire::hello_magic))
-        return false;
+    if (!r.at_end() || magic != std::string_view(wire::hello_magic, sizeof wire::hello_magic)) return false;
     std::string f = response(msg::hello, version == wire::protocol_version ? 0 : VLT_EINVAL);
     wire::writer(f).u16(wire::protocol_version);
     send(c, std::move(f));
@@ -449,8 +450,7 @@ bool server::fire(const std::string& op, int32_t& code) {
     return true;
 }
 
-void server::reply_statuses(client& c, msg code, int32_t result,
-                            const std::vector<int32_t>& statuses) {
+void server::reply_statuses(client& c, msg code, int32_t result, const std::vector<int32_t>& statuses) {
     std::string f = response(code, result);
     wire::writer w(f);
     w.u32(uint32_t(statuses.size()));
@@ -593,8 +593,7 @@ bool server::on_register(client& c, wire::reader& r) {
     } else if (kind != EVENT_CHANGE || !canonical_path(raw, path)) {
         result = VLT_EINVAL;
     } else {
-        if (std::find(c.subs.begin(), c.subs.end(), path) == c.subs.end())
-            c.subs.push_back(std::move(path));
+        if (std::find(c.subs.begin(), c.subs.end(), path) == c.subs.end()) c.subs.push_back(std::move(path));
         status = 1;
     }
     std::string f = response(msg::event_register, result);

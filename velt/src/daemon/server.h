@@ -68,10 +68,10 @@ private:
         std::deque<chunk> out;
         size_t out_bytes = 0;
         bool greeted = false;
-        bool closing = false;  // drop once the output is flushed
-        bool eof = false;      // sends no more: answer what came, then drop
-        bool dead = false;     // dropped; erased after the current event
-        uint32_t events = 0;   // what epoll watches on sock
+        bool closing = false;      // drop once the output is flushed
+        bool eof = false;          // sends no more: answer what came, then drop
+        bool dead = false;         // dropped; erased after the current event
+        uint32_t events = 0;       // what epoll watches on sock
         int64_t in_progress = 0;   // when input last arrived (ms, monotonic)
         int64_t out_progress = 0;  // when output last drained or began
 

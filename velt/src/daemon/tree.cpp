@@ -190,9 +190,9 @@ private:
     void rollback() {
         for (auto u = m_log.rbegin(); u != m_log.rend(); ++u) {
             switch (u->what) {
-            case undo::created: u->parent->children.erase(u->name); break;
-            case undo::removed: u->parent->children.emplace(u->name, std::move(u->saved)); break;
-            case undo::replaced: u->parent->children[u->name]->value = std::move(u->old); break;
+                case undo::created: u->parent->children.erase(u->name); break;
+                case undo::removed: u->parent->children.emplace(u->name, std::move(u->saved)); break;
+                case undo::replaced: u->parent->children[u->name]->value = std::move(u->old); break;
             }
         }
         m_tree.m_nodes = m_nodes;
@@ -212,8 +212,8 @@ private:
 tree::tree() = default;
 tree::~tree() = default;
 
-int tree::add_nodes(const std::vector<std::string>& paths, const timeval& now,
-                    std::vector<int32_t>& statuses, batch& out) {
+int tree::add_nodes(const std::vector<std::string>& paths, const timeval& now, std::vector<int32_t>& statuses,
+                    batch& out) {
     transaction tx(*this, out, now);
     for (size_t i = 0; i < paths.size(); ++i) {
         location loc;
@@ -260,8 +260,8 @@ int tree::detach_all(const std::vector<std::string>& paths, bool leaves, const t
     return 0;
 }
 
-int tree::set_leaves(std::vector<leaf_write>& items, const timeval& now,
-                     std::vector<int32_t>& statuses, batch& out) {
+int tree::set_leaves(std::vector<leaf_write>& items, const timeval& now, std::vector<int32_t>& statuses,
+                     batch& out) {
     transaction tx(*this, out, now);
     for (size_t i = 0; i < items.size(); ++i) {
         location loc;
@@ -315,8 +315,7 @@ struct dumper {
 
     // The children of `node` (whose path is `path`) and everything below
     // them, skipping whatever comes at or before the components `after`.
-    void children(const tree::entry& node, std::string& path,
-                  std::span<const std::string_view> after) {
+    void children(const tree::entry& node, std::string& path, std::span<const std::string_view> after) {
         auto it = after.empty() ? node.children.begin() : node.children.lower_bound(after[0]);
         for (; it != node.children.end() && !full; ++it) {
             size_t len = path.size();

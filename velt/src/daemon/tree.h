@@ -62,15 +62,15 @@ public:
     // setting the status of the item that failed. On success `out` holds the
     // events (possibly none); on failure the tree is as it was before.
     // Node and clear events carry a none value stamped `now`.
-    int add_nodes(const std::vector<std::string>& paths, const timeval& now,
-                  std::vector<int32_t>& statuses, batch& out);
+    int add_nodes(const std::vector<std::string>& paths, const timeval& now, std::vector<int32_t>& statuses,
+                  batch& out);
     int remove_nodes(const std::vector<std::string>& paths, const timeval& now,
                      std::vector<int32_t>& statuses, batch& out);
     int clear_leaves(const std::vector<std::string>& paths, const timeval& now,
                      std::vector<int32_t>& statuses, batch& out);
     // Values must be valid and already stamped (see stamp_value).
-    int set_leaves(std::vector<leaf_write>& items, const timeval& now,
-                   std::vector<int32_t>& statuses, batch& out);
+    int set_leaves(std::vector<leaf_write>& items, const timeval& now, std::vector<int32_t>& statuses,
+                   batch& out);
 
     // The entry at a canonical path, or nullptr.
     const entry* find(std::string_view path) const;

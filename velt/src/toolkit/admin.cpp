@@ -27,7 +27,9 @@ int run(vlt_handle_t handle, builder& req, F&& body) {
     return rt.code();
 }
 
-bool no_body(wire::reader&) { return true; }
+bool no_body(wire::reader&) {
+    return true;
+}
 
 }  // namespace
 

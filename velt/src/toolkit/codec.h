@@ -22,8 +22,7 @@ void encode_value(wire::writer& w, const toolkit::CElement& value);
 bool decode_value(wire::reader& r, toolkit::CElement& value);
 
 // Event: u8 command, str path, value.
-void encode_event(wire::writer& w, api_cmd_t cmd, std::string_view path,
-                  const toolkit::CElement& value);
+void encode_event(wire::writer& w, api_cmd_t cmd, std::string_view path, const toolkit::CElement& value);
 bool decode_event(wire::reader& r, toolkit::CEvent& event);
 
 }  // namespace velt::codec

@@ -17,18 +17,18 @@ namespace {
 size_t value_size(const CElement& v) {
     size_t n = velt::codec::min_value;
     switch (v.type()) {
-    case DATATYPE_BOOL: return n + 1;
-    case DATATYPE_INT32:
-    case DATATYPE_UINT32: return n + 4;
-    case DATATYPE_INT64:
-    case DATATYPE_UINT64:
-    case DATATYPE_DOUBLE: return n + 8;
-    case DATATYPE_STRING:
-    case DATATYPE_BINARY: return n + 4 + v.get_bytes().size();
-    case DATATYPE_IPV4:
-    case DATATYPE_IPV6:
-    case DATATYPE_MAC: return n + v.get_bytes().size();
-    default: return n;
+        case DATATYPE_BOOL: return n + 1;
+        case DATATYPE_INT32:
+        case DATATYPE_UINT32: return n + 4;
+        case DATATYPE_INT64:
+        case DATATYPE_UINT64:
+        case DATATYPE_DOUBLE: return n + 8;
+        case DATATYPE_STRING:
+        case DATATYPE_BINARY: return n + 4 + v.get_bytes().size();
+        case DATATYPE_IPV4:
+        case DATATYPE_IPV6:
+        case DATATYPE_MAC: return n + v.get_bytes().size();
+        default: return n;
     }
 }
 
@@ -78,8 +78,7 @@ CVelt::~CVelt() {
     handle = 0;
 }
 
-int CVelt::event_register(const tk_string& path, api_event_t kind, bool flag,
-                          api_status_t& status) {
+int CVelt::event_register(const tk_string& path, api_event_t kind, bool flag, api_status_t& status) {
     status = 0;
     auto conn = velt::client::find(handle);
     if (!conn) return VLT_ELOST;
@@ -161,8 +160,8 @@ int CVelt::clear_leaves(const std::vector<tk_string>& paths, std::vector<api_sta
 }
 
 int CVelt::set_leaves(const std::vector<tk_string>& paths, const std::vector<CElement>& values,
-                      const std::vector<vlt_tribool_t>& flags,
-                      std::vector<api_status_t>& statuses, const tk_string& extra) {
+                      const std::vector<vlt_tribool_t>& flags, std::vector<api_status_t>& statuses,
+                      const tk_string& extra) {
     auto conn = velt::client::find(handle);
     if (!conn) return fail_all(statuses, paths.size(), VLT_ELOST);
     // Flags may be left out entirely (all unset); otherwise one per path.

@@ -92,8 +92,8 @@ void append_ipv6(tk_string& out, const unsigned char* b) {
     unsigned words[8];
     for (std::size_t i = 0; i < 8; ++i) words[i] = (unsigned{b[2 * i]} << 8) | b[2 * i + 1];
 
-    const bool mapped = words[0] == 0 && words[1] == 0 && words[2] == 0 && words[3] == 0 &&
-                        words[4] == 0 && words[5] == 0xffff;
+    const bool mapped = words[0] == 0 && words[1] == 0 && words[2] == 0 && words[3] == 0 && words[4] == 0 &&
+                        words[5] == 0xffff;
     if (mapped) {
         out.append("::ffff:");
         append_ipv4(out, b + 12);
@@ -147,9 +147,12 @@ bool set_integer(std::string_view text, CElement& out, void (CElement::*set)(T) 
 bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
     switch (target) {
         case DATATYPE_BOOL:
-            if (text == "true") out.set_bool(true);
-            else if (text == "false") out.set_bool(false);
-            else return false;
+            if (text == "true")
+                out.set_bool(true);
+            else if (text == "false")
+                out.set_bool(false);
+            else
+                return false;
             return true;
         case DATATYPE_INT32: return set_integer<int32_t>(text, out, &CElement::set_int32);
         case DATATYPE_UINT32: return set_integer<uint32_t>(text, out, &CElement::set_uint32);
@@ -200,8 +203,7 @@ bool parse_loose(data_type_t target, std::string_view text, CElement& out) {
             out.set_bytes(DATATYPE_BINARY, bytes);
             return true;
         }
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -307,32 +309,48 @@ CElement& CElement::operator=(CElement&& other) noexcept {
     return *this;
 }
 
-CElement::~CElement() { release(); }
+CElement::~CElement() {
+    release();
+}
 
 // ---- setters ----
 
-void CElement::clear() noexcept { release(); }
+void CElement::clear() noexcept {
+    release();
+}
 
 void CElement::set_none() noexcept {
     release();
     m_type = DATATYPE_NONE;
 }
 
-void CElement::set_bool(bool v) noexcept { set_word(DATATYPE_BOOL, v ? 1 : 0); }
+void CElement::set_bool(bool v) noexcept {
+    set_word(DATATYPE_BOOL, v ? 1 : 0);
+}
 
 void CElement::set_int32(int32_t v) noexcept {
     set_word(DATATYPE_INT32, static_cast<uint64_t>(static_cast<int64_t>(v)));
 }
 
-void CElement::set_uint32(uint32_t v) noexcept { set_word(DATATYPE_UINT32, v); }
+void CElement::set_uint32(uint32_t v) noexcept {
+    set_word(DATATYPE_UINT32, v);
+}
 
-void CElement::set_int64(int64_t v) noexcept { set_word(DATATYPE_INT64, static_cast<uint64_t>(v)); }
+void CElement::set_int64(int64_t v) noexcept {
+    set_word(DATATYPE_INT64, static_cast<uint64_t>(v));
+}
 
-void CElement::set_uint64(uint64_t v) noexcept { set_word(DATATYPE_UINT64, v); }
+void CElement::set_uint64(uint64_t v) noexcept {
+    set_word(DATATYPE_UINT64, v);
+}
 
-void CElement::set_double(double v) noexcept { set_word(DATATYPE_DOUBLE, std::bit_cast<uint64_t>(v)); }
+void CElement::set_double(double v) noexcept {
+    set_word(DATATYPE_DOUBLE, std::bit_cast<uint64_t>(v));
+}
 
-void CElement::set_string(std::string_view text) { take_payload(DATATYPE_STRING, text); }
+void CElement::set_string(std::string_view text) {
+    take_payload(DATATYPE_STRING, text);
+}
 
 int CElement::set_bytes(data_type_t type, std::string_view bytes) {
     if (type == DATATYPE_STRING || type == DATATYPE_BINARY) {
@@ -347,7 +365,9 @@ int CElement::set_bytes(data_type_t type, std::string_view bytes) {
 
 // ---- getters ----
 
-bool CElement::get_bool() const noexcept { return m_type == DATATYPE_BOOL && word() != 0; }
+bool CElement::get_bool() const noexcept {
+    return m_type == DATATYPE_BOOL && word() != 0;
+}
 
 int32_t CElement::get_int32() const noexcept {
     return m_type == DATATYPE_INT32 ? static_cast<int32_t>(word()) : 0;
@@ -361,7 +381,9 @@ int64_t CElement::get_int64() const noexcept {
     return m_type == DATATYPE_INT64 ? static_cast<int64_t>(word()) : 0;
 }
 
-uint64_t CElement::get_uint64() const noexcept { return m_type == DATATYPE_UINT64 ? word() : 0; }
+uint64_t CElement::get_uint64() const noexcept {
+    return m_type == DATATYPE_UINT64 ? word() : 0;
+}
 
 double CElement::get_double() const noexcept {
     if (m_type != DATATYPE_DOUBLE) return 0.0;
@@ -414,9 +436,12 @@ void CElement::to_string(tk_string& out) const {
         case DATATYPE_STRING: out.assign(get_bytes()); break;
         case DATATYPE_DOUBLE: {
             const double d = get_double();
-            if (std::isnan(d)) out.assign("nan");
-            else if (std::isinf(d)) out.assign(d < 0 ? "-inf" : "inf");
-            else append_number(out, d);  // shortest text that reads back the same
+            if (std::isnan(d))
+                out.assign("nan");
+            else if (std::isinf(d))
+                out.assign(d < 0 ? "-inf" : "inf");
+            else
+                append_number(out, d);  // shortest text that reads back the same
             break;
         }
         case DATATYPE_IPV4: append_ipv4(out, bytes); break;
