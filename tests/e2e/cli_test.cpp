@@ -40,7 +40,7 @@ struct row {
     strings args;
     int status;
     string err;
-    string out = "";
+    string out;
 };
 
 // Runs each row in an empty directory; nothing may be left in it.

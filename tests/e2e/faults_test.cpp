@@ -157,7 +157,7 @@ TEST(SlowCapture, IsCutOffWithoutTheStoreGrowingPastItsBound) {
     EXPECT_EQ(w.status, 0) << w.err;
     EXPECT_TRUE(wait_until([&] { return store.status_value("subscribers") == 0; }));
     const long peak_kib = proc_status(store.pid(), "VmHWM");
-    EXPECT_LT(peak_kib - base_kib, (64 + 48) * 1024 * memory_factor) << peak_kib << " KiB";
+    EXPECT_LT(peak_kib - base_kib, (64L + 48) * 1024 * memory_factor) << peak_kib << " KiB";
 
     // Resumed, the capture finds its subscription gone.
     cap.proc().signal(SIGCONT);

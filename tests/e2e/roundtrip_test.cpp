@@ -28,8 +28,8 @@ public:
 
     std::string node_path() {
         std::string p;
-        int depth = 1 + pick(3);
-        for (int i = 0; i < depth; ++i) p += "/" + node_names[pick(3 + i * 2)];
+        size_t depth = 1 + pick(3);
+        for (size_t i = 0; i < depth; ++i) p += "/" + node_names[pick(3 + i * 2)];
         return p;
     }
     // Leaves and nodes have separate names, so that most requests succeed;
@@ -60,9 +60,9 @@ public:
     void step(toolkit::CVelt& api) {
         std::vector<api_status_t> statuses;
         strings paths;
-        int n = 1 + pick(4);
-        int kind = pick(20);
-        for (int i = 0; i < n; ++i) paths.push_back(kind < 2 ? node_path() : leaf_path());
+        size_t n = 1 + pick(4);
+        size_t kind = pick(20);
+        for (size_t i = 0; i < n; ++i) paths.push_back(kind < 2 ? node_path() : leaf_path());
         switch (kind) {
             case 0: api.add_nodes(paths, statuses, ""); break;
             case 1: api.remove_nodes({paths[0]}, statuses, ""); break;
@@ -70,7 +70,7 @@ public:
             case 3: api.clear_leaves(paths, statuses, ""); break;
             default: {
                 std::vector<toolkit::CElement> values;
-                for (int i = 0; i < n; ++i) values.push_back(value());
+                for (size_t i = 0; i < n; ++i) values.push_back(value());
                 std::vector<vlt_tribool_t> flags(paths.size(), VLT_UNSET);
                 api.set_leaves(paths, values, flags, statuses, "");
             }

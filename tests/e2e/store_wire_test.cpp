@@ -57,7 +57,7 @@ TEST(StoreWire, FrameDecoderCutsFramesFromAnyPieces) {
             std::string piece = tc.input.substr(pos, tc.piece);
             dec.append(piece.data(), piece.size());
             std::string_view payload;
-            wire::frame_decoder::result r;
+            wire::frame_decoder::result r{};
             while ((r = dec.next(payload)) == wire::frame_decoder::result::frame) got.emplace_back(payload);
             error = r == wire::frame_decoder::result::error;
         }

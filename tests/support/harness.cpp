@@ -136,7 +136,7 @@ void process::signal(int sig) const {
 }
 
 bool process::running() {
-    int wstatus;
+    int wstatus = 0;
     rusage ru{};
     if (!m_reaped && wait4(m_pid, &wstatus, WNOHANG, &ru) == m_pid) reap(wstatus, ru.ru_maxrss);
     return !m_reaped;
@@ -145,7 +145,7 @@ bool process::running() {
 int process::wait(int timeout_ms) {
     if (!wait_until([&] { return !running(); }, timeout_ms, 2)) {
         ::kill(m_pid, SIGKILL);
-        int wstatus;
+        int wstatus = 0;
         rusage ru{};
         wait4(m_pid, &wstatus, 0, &ru);
         reap(wstatus, ru.ru_maxrss);
@@ -198,7 +198,7 @@ std::string private_store::dump(bool times) const {
 long private_store::status_value(const std::string& name) const {
     std::istringstream lines(ctl({"status"}).out);
     std::string key;
-    long value;
+    long value = 0;
     while (lines >> key >> value)
         if (key == name) return value;
     return -1;

@@ -222,7 +222,7 @@ TEST_F(Reader, TimesReadLikeTheLibraryConversion) {
         string value = text;
         for (const auto& [ref, c] :
              {std::pair<string, string>{"&#9;", "\t"}, {"&#10;", "\n"}, {"&#13;", "\r"}})
-            for (size_t pos; (pos = value.find(ref)) != string::npos;) value.replace(pos, ref.size(), c);
+            for (size_t pos = 0; (pos = value.find(ref)) != string::npos;) value.replace(pos, ref.size(), c);
         long sec = 0, frac = 0;
         const bool readable = std::sscanf(value.c_str(), "%ld.%ld", &sec, &frac) == 2;
         const string invalid = readable ? "" : "Invalid time: " + value + "\n";
@@ -311,8 +311,8 @@ TEST_F(Reader, RefusedEventsAreErasedWithoutAStoreCall) {
     const row rows[] = {
         {"include attr", [] { program_state.include_attrs.insert("mtu"); }, CMD_SET_LEAF},
         {"exclude attr", [] { program_state.exclude_attrs.insert("speed"); }, CMD_CLEAR_LEAF},
-        {"include path", [] { program_state.include_paths.push_back("/other"); }, CMD_ADD_NODE},
-        {"exclude path", [] { program_state.exclude_paths.push_back("/x"); }, CMD_REMOVE_NODE},
+        {"include path", [] { program_state.include_paths.emplace_back("/other"); }, CMD_ADD_NODE},
+        {"exclude path", [] { program_state.exclude_paths.emplace_back("/x"); }, CMD_REMOVE_NODE},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
