@@ -374,7 +374,7 @@ TEST(StoreFailpoints, RequestsFailWithTheirCodeAndChangeNothing) {
                  {"clear_leaves", CMD_CLEAR_LEAF, "/n/v"}};
     for (const auto& [op, cmd, path] : cases) {
         SCOPED_TRACE(op);
-        auto call = [&](client& c) { return c.request(cmd, {path}, {int32(5)}); };
+        auto call = [cmd = cmd, path = path](client& c) { return c.request(cmd, {path}, {int32(5)}); };
         store_daemon d;
         client w, sub;
         ASSERT_EQ(w.set("/n/v", 1), 0);
@@ -444,14 +444,17 @@ TEST(StoreFailpoints, EventsGet) {
     EXPECT_EQ(late.batch(), strings{"set /x"});
 
     // With nothing pending, the descriptor turns readable for the failure
-    // alone, and a cleared failpoint leaves nothing behind.
+    // alone, and a cleared failpoint leaves nothing behind: not for s1, which
+    // has taken failures, nor for s2, which has taken none.
     ASSERT_EQ(velt::admin::failpoint_set(w.api.handle, "events_get", -9, -1), 0);
     std::vector<CEvent> events;
     EXPECT_TRUE(s1.readable());
+    EXPECT_TRUE(s2.readable());
     EXPECT_EQ(s1.get(events), -9);
     EXPECT_EQ(s1.get(events), -9);
     EXPECT_EQ(w.status("pending"), 0);
     ASSERT_EQ(velt::admin::failpoint_clear(w.api.handle), 0);
+    for (client* s : {&s1, &s2}) EXPECT_FALSE(s->readable());
     ASSERT_EQ(w.set("/x", 3), 0);
     for (client* s : {&s1, &s2}) {
         EXPECT_EQ(s->get(events), 1);

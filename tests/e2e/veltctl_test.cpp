@@ -78,15 +78,18 @@ TEST(VeltctlBatch, SplitsWordsLikeTheShell) {
         "   # an indented comment\n"
         "\n"
         "  \t \n"
-        "add /n1 '/n 2' /n\\ 3 /h #x\n"
+        "add /n1 '/n 2' /n\\ 3 /h #x 'y\n"
+        "add /h#x\n"
         "set /q/a string 'it'\\''s' /q/b string \"say \\\"hi\\\" \\\\ \\$HOME \\`x\\` \\n\"\n"
         "set /q/c string a'b'\"c\"d /q/d string '' /q/e string \"tab\tin\" /q/f string \"a  'b'\"\n"
         "set /q/g int32 '-7' /q/h string \\'\\\"\\\\ /q/i string '\\n'\n"
+        // Quotes span lines; a backslash and a line feed join two lines.
+        "set /q/k string 'one\ntwo' /q/l string \"three\nfour\" /q/m \\\n string fi\\\nve\n"
         "set\t/q/j\tbool\ttrue";  // tabs separate words; no line feed at the end
     store.ctl_ok({"batch"}, input);
     EXPECT_EQ(store.dump(),
-              "node /#x\n"
               "node /h\n"
+              "node /h#x\n"
               "node /n 2\n"
               "node /n 3\n"
               "node /n1\n"
@@ -100,14 +103,17 @@ TEST(VeltctlBatch, SplitsWordsLikeTheShell) {
               "leaf /q/g int32 -7\n"
               "leaf /q/h string '\"\\\\\n"
               "leaf /q/i string \\\\n\n"
-              "leaf /q/j bool true\n");
+              "leaf /q/j bool true\n"
+              "leaf /q/k string one\\ntwo\n"
+              "leaf /q/l string three\\nfour\n"
+              "leaf /q/m string five\n");
 
     // The same from a file, with output of the commands that print.
     temp_dir dir;
     write_file(dir.file("req"), "get /q/a\nget '/q/c'\nstatus\n");
     const std::string out = store.ctl_ok({"batch", dir.file("req")});
     EXPECT_EQ(out.rfind("it's\nabcd\n", 0), 0u) << out;
-    for (const char* line : {"clients 1", "subscribers 0", "nodes 6", "leaves 10", "pending 0"})
+    for (const char* line : {"clients 1", "subscribers 0", "nodes 6", "leaves 13", "pending 0"})
         EXPECT_NE(("\n" + out).find(std::string("\n") + line + "\n"), std::string::npos)
             << line << " in " << out;
 }
@@ -121,7 +127,10 @@ TEST(VeltctlBatch, StopsAtTheFirstFailureNamingTheLine) {
     const std::vector<failing> cases = {
         {"add /a\nadd 'open\nadd /b\n", "line 2: unterminated single quote", "node /a\n"},
         {"add /a\n\nadd \"open\\\"\nadd /b\n", "line 3: unterminated double quote", "node /a\n"},
-        {"add /a\\\n", "line 1: backslash", ""},
+        {"add /a\\", "line 1: backslash at the end of the input", ""},
+        // Lines are counted across requests that span several.
+        {"set /s string 'a\nb' \\\n /c int32 1\nadd /b\nadd /b/..\\\n/\x01\n",
+         "line 5: add failed: invalid argument", "node /b\nleaf /c int32 1\nleaf /s string a\\nb\n"},
         {"add /a\nset /a/x int32 1\nadd /a/x/y\nadd /c\n", "line 3: add failed: conflict (code 2)",
          "node /a\nleaf /a/x int32 1\n"},
         {"# first\nset /v int32 abc\n", "line 2: set: 'abc' is not a valid int32 value", ""},
@@ -141,7 +150,8 @@ TEST(VeltctlBatch, StopsAtTheFirstFailureNamingTheLine) {
     write_file(dir.file("bad.batch"), "add /ok\nremove /\n");
     expect_one_line_failure(store.ctl({"batch", dir.file("bad.batch")}),
                             dir.file("bad.batch") + ": line 2: remove failed: invalid argument (code 1)");
-    expect_one_line_failure(store.ctl({"batch", dir.file("missing")}), "cannot open");
+    // Names are escaped, so that a message stays on one line.
+    expect_one_line_failure(store.ctl({"batch", dir.file("miss\ning")}), "miss\\ning: No such file");
 }
 
 TEST(VeltctlGet, PrintsTheTextAsItIs) {
@@ -249,9 +259,18 @@ TEST(VeltctlWatch, EndsOnSignalOrLostConnection) {
     }
     process watch({VELTCTL_BIN, "watch", "/"}, {.env = {store.env()}});
     ASSERT_TRUE(wait_until([&] { return store.status_value("subscribers") == 1; }));
+    // A fetch failed on purpose with the code of a lost connection is
+    // reported, and the watch goes on.
+    store.ctl_ok({"failpoint", "events_get", "-1"});
+    ASSERT_TRUE(wait_until([&] { return watch.err().find("(code -1)") != std::string::npos; }));
+    store.ctl_ok({"add", "/after"});
+    ASSERT_TRUE(wait_until([&] { return watch.out().find("/after @") != std::string::npos; }));
+    EXPECT_TRUE(watch.running());
     store.kill();
     EXPECT_EQ(watch.wait(), 1);
-    EXPECT_EQ(watch.err(), "veltctl: watch: connection lost\n");
+    EXPECT_EQ(watch.err(),
+              "veltctl: watch: fetching events failed: connection lost (code -1)\n"
+              "veltctl: watch: connection lost\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -261,52 +262,65 @@ void controller::write(const std::string& text) {
 }
 
 void controller::batch(int fd, const std::string& name) {
+    const std::string where = name.empty() ? std::string() : escaped(name) + ": ";
     std::string buf;
     std::vector<std::string> words;
-    std::size_t start = 0;  // first byte of the current line
-    std::size_t scan = 0;   // where to go on looking for its end
-    long line_no = 0;
+    std::size_t start = 0;  // first byte of the current request
+    long line_no = 1;       // the line it begins on
     bool eof = false;
+    bool fresh = false;  // input arrived since the last attempt to split
     for (;;) {
-        std::size_t end = buf.find('\n', scan);
-        if (end == std::string::npos && eof) {
-            if (start == buf.size()) return;
-            end = buf.size();  // last line without a line feed
-        } else if (end == std::string::npos) {
-            if (buf.size() - start > max_line) {
-                throw failure(failure::kind::usage, (name.empty() ? "" : name + ": ") + "line " +
-                                                        std::to_string(line_no + 1) + ": line too long");
+        const std::string_view rest(buf.data() + start, buf.size() - start);
+        split_result r;
+        // A request can only end at a line feed or at the end of the input.
+        if (eof || fresh) r = split_words(rest, eof, words);
+        if (!r.complete) {
+            if (eof)
+                throw failure(failure::kind::usage,
+                              where + "line " + std::to_string(line_no) + ": " + r.error);
+            if (rest.size() > max_line) {
+                throw failure(failure::kind::usage,
+                              where + "line " + std::to_string(line_no) + ": request too long");
             }
             buf.erase(0, start);
-            scan = buf.size();
             start = 0;
-            buf.resize(scan + read_chunk);
-            ssize_t n = 0;
-            do {
-                n = ::read(fd, buf.data() + scan, read_chunk);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0) {
-                const int err = errno;
-                buf.resize(scan);
-                throw failure(failure::kind::store, (name.empty() ? std::string("standard input") : name) +
-                                                        ": cannot read: " + std::strerror(err));
+            // Once a request has grown long, read at least as much again as
+            // it holds before scanning it anew, so that it is scanned a
+            // bounded number of times; short ones are taken as they come.
+            const std::size_t held = buf.size();
+            const std::size_t want = std::max(read_chunk, held);
+            const std::size_t need = held >= read_chunk ? held : 1;
+            buf.resize(held + want);
+            std::size_t got = 0;
+            while (got < need && !eof) {
+                const ssize_t n = ::read(fd, buf.data() + held + got, want - got);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    const int err = errno;
+                    buf.resize(held);
+                    throw failure(failure::kind::store,
+                                  (name.empty() ? std::string("standard input") : escaped(name)) +
+                                      ": cannot read: " + std::strerror(err));
+                }
+                got += static_cast<std::size_t>(n);
+                eof = n == 0;
             }
-            buf.resize(scan + static_cast<std::size_t>(n));
-            eof = n == 0;
+            buf.resize(held + got);
+            fresh = std::memchr(buf.data() + held, '\n', got) != nullptr;
             continue;
         }
+        if (r.used == 0) return;  // the end of the input
 
-        ++line_no;
-        const std::string_view line(buf.data() + start, end - start);
-        start = scan = end < buf.size() ? end + 1 : end;
+        const long first_line = line_no;
+        line_no +=
+            static_cast<long>(std::count(rest.begin(), rest.begin() + static_cast<long>(r.used), '\n'));
+        start += r.used;
+        if (words.empty()) continue;
         try {
-            if (const char* err = split_words(line, words)) usage(err);
-            if (words.empty()) continue;
             check_usage(words, true);
             run(words);
         } catch (const failure& f) {
-            throw failure(f.which(), (name.empty() ? "" : name + ": ") + "line " + std::to_string(line_no) +
-                                         ": " + f.what());
+            throw failure(f.which(), where + "line " + std::to_string(first_line) + ": " + f.what());
         }
     }
 }
@@ -364,7 +378,10 @@ int controller::watch(const std::string& path) {
         if (fds[0].revents != 0) return 0;
         if (fds[1].revents == 0) continue;
         const int n = m_api.events_get(events);
-        if (n == VLT_ELOST) throw failure(failure::kind::store, "watch: connection lost");
+        // A failpoint may fail a fetch with the very code of a lost
+        // connection; only a store that no longer answers ends the watch.
+        if (n == VLT_ELOST && admin::ping(m_api.handle) != 0)
+            throw failure(failure::kind::store, "watch: connection lost");
         if (n < 0) {
             // An injected fetch failure; the subscription goes on.
             std::fprintf(stderr, "veltctl: watch: fetching events failed: %s\n", describe_code(n).c_str());

@@ -25,6 +25,12 @@ void append_escaped(std::string& out, std::string_view text) {
     }
 }
 
+std::string escaped(std::string_view text) {
+    std::string out;
+    append_escaped(out, text);
+    return out;
+}
+
 void append_time(std::string& out, const timeval& time) {
     char num[24];
     out.append(" @");

@@ -13,6 +13,8 @@ namespace velt::ctl {
 // Appends `text` with backslash written "\\", tab "\t", line feed "\n",
 // carriage return "\r" and every other byte below 0x20 and 0x7f as "\xHH".
 void append_escaped(std::string& out, std::string_view text);
+// The same as a new string: keeps a message on one line whatever it names.
+std::string escaped(std::string_view text);
 
 // Appends " @SEC.USEC" (six digits of microseconds).
 void append_time(std::string& out, const timeval& time);

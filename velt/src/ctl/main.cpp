@@ -11,6 +11,7 @@
 #include <velt++.h>
 
 #include "ctl/controller.h"
+#include "ctl/format.h"
 #include "unique_fd.h"
 
 namespace {
@@ -37,7 +38,8 @@ int run(std::vector<std::string>& words) {
         input_name = words[1];
         input.reset(::open(input_name.c_str(), O_RDONLY | O_CLOEXEC));
         if (!input) {
-            std::fprintf(stderr, "veltctl: cannot open %s: %s\n", input_name.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "veltctl: cannot open %s: %s\n", velt::ctl::escaped(input_name).c_str(),
+                         std::strerror(errno));
             return 1;
         }
     }
@@ -45,7 +47,8 @@ int run(std::vector<std::string>& words) {
     toolkit::CVelt api;
     api.handle = vlt_init();
     if (!api.is_initialized()) {
-        std::fprintf(stderr, "veltctl: cannot reach the store at %s\n", socket_path().c_str());
+        std::fprintf(stderr, "veltctl: cannot reach the store at %s\n",
+                     velt::ctl::escaped(socket_path()).c_str());
         return 1;
     }
 

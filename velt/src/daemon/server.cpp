@@ -67,11 +67,11 @@ server::server(unique_fd listener, int stop_fd, int64_t stall_ms)
       m_epoll(epoll_create1(EPOLL_CLOEXEC)),
       m_stall_ms(stall_ms),
       m_spare(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
-    // Each client takes two descriptors; keep some for everything else, so
+    // Each client takes three descriptors; keep some for everything else, so
     // that accepting never fails for want of descriptors.
     rlimit lim;
     if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-        m_max_clients = std::min<size_t>(max_clients, lim.rlim_cur > 64 ? (lim.rlim_cur - 32) / 2 : 16);
+        m_max_clients = std::min<size_t>(max_clients, lim.rlim_cur > 80 ? (lim.rlim_cur - 32) / 3 : 16);
 }
 
 server::~server() = default;
@@ -143,6 +143,8 @@ void server::accept_clients() {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) continue;
         unique_fd bell(pair[0]), peer(pair[1]);
+        unique_fd back(fcntl(peer.get(), F_DUPFD_CLOEXEC, 0));
+        if (!back) continue;
         int flags = fcntl(bell.get(), F_GETFL);
         fcntl(bell.get(), F_SETFL, flags | O_NONBLOCK);
         shutdown(bell.get(), SHUT_RD);
@@ -152,6 +154,7 @@ void server::accept_clients() {
         c->sock = std::move(sock);
         c->bell = std::move(bell);
         c->bell_peer = std::move(peer);
+        c->bell_back = std::move(back);
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = key(c->id, tag_client);
@@ -223,9 +226,9 @@ void server::on_bell(uint64_t id, uint32_t events) {
     if (it == m_clients.end() || it->second->dead) return;
     client& c = *it->second;
     if (events & (EPOLLHUP | EPOLLERR)) {
-        // The client closed its end: one that ignores the descriptor sent
-        // with the hello, say. Its requests are still answered; its batches
-        // are no longer rung but stay owed, settled by events_get.
+        // The doorbell broke (the client's end cannot close under us, since
+        // bell_back holds it too). Its requests are still answered; its
+        // batches are no longer rung but stay owed, settled by events_get.
         epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, c.bell.get(), nullptr);
         c.bell.reset();
         return;
@@ -365,10 +368,18 @@ void server::ring(client& c) {
 }
 
 void server::unring(client& c) {
-    if (c.bells_owed > 0)
+    if (c.bells_owed > 0) {
         --c.bells_owed;
-    else
-        ++c.bells_surplus;
+        return;
+    }
+    // Written already: read it back from the client's end. That end holds at
+    // least this byte beyond those the answers sent tell the client to take,
+    // so the doorbell goes on counting exactly the batches pending.
+    char b = 0;
+    ssize_t n = 0;
+    do n = recv(c.bell_back.get(), &b, 1, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n != 1) ++c.bells_surplus;  // drained by the client itself: settled later
 }
 
 // Settles n doorbell bytes against those not yet written; returns how many

@@ -64,6 +64,7 @@ private:
         unique_fd sock;
         unique_fd bell;       // our end of the doorbell
         unique_fd bell_peer;  // the end handed over with the hello response
+        unique_fd bell_back;  // our own handle on that end, to take back a byte
         velt::wire::frame_decoder in;
         std::deque<chunk> out;
         size_t out_bytes = 0;
