@@ -34,11 +34,16 @@ timespec elapsed(const timespec& a, const timespec& b) {
 
 }  // namespace
 
+// Keeps errno as it found it: the handler can run between a failed call in
+// the main flow (the store library's EINTR retries, say) and the test of its
+// errno, and a failing write here (no pipe) must not change that test.
 void on_termination_signal(int) {
+    const int saved_errno = errno;
     running = 0;
     const char byte = 0;
     ssize_t r = write(__signal_pipepair[1], &byte, 1);
     (void)r;
+    errno = saved_errno;
 }
 
 void register_handlers() {
@@ -60,6 +65,13 @@ void register_handlers() {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGQUIT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+}
+
+void hold_termination_signals(sigset_t& saved) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &saved);
 }
 
 int register_for_changes() {
@@ -110,34 +122,11 @@ void dump_event(FILE* log, const toolkit::CEvent& ev) {
     fputs(">\n", log);
 }
 
-int capture_event_batch(FILE* log) {
-    // A store descriptor that can't be waited on can never deliver: treat it
-    // like a failed fetch rather than wait on it or write outside the set.
-    if (!program_state.api.is_initialized() || !fd_usable(select_fd2)) {
-        fprintf(stderr, "Error: events_get()\n");
-        return 1;
-    }
+namespace {
 
-    fd_set readfds;
-    FD_ZERO(&readfds);
-    // Without a usable signal pipe only the store is watched; a signal then
-    // still ends the wait by interrupting select.
-    const bool watch_pipe = fd_usable(select_fd1);
-    if (watch_pipe) FD_SET(select_fd1, &readfds);
-    FD_SET(select_fd2, &readfds);
-    const int nfds = (watch_pipe && select_fd1 > select_fd2 ? select_fd1 : select_fd2) + 1;
-
-    if (select(nfds, &readfds, nullptr, nullptr, nullptr) < 1) return 0;
-    if (watch_pipe && FD_ISSET(select_fd1, &readfds)) return 0;
-
-    std::vector<toolkit::CEvent> events;
-    if (program_state.api.events_get(events) < 0) {
-        fprintf(stderr, "Error: events_get()\n");
-        return 1;
-    }
-    // An empty delivery carries nothing to record: no start, no batch.
-    if (events.empty()) return 0;
-
+// Writes the start element on the first fetch, then the batch element of
+// the events that pass the filter under the batch's one command.
+void write_fetched_batch(FILE* log, const std::vector<toolkit::CEvent>& events) {
     std::vector<bool> accepted(events.size(), true);
 
     timespec now;
@@ -169,10 +158,10 @@ int capture_event_batch(FILE* log) {
                 static_cast<int>(master), static_cast<int>(ev.cmd));
     }
 
-    if (accepted_count == 0) return 0;
+    if (accepted_count == 0) return;
 
     const char* action = ev_action_str(master);
-    if (!action) return 0;  // a command without a log name can't be read back: skip the batch
+    if (!action) return;  // a command without a log name can't be read back: skip the batch
 
     fprintf(log, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time", static_cast<long>(batch_time.tv_sec),
             static_cast<long>(batch_time.tv_nsec), "action", action);
@@ -180,5 +169,44 @@ int capture_event_batch(FILE* log) {
         if (accepted[i] && events[i].cmd == master) dump_event(log, events[i]);
     }
     fprintf(log, "\t</%s>\n", "batch");
+}
+
+}  // namespace
+
+int capture_event_batch(FILE* log) {
+    // A store descriptor that can't be waited on can never deliver: treat it
+    // like a failed fetch rather than wait on it or write outside the set.
+    if (!program_state.api.is_initialized() || !fd_usable(select_fd2)) {
+        fprintf(stderr, "Error: events_get()\n");
+        return 1;
+    }
+
+    fd_set readfds;
+    FD_ZERO(&readfds);
+    // Without a usable signal pipe only the store is watched; a signal then
+    // still ends the wait by interrupting select.
+    const bool watch_pipe = fd_usable(select_fd1);
+    if (watch_pipe) FD_SET(select_fd1, &readfds);
+    FD_SET(select_fd2, &readfds);
+    const int nfds = (watch_pipe && select_fd1 > select_fd2 ? select_fd1 : select_fd2) + 1;
+
+    if (select(nfds, &readfds, nullptr, nullptr, nullptr) < 1) return 0;
+    if (watch_pipe && FD_ISSET(select_fd1, &readfds)) return 0;
+
+    std::vector<toolkit::CEvent> events;
+    if (program_state.api.events_get(events) < 0) {
+        fprintf(stderr, "Error: events_get()\n");
+        return 1;
+    }
+    // An empty delivery carries nothing to record: no start, no batch.
+    if (events.empty()) return 0;
+
+    // A termination signal must not interrupt a write to a pipe or terminal
+    // that is waiting for its reader: stdio would drop the buffered part of
+    // the log. Held off, it is taken as soon as the batch has been written.
+    sigset_t saved;
+    hold_termination_signals(saved);
+    write_fetched_batch(log, events);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     return 0;
 }

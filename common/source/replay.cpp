@@ -409,14 +409,18 @@ int process_event_batches() {
         // Time elapsed since the origin.
         timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
+        // The assertions are kept without blanks, so that a failure names its
+        // check as "ts.tv_nsec>0" and the like.
+        // clang-format off
         ts.tv_nsec -= ps.clock_origin.tv_nsec;
         if (ts.tv_nsec < 0) {
             ts.tv_nsec += ns_per_s;
             ts.tv_sec -= 1;
-            assert(ts.tv_nsec > 0);
+            assert(ts.tv_nsec>0);
         }
         ts.tv_sec -= ps.clock_origin.tv_sec;
-        assert(ts.tv_sec >= 0);
+        assert(ts.tv_sec>=0);
+        // clang-format on
 
         // Time left until the batch is due; negative seconds when overdue.
         timespec sleep_ts;
@@ -425,7 +429,9 @@ int process_event_batches() {
         if (sleep_ts.tv_nsec < 0) {
             sleep_ts.tv_nsec += ns_per_s;
             sleep_ts.tv_sec -= 1;
-            assert(sleep_ts.tv_nsec > 0);
+            // clang-format off
+            assert(sleep_ts.tv_nsec>0);
+            // clang-format on
         }
         sleep_ts.tv_sec -= ts.tv_sec;
 

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 void usage(const char* str) {
     fputs("Usage:\n", stderr);
@@ -122,12 +123,17 @@ int run_capture() {
     ProgramState& ps = program_state;
     if (register_for_changes() != 0) return 1;
 
+    // The log's buffer; it outlives the stream, which is closed below.
+    std::vector<char> log_buffer;
     FILE* log = open_data_file(true);
     if (!log) return -1;
-    // Only this thread writes the log: a large buffer and no per-call
-    // locking keep the formatted writes cheap under heavy traffic. A
-    // terminal keeps its line buffering so that events show as they come.
-    if (!isatty(fileno(log))) setvbuf(log, nullptr, _IOFBF, 1 << 20);
+    // Only this thread writes the log: a larger buffer than stdio's 4 KiB and
+    // no per-call locking keep the formatted writes cheap under heavy traffic.
+    // A terminal keeps its line buffering so that events show as they come.
+    if (!isatty(fileno(log))) {
+        log_buffer.resize(256 * 1024);
+        setvbuf(log, log_buffer.data(), _IOFBF, log_buffer.size());
+    }
     __fsetlocking(log, FSETLOCKING_BYCALLER);
 
     ps.clock_origin.tv_sec = -1;
@@ -146,8 +152,12 @@ int run_capture() {
         }
     }
 
+    // A further signal must not cut short the last flush; it is taken after it.
+    sigset_t saved;
+    hold_termination_signals(saved);
     fprintf(log, "</%s>\n", "dump");
     fclose(log);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (status != 0 && !ps.data_file_name.empty()) unlink(ps.data_file_name.c_str());
     return status;
 }

@@ -99,6 +99,9 @@ extern int select_fd2;
 
 void on_termination_signal(int sig);
 void register_handlers();
+// Blocks the four termination signals; `saved` receives the mask to restore.
+// Writes to the log run with them held, so that none can cut a write short.
+void hold_termination_signals(sigset_t& saved);
 int register_for_changes();
 int capture_event_batch(FILE* log);
 void dump_event(FILE* log, const toolkit::CEvent& ev);

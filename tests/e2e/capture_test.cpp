@@ -2,6 +2,10 @@
 // times, filtering and the batch's command, stopping by signal, and failures
 // of the subscription, of a fetch and of the store itself.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -214,6 +218,66 @@ TEST(Capture, FailedFetchEndsTheCapture) {
             }
         }
     }
+}
+
+// A log on a pipe whose reader lags: a signal that arrives while capture is
+// blocked writing to the full pipe must cost nothing of the log.
+TEST(Capture, SignalDuringABlockedWriteLosesNothing) {
+    private_store store;
+    temp_dir dir;
+    const string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // read only after the signal
+    ASSERT_GE(rd, 0);
+    // The pipe is full before capture writes to it, so that its first write
+    // blocks before it has passed on a single byte.
+    const int wr = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(wr, 0);
+    size_t filler = 0;
+    for (const string spaces(4096, ' ');;) {
+        const ssize_t n = write(wr, spaces.data(), spaces.size());
+        if (n <= 0) break;
+        filler += size_t(n);
+    }
+    close(wr);
+    capture cap(store, {"-f", fifo}, false);
+    ASSERT_TRUE(cap.ready()) << cap.proc().err();
+    // More log than the stream buffers, so that it writes before the signal.
+    const string value(400, 'v');
+    string requests;
+    for (int i = 0; i < 6000; ++i) requests += "set /s/" + std::to_string(i) + " string " + value + "\n";
+    store.ctl_ok({"batch"}, requests);
+    // Each termination signal in turn, each while the write is blocked (or
+    // once the capture has ended, as it must not before the log is read).
+    const string wchan = "/proc/" + std::to_string(cap.proc().pid()) + "/wchan";
+    auto blocked = [&] { return read_file(wchan).find("pipe_write") != string::npos; };
+    ASSERT_TRUE(wait_until(blocked)) << read_file(wchan);
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        cap.proc().signal(sig);
+        EXPECT_TRUE(wait_until([&] { return blocked() || !cap.proc().running(); }, 2000));
+    }
+
+    string log;
+    char buf[65536];
+    for (;;) {
+        pollfd p{rd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1) << "the capture does not finish its log";
+        const ssize_t n = read(rd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n > 0) log.append(buf, size_t(n));
+    }
+    close(rd);
+    ASSERT_GE(log.size(), filler);
+    log.erase(0, filler);
+    EXPECT_EQ(cap.proc().wait(), 0);
+    EXPECT_EQ(cap.proc().err(), "");
+    // The leaves captured come whole and without a gap, each in its batch.
+    strings body;
+    for (size_t at = 0, i = 0; (at = log.find("<event ", at)) != string::npos; ++at, ++i)
+        body.insert(body.end(), {batch_re(i == 0 ? "0\\.000000000" : later_re, "CMD_SET_LEAF"),
+                                 leaf_re("/s/" + std::to_string(i), "string", value), end_re});
+    EXPECT_GT(body.size(), 3u);
+    expect_document(log, body);
 }
 
 }  // namespace
