@@ -131,7 +131,7 @@ int run_capture() {
     // no per-call locking keep the formatted writes cheap under heavy traffic.
     // A terminal keeps its line buffering so that events show as they come.
     if (!isatty(fileno(log))) {
-        log_buffer.resize(256 * 1024);
+        log_buffer.resize(size_t{256} * 1024);
         setvbuf(log, log_buffer.data(), _IOFBF, log_buffer.size());
     }
     __fsetlocking(log, FSETLOCKING_BYCALLER);
