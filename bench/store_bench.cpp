@@ -3,8 +3,6 @@
 //    subscriber in another thread taking every batch;
 //  - the round trip of a one-leaf set_leaves request (median and p99).
 // Usage: store_bench [--veltd PATH] [--requests N] [--round-trips N]
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <velt++.h>
 
@@ -14,10 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "bench_support.h"
 
 namespace {
 
@@ -26,46 +25,6 @@ using clock_type = std::chrono::steady_clock;
 double seconds_since(clock_type::time_point t) {
     return std::chrono::duration<double>(clock_type::now() - t).count();
 }
-
-// A veltd in a fresh temporary directory, stopped and cleaned up on exit.
-class private_daemon {
-public:
-    explicit private_daemon(const std::string& binary) {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "store-bench-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        m_dir = tmpl;
-        m_socket = m_dir + "/velt.sock";
-        m_pid = fork();
-        if (m_pid == 0) {
-            execl(binary.c_str(), binary.c_str(), "--socket", m_socket.c_str(), nullptr);
-            _exit(127);
-        }
-        setenv("VELT_SOCKET", m_socket.c_str(), 1);
-        for (int i = 0; i < 2000; ++i) {
-            vlt_handle_t h = vlt_init();
-            if (h != 0) {
-                vlt_close(h);
-                return;
-            }
-            usleep(5000);
-        }
-        throw std::runtime_error("veltd did not come up");
-    }
-    ~private_daemon() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-    private_daemon(const private_daemon&) = delete;
-    private_daemon& operator=(const private_daemon&) = delete;
-
-private:
-    std::string m_dir, m_socket;
-    pid_t m_pid = -1;
-};
 
 double events_per_second(int requests, int leaves) {
     toolkit::CVelt sub;
@@ -153,7 +112,8 @@ int main(int argc, char** argv) {
         }
     }
     try {
-        private_daemon d(veltd);
+        const bench::work_dir dir;
+        const bench::store store(veltd, dir.file("store"));
         double eps = events_per_second(requests, 100);
         double median = 0, p99 = 0;
         round_trips(trips, median, p99);
