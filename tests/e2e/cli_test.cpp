@@ -67,34 +67,19 @@ TEST(CommandLine, RejectionsPrintUsageAndTouchNothing) {
         {{"bare"}, 1, usage},
         {{"-td"}, 1, usage},
         {{"--help"}, 1, usage},
-        {{""}, 1, usage},
-        {{"-F", "x"}, 1, usage},
         {{"-p", "/a", "extra"}, 1, usage},
         // Missing or empty values.
         {{"-f"}, 1, usage},
-        {{"-l"}, 1, usage},
-        {{"-p"}, 1, usage},
-        {{"-x"}, 1, usage},
-        {{"-a"}, 1, usage},
-        {{"-i"}, 1, usage},
         {{"-w"}, 1, usage},
         {{"-x", ""}, 1, usage},
-        {{"-f", ""}, 1, usage},
-        {{"-w", ""}, 1, usage},
         {{"-a", "", "-v"}, 1, usage},
         // Capture against replay, either order.
         {{"-f", "a.xml", "-l", "b.xml"}, 1, usage},
         {{"-l", "b.xml", "-f", "a.xml"}, 1, usage},
-        {{"-f", "a.xml", "-t"}, 1, usage},
         {{"-t", "-f", "a.xml"}, 1, usage},
-        {{"-f", "a.xml", "-d"}, 1, usage},
-        {{"-d", "-f", "a.xml"}, 1, usage},
         {{"-f", "a.xml", "-w", "5"}, 1, usage},
-        {{"-w", "5", "-f", "a.xml"}, 1, usage},
         // Options that exclude each other, either order.
         {{"-p", "/a", "-x", "/b"}, 1, usage},
-        {{"-x", "/b", "-p", "/a"}, 1, usage},
-        {{"-a", "mtu", "-i", "speed"}, 1, usage},
         {{"-i", "speed", "-a", "mtu"}, 1, usage},
         {{"-d", "-w", "5"}, 1, usage},
         {{"-w", "5", "-d"}, 1, usage},
@@ -108,8 +93,6 @@ TEST(CommandLine, RejectionsPrintUsageAndTouchNothing) {
         // The first rejection ends the parsing.
         {{"-w", "0", "-w", "-5"}, 1, no_delay},
         {{"-q", "-v"}, 1, usage},
-        {{"-f", "a", "-l", "b", "-v"}, 1, usage},
-        {{"-q", "-w", "0"}, 1, usage},
     };
     private_store store;
     check(rows, store.env());
@@ -121,7 +104,6 @@ TEST(CommandLine, VersionWhenReachedBeforeAnyFault) {
     check({{{"-v"}, 0, "", version},
            {{"-v", "-bogus"}, 0, "", version},
            {{"-v", "-f", "a.xml", "-l", "b.xml"}, 0, "", version},
-           {{"-p", "/a", "-v", "-x", "/b"}, 0, "", version},
            {{"-w", "5", "-v", "-w", "0"}, 0, "", version},
            {{"-f", "a.xml", "-v"}, 0, "", version}},
           "VELT_SOCKET=" + nowhere.file("none.sock"));
@@ -130,10 +112,7 @@ TEST(CommandLine, VersionWhenReachedBeforeAnyFault) {
 TEST(CommandLine, UnreachableStoreCreatesNoLog) {
     temp_dir nowhere;
     const string message = "Error: can't connect to VELT\n";
-    check({{{"-f", "log.xml"}, 1, message},
-           {{"-l", "log.xml"}, 1, message},
-           {{}, 1, message},
-           {{"-t"}, 1, message}},
+    check({{{"-f", "log.xml"}, 1, message}, {{"-l", "log.xml"}, 1, message}, {{"-t"}, 1, message}},
           "VELT_SOCKET=" + nowhere.file("none.sock"));
 }
 
@@ -146,8 +125,6 @@ TEST(CommandLine, LogsThatCannotBeOpened) {
            {{"-l", "-v"}, 255, cannot_open("-v")},
            {{"-l", "first.xml", "-l", "second.xml"}, 255, cannot_open("second.xml")},
            {{"-w", "10abc", "-l", "missing.xml"}, 255, cannot_open("missing.xml")},
-           {{"-d", "-t", "-l", "missing.xml"}, 255, cannot_open("missing.xml")},
-           {{"-a", "mtu", "-a", "mtu", "-l", "-"}, 255, cannot_open("-")},
            {{"-f", "nodir/log.xml"}, 255, cannot_open("nodir/log.xml")},
            {{"-f", "log.xml", "-f", "nodir/log.xml"}, 255, cannot_open("nodir/log.xml")},
            {{"-p", "-x", "-f", "nodir/-"}, 255, cannot_open("nodir/-")}},

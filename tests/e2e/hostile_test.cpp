@@ -79,12 +79,8 @@ TEST_F(HostileLog, EntityExpansionIsRefusedInBoundedTimeAndMemory) {
         string log;
     };
     const bomb bombs[] = {
-        {"nested, in a path",
-         log_document(log_batch("0.0", "CMD_ADD_NODE", log_event("&l10;")), decl + laughs)},
         {"nested, in a value",
          log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/v", "string", "&l10;")), decl + laughs)},
-        {"nested, between elements",
-         log_document("&l10;" + log_batch("0.0", "CMD_ADD_NODE", log_event("/n")), decl + laughs)},
         {"quadratic, in a value",
          log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/v", "string", many_refs)),
                       decl + quadratic)}};
@@ -118,14 +114,8 @@ TEST_F(HostileLog, ExternalReferencesAreNeverFollowed) {
          log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/ext/a", "string", "plain")),
                       decl + "<!DOCTYPE dump SYSTEM \"" + fifo + "\">\n"),
          0, "plain"},
-        {"public DTD",
-         log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/ext/a", "string", "plain")),
-                      decl + "<!DOCTYPE dump PUBLIC \"-//x//y\" \"" + fifo + "\">\n"),
-         0, "plain"},
         {"entity from a FIFO in a value",
          log_document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + fifo + "\">]>\n"), 0, "[]"},
-        {"entity from a file in a value",
-         log_document(set_a, decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"" + secret + "\">]>\n"), 0, "[]"},
         {"entity from a file in a path",
          log_document(log_batch("0.0", "CMD_ADD_NODE", log_event("/ext/&e;")),
                       decl + "<!DOCTYPE dump [<!ENTITY e SYSTEM \"file://" + secret + "\">]>\n"),
@@ -137,15 +127,7 @@ TEST_F(HostileLog, ExternalReferencesAreNeverFollowed) {
         {"unparsed entity",
          log_document(set_a, decl + "<!DOCTYPE dump [<!NOTATION n SYSTEM \"" + fifo +
                                  "\"><!ENTITY e SYSTEM \"" + secret + "\" NDATA n>]>\n"),
-         255, ""},
-        {"inclusion element",
-         log_document(
-             log_batch("0.0", "CMD_SET_LEAF",
-                       log_leaf("/ext/a", "string",
-                                "[<xi:include href=\"" + secret +
-                                    "\" parse=\"text\" xmlns:xi=\"http://www.w3.org/2001/XInclude\"/>]")),
-             decl + "<?xml-stylesheet href=\"" + fifo + "\"?>\n"),
-         0, "[]"}};
+         255, ""}};
     for (const attempt& a : attempts) {
         SCOPED_TRACE(a.name);
         outcome o = replay(a.log, 10000);
@@ -180,8 +162,6 @@ TEST_F(HostileLog, HugeValuesAndPathsCostAFewCopiesAtMost) {
     const giant giants[] = {
         {"1 MB path", doc_head + "\t\t<event path=\"/big/", 'p', mb,
          "\" type=\"int32\">5</event>\n" + doc_tail, 0, "leaf /big/" + string(mb, 'p') + " int32 5\n"},
-        {"16 MB value", doc_head + "\t\t<event path=\"/big/v\" type=\"binary\">", 'a', 16 * mb,
-         "</event>\n" + doc_tail, 0, "leaf /big/v binary " + string(16 * mb, 'a') + "\n"},
         {"100 MB value", doc_head + "\t\t<event path=\"/big/v\" type=\"string\">", 'v', 100 * mb,
          "</event>\n" + doc_tail, 1, ""}};
     for (const giant& g : giants) {
@@ -209,31 +189,6 @@ TEST_F(HostileLog, HugeValuesAndPathsCostAFewCopiesAtMost) {
         EXPECT_LT(o.max_rss_kib, (long(g.bytes / 1024) * 5 + 32 * mib) * memory_factor)
             << o.max_rss_kib << " KiB";
     }
-}
-
-TEST_F(HostileLog, ManySmallEventsCostLittleMoreThanTheirText) {
-    // Half a million events, all filtered out, so that only reading counts.
-    const string path = dir.file("many.xml");
-    size_t bytes = 0;
-    {
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        f << decl << "<dump>\n";
-        for (int b = 0; b < 500; ++b) {
-            string text = "\t<batch time=\"" + std::to_string(b) + ".0\" action=\"CMD_ADD_NODE\">\n";
-            for (int e = 0; e < 1000; ++e)
-                text += log_event("/many/" + std::to_string(b) + "/" + std::to_string(e));
-            text += "\t</batch>\n";
-            bytes += text.size();
-            f << text;
-        }
-        f << "</dump>\n";
-    }
-    outcome o = replay_file(path, 30000, {"-x", "/"});
-    EXPECT_EQ(o.status, 0) << o.err.substr(0, 2000);
-    EXPECT_NE(o.out.find("Sorting list of 500 event batches..."), string::npos);
-    EXPECT_EQ(store.dump(), before);
-    EXPECT_LT(o.max_rss_kib, (long(bytes / 1024) * 4 + 32 * mib) * memory_factor)
-        << o.max_rss_kib << " KiB for " << bytes << " bytes";
 }
 
 TEST_F(HostileLog, DeeplyNestedUnknownElements) {
@@ -268,18 +223,9 @@ TEST_F(HostileLog, BytesThatAreNotXmlRefuseTheWholeLog) {
         string name;
         string bytes;
     };
-    const bad bads[] = {{"overlong slash", "\xc0\xaf"},
-                        {"lone continuation byte", "\x80"},
-                        {"truncated sequence", "\xe2\x82"},
-                        {"surrogate", "\xed\xa0\x80"},
-                        {"beyond U+10FFFF", "\xf4\x90\x80\x80"},
-                        {"U+FFFE", "\xef\xbf\xbe"},
-                        {"byte 0xff", "\xff"},
-                        {"NUL byte", string(1, '\0')},
-                        {"control character", "\x01"},
-                        {"reference to NUL", "&#0;"},
-                        {"reference to a control character", "&#x1b;"},
-                        {"reference to a surrogate", "&#xd800;"}};
+    const bad bads[] = {{"overlong slash", "\xc0\xaf"}, {"truncated sequence", "\xe2\x82"},
+                        {"surrogate", "\xed\xa0\x80"},  {"NUL byte", string(1, '\0')},
+                        {"control character", "\x01"},  {"reference to NUL", "&#0;"}};
     for (const bad& b : bads) {
         SCOPED_TRACE(b.name);
         expect_refused(replay(with(b.bytes, "")), b.name + " in a value");

@@ -21,7 +21,6 @@ using strings = std::vector<std::string>;
 // A private veltd that this process's own clients reach.
 struct store_daemon : harness::private_store {
     explicit store_daemon(strings extra = {}) : private_store(std::move(extra)) { use_in_process(); }
-    harness::process& proc() { return daemon(); }
 };
 
 inline toolkit::CElement int32(int32_t v, time_t sec = -1, suseconds_t usec = 0) {
@@ -67,30 +66,20 @@ public:
         last_register_status = st;
         return rc;
     }
-    int fd() const { return vlt_get_fd(api.handle); }
     // True when the notification descriptor polls readable within timeout_ms.
     bool readable(int timeout_ms = 0) const {
-        pollfd p{fd(), POLLIN, 0};
+        pollfd p{vlt_get_fd(api.handle), POLLIN, 0};
         return poll(&p, 1, timeout_ms) == 1;
     }
-    // Takes one batch; returns it as "CMD path" lines.
     int get(std::vector<toolkit::CEvent>& events) { return api.events_get(events); }
+    // Takes one batch; returns it as "CMD path" lines.
     strings batch() {
         std::vector<toolkit::CEvent> events;
-        int n = get(events);
-        EXPECT_GT(n, 0);
+        EXPECT_GT(get(events), 0);
+        static const char* const names[] = {"?", "add", "remove", "?", "set", "clear"};
         strings out;
-        for (const auto& e : events) out.push_back(cmd_name(e.cmd) + " " + e.path);
+        for (const auto& e : events) out.push_back(std::string(names[e.cmd <= 5 ? e.cmd : 0]) + " " + e.path);
         return out;
-    }
-    static std::string cmd_name(api_cmd_t cmd) {
-        switch (cmd) {
-            case CMD_ADD_NODE: return "add";
-            case CMD_REMOVE_NODE: return "remove";
-            case CMD_SET_LEAF: return "set";
-            case CMD_CLEAR_LEAF: return "clear";
-        }
-        return "?";
     }
     // The tree as "node PATH" / "leaf PATH TEXT" lines.
     strings dump(const std::string& path = "/") {

@@ -1,6 +1,5 @@
-// The store's framing and its robustness: the frame decoder fed arbitrary
-// bytes, raw clients that misbehave, subscribers that fall behind, large
-// dumps, many clients, and the daemon's start and stop rules.
+// The store's framing and its robustness: the frame decoder, raw clients that
+// misbehave, subscribers that fall behind, and the daemon's start and stop rules.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <thread>
+#include <filesystem>
 
 #include "c/wire.h"
 #include "store_support.h"
@@ -24,8 +23,6 @@ std::string frame(std::string_view payload) {
     f.append(payload);
     return f;
 }
-
-// ---- Frame decoder and reader ---------------------------------------------
 
 struct decode_case {
     const char* name;
@@ -43,7 +40,6 @@ TEST(StoreWire, FrameDecoderCutsFramesFromAnyPieces) {
         {"whole", two, two.size(), {"abc", "\x01"}, false},
         {"byte by byte", two, 1, {"abc", "\x01"}, false},
         {"half a frame", frame("abcdef").substr(0, 7), 1, {}, false},
-        {"half a header", std::string("\x05\x00", 2), 1, {}, false},
         {"empty frame", frame("x") + std::string(4, '\0') + frame("y"), 3, {"x"}, true},
         {"oversized", frame("ok") + over + "junk", 5, {"ok"}, true},
         {"largest allowed", std::string("\x00\x10\x00\x04", 4), 4, {}, false},
@@ -64,31 +60,6 @@ TEST(StoreWire, FrameDecoderCutsFramesFromAnyPieces) {
         EXPECT_EQ(got, tc.frames);
         EXPECT_EQ(error, tc.error);
     }
-}
-
-TEST(StoreWire, ReaderNeverReadsPastTheEnd) {
-    std::string buf;
-    wire::writer w(buf);
-    w.u32(3);
-    w.str("ab");
-    {
-        wire::reader r(buf);
-        EXPECT_EQ(r.count(2), 3u);  // 3 items of 2 bytes fit in the 6 left
-        EXPECT_EQ(r.str(), "ab");
-        EXPECT_TRUE(r.at_end());
-    }
-    {
-        wire::reader r(buf);
-        EXPECT_EQ(r.count(3), 0u);  // but not of 3 bytes
-        EXPECT_FALSE(r.ok());
-    }
-    std::string lying;
-    wire::writer(lying).u32(0xffffffff);
-    lying += "abc";
-    wire::reader r(lying);
-    EXPECT_EQ(r.str(), "");
-    EXPECT_FALSE(r.ok());
-    EXPECT_EQ(r.u64(), 0u);
 }
 
 // ---- Raw clients ------------------------------------------------------------
@@ -139,9 +110,7 @@ TEST(StoreRobustness, MisbehavingClientsAreDroppedAlone) {
     const std::vector<std::pair<const char*, std::string>> bad = {
         {"garbage", "GET / HTTP/1.0\r\n\r\n"},
         {"request before hello", ping},
-        {"wrong magic", frame(std::string("\x01XELT\x01\x00", 7))},
         {"oversized frame", hello() + over},
-        {"unknown message", hello() + frame("\x7f")},
         {"trailing bytes", hello() + frame(std::string(1, char(wire::msg::ping)) + "x")},
         {"count beyond the frame",
          hello() + frame(std::string(1, char(wire::msg::add_nodes)) + std::string(4, '\0') +
@@ -172,7 +141,7 @@ TEST(StoreRobustness, MisbehavingClientsAreDroppedAlone) {
         EXPECT_EQ(good.status("clients"), 2);
     }
     EXPECT_TRUE(harness::wait_until([&] { return good.status("clients") == 1; }));
-    EXPECT_TRUE(d.proc().running());
+    EXPECT_TRUE(d.daemon().running());
 }
 
 TEST(StoreRobustness, SubscriberThatNeverReadsIsCutOff) {
@@ -205,106 +174,36 @@ TEST(StoreRobustness, SubscriberThatNeverReadsIsCutOff) {
 #endif
 }
 
-TEST(StoreRobustness, ClientThatNeverReadsCostsBoundedMemory) {
-    store_daemon d;
-    client w;
+// A client that stops reading its answers is served no further than its
+// buffer and dropped once stalled; a client stuck mid-frame is dropped too.
+TEST(StoreRobustness, StalledClientsCostBoundedMemoryAndAreDropped) {
+    store_daemon d({"--stall-timeout", "200"});
+    client w, sub;
+    ASSERT_EQ(sub.subscribe(), 0);
     ASSERT_EQ(w.set({"/big"}, {text(std::string(4 << 20, 'z'))}), 0);
-    raw_socket s(d.socket());
-    // Ask for the 4 MiB leaf over and over without reading any answer.
     std::string get_big(1, char(wire::msg::get));
     wire::writer(get_big).str("/big");
     std::string many = hello();
     for (int i = 0; i < 100; ++i) many += frame(get_big);
-    int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
+    raw_socket half(d.socket()), deaf(d.socket());
+    half.send_bytes(hello().substr(0, 7));
     size_t sent = 0;
     harness::wait_until(
         [&] {
-            ssize_t n = ::send(s.fd(), many.data() + sent, many.size() - sent, flags);
+            ssize_t n =
+                ::send(deaf.fd(), many.data() + sent, many.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) sent += size_t(n);
             return sent == many.size() || (n < 0 && errno == EAGAIN);
         },
         2000);
     // Others are served meanwhile, and the daemon did not buffer 400 MiB.
     EXPECT_EQ(w.set("/other", 1), 0);
-    EXPECT_EQ(w.status("clients"), 2);
     EXPECT_LT(harness::proc_status(d.pid(), "VmHWM"), 100 * 1024);
-}
-
-TEST(StoreRobustness, StalledClientsAreDropped) {
-    store_daemon d({"--stall-timeout", "200"});
-    client idle, sub;
-    ASSERT_EQ(sub.subscribe(), 0);
-    ASSERT_EQ(idle.set({"/big"}, {text(std::string(4 << 20, 'z'))}), 0);
-    std::string get_big(1, char(wire::msg::get));
-    wire::writer(get_big).str("/big");
-    raw_socket half(d.socket()), deaf(d.socket());
-    half.send_bytes(hello().substr(0, 7));
-    deaf.send_bytes(hello() + frame(get_big));
-    // The deaf client takes its hello answer but never the 4 MiB one.
-    char buf[64];
-    ASSERT_GT(recv(deaf.fd(), buf, 9, 0), 0);
     EXPECT_TRUE(half.closed_by_peer());
-    EXPECT_TRUE(harness::wait_until([&] { return idle.status("clients") == 2; }, 5000));
-    // Clients that merely wait, or leave batches pending, stay.
+    EXPECT_TRUE(harness::wait_until([&] { return w.status("clients") == 2; }, 5000));
+    // A subscriber that merely leaves batches pending stays.
     EXPECT_EQ(sub.batch(), strings{"set /big"});
     EXPECT_EQ(harness::run({VELTD_BIN, "--stall-timeout", "x"}).status, 1);
-}
-
-TEST(StoreRobustness, ManyClientsAtOnce) {
-    store_daemon d;
-    std::vector<std::unique_ptr<client>> clients;
-    for (int i = 0; i < 100; ++i) {
-        clients.push_back(std::make_unique<client>());
-        ASSERT_TRUE(clients.back()->ok()) << i;
-    }
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(clients[i]->set("/c/" + std::to_string(i), i), 0);
-    EXPECT_EQ(clients[0]->status("clients"), 100);
-    EXPECT_EQ(clients[99]->status("leaves"), 100);
-}
-
-TEST(StoreRobustness, LargeDumpComesWholeAndInOrder) {
-    store_daemon d;
-    client w;
-    // About 12 MiB of dump, across several pages and nested nodes.
-    std::string value(2000, 'd');
-    strings want;
-    for (int a = 0; a < 3; ++a) {
-        std::string na = "/n" + std::to_string(a);
-        want.push_back("node " + na);
-        strings paths;
-        std::vector<toolkit::CElement> values;
-        for (int b = 0; b < 2000; ++b) {
-            char name[16];
-            snprintf(name, sizeof name, "/l%04d", b);
-            paths.push_back(na + name);
-            values.push_back(text(value));
-            want.push_back("leaf " + na + name + " " + value);
-            if (b == 1000) {
-                want.push_back("node " + na + name + "x");
-                want.push_back("leaf " + na + name + "x/in " + value);
-                paths.push_back(na + name + "x/in");
-                values.push_back(text(value));
-            }
-        }
-        ASSERT_EQ(w.set(paths, values), 0);
-    }
-    // Byte order of names: "\xc3\xa9" sorts after "z".
-    ASSERT_EQ(w.add({"/z", "/\xc3\xa9", "/A"}), 0);
-    want.insert(want.begin(), "node /A");
-    want.push_back("node /z");
-    want.push_back("node /\xc3\xa9");
-    // (Compared as a whole, without printing megabytes on a failure.)
-    strings all = w.dump();
-    EXPECT_EQ(all.size(), want.size());
-    EXPECT_TRUE(all == want);
-    auto n1 = std::find(want.begin(), want.end(), "node /n1");
-    auto n2 = std::find(want.begin(), want.end(), "node /n2");
-    strings part = w.dump("/n1");
-    EXPECT_EQ(part.size(), size_t(n2 - n1));
-    EXPECT_TRUE(part == strings(n1, n2));
-    EXPECT_EQ(w.dump("/n1/l0003"), strings{"leaf /n1/l0003 " + value});
-    std::vector<velt::admin::dump_entry> entries;
-    EXPECT_EQ(velt::admin::dump(w.api.handle, "/nope", entries), VLT_ENOENT);
 }
 
 // ---- Starting and stopping ----------------------------------------------------
@@ -352,7 +251,7 @@ TEST(StoreDaemon, OtherUsersAreRefused) {
     store_daemon d;
     // Open the socket file to everyone so that only the credential check
     // stands in the way.
-    ASSERT_EQ(chmod(d.dir().path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(std::filesystem::path(d.socket()).parent_path().c_str(), 0755), 0);
     ASSERT_EQ(chmod(d.socket().c_str(), 0666), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);

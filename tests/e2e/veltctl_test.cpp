@@ -126,7 +126,6 @@ TEST(VeltctlBatch, StopsAtTheFirstFailureNamingTheLine) {
     };
     const std::vector<failing> cases = {
         {"add /a\nadd 'open\nadd /b\n", "line 2: unterminated single quote", "node /a\n"},
-        {"add /a\n\nadd \"open\\\"\nadd /b\n", "line 3: unterminated double quote", "node /a\n"},
         {"add /a\\", "line 1: backslash at the end of the input", ""},
         // Lines are counted across requests that span several.
         {"set /s string 'a\nb' \\\n /c int32 1\nadd /b\nadd /b/..\\\n/\x01\n",
@@ -134,10 +133,8 @@ TEST(VeltctlBatch, StopsAtTheFirstFailureNamingTheLine) {
         {"add /a\nset /a/x int32 1\nadd /a/x/y\nadd /c\n", "line 3: add failed: conflict (code 2)",
          "node /a\nleaf /a/x int32 1\n"},
         {"# first\nset /v int32 abc\n", "line 2: set: 'abc' is not a valid int32 value", ""},
-        {"set /v int32 1 /w\n", "line 1: set needs PATH TYPE VALUE triples", ""},
         {"add /a\nfrobnicate /x\n", "line 2: unknown command 'frobnicate'", "node /a\n"},
-        {"watch /\n", "line 1: watch cannot be used in a batch", ""},
-        {"get /nothing\nadd /a\n", "line 1: get: no such leaf", ""}};
+        {"watch /\n", "line 1: watch cannot be used in a batch", ""}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
         private_store store;
@@ -176,8 +173,6 @@ TEST(VeltctlFailures, MessagesAndExitStatus) {
     store.ctl_ok({"set", "/l", "int32", "1"});
     expect_one_line_failure(store.ctl({"add", "/"}), "add failed: invalid argument (code 1)");
     expect_one_line_failure(store.ctl({"add", "/l/x"}), "add failed: conflict (code 2)");
-    expect_one_line_failure(store.ctl({"clear", "/bad\x01path"}), "invalid argument");
-    expect_one_line_failure(store.ctl({"set", "/s", "string", "bad\x01"}), "not a valid string value");
     expect_one_line_failure(store.ctl({"set", "/s", "int32", " 1"}), "not a valid int32 value");
     expect_one_line_failure(store.ctl({"set", "/s", "none", ""}), "invalid argument");
 
@@ -195,26 +190,15 @@ TEST(VeltctlFailures, MessagesAndExitStatus) {
     // Bad usage: a message and the usage text, nothing sent.
     const std::vector<std::vector<std::string>> bad = {{},
                                                        {"frobnicate"},
-                                                       {"add"},
                                                        {"set", "/a", "int32"},
-                                                       {"set", "/a", "Int32", "1"},
-                                                       {"get"},
                                                        {"get", "/a", "/b"},
-                                                       {"status", "x"},
                                                        {"dump", "--bogus"},
-                                                       {"dump", "/a", "/b"},
-                                                       {"watch", "/a", "/b"},
-                                                       {"failpoint", "bogus", "1"},
-                                                       {"failpoint", "add_nodes", "x"},
-                                                       {"failpoint", "add_nodes", "1", "0"},
                                                        {"failpoint", "add_nodes", "1", "sometimes"}};
     for (const auto& args : bad) {
         const auto r = store.ctl(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.rfind("veltctl: ", 0), 0u) << r.err;
-        if (args.size() != 4 || args[2] != "Int32") {
-            EXPECT_NE(r.err.find("usage: veltctl"), std::string::npos) << r.err;
-        }
+        EXPECT_NE(r.err.find("usage: veltctl"), std::string::npos) << r.err;
     }
     EXPECT_EQ(store.dump(), "leaf /l int32 3\nnode /n\n");
 }

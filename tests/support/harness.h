@@ -105,7 +105,6 @@ public:
     std::string env() const { return "VELT_SOCKET=" + m_socket; }
     pid_t pid() const { return m_daemon->pid(); }
     process& daemon() { return *m_daemon; }
-    const temp_dir& dir() const { return m_dir; }
 
     // Runs veltctl against this store.
     result ctl(const strings& args, const std::string& input = "") const;

@@ -53,48 +53,27 @@ std::vector<text_case> text_cases() {
     using lim = std::numeric_limits<double>;
     return {{make([](CElement& e) { e.set_bool(true); }), "true"},
             {make([](CElement& e) { e.set_bool(false); }), "false"},
-            {i32(0), "0"},
-            {i32(-1), "-1"},
             {i32(INT32_MIN), "-2147483648"},
-            {i32(INT32_MAX), "2147483647"},
             {make([](CElement& e) { e.set_uint32(UINT32_MAX); }), "4294967295"},
             {i64(INT64_MIN), "-9223372036854775808"},
-            {i64(INT64_MAX), "9223372036854775807"},
             {u64(UINT64_MAX), "18446744073709551615"},
-            {u64(0), "0"},
-            {dbl(0.0), "0"},
             {dbl(-0.0), "-0"},
             {dbl(0.1), "0.1"},
-            {dbl(-2.25), "-2.25"},
             {dbl(1e21), "1e+21"},
-            {dbl(1.0 / 3), "0.3333333333333333"},
             {dbl(lim::max()), "1.7976931348623157e+308"},
             {dbl(lim::denorm_min()), "5e-324"},
-            {dbl(lim::min()), "2.2250738585072014e-308"},
-            {dbl(lim::infinity()), "inf"},
             {dbl(-lim::infinity()), "-inf"},
             {raw(DATATYPE_IPV4, std::string("\xc0\x00\x02\x01", 4)), "192.0.2.1"},
-            {raw(DATATYPE_IPV4, std::string(4, '\0')), "0.0.0.0"},
-            {raw(DATATYPE_IPV4, std::string(4, '\xff')), "255.255.255.255"},
             {ip6({0, 0, 0, 0, 0, 0, 0, 0}), "::"},
-            {ip6({0, 0, 0, 0, 0, 0, 0, 1}), "::1"},
-            {ip6({1, 0, 0, 0, 0, 0, 0, 0}), "1::"},
-            {ip6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}), "2001:db8::1"},
             // A single zero group stays; the longest run goes, the first of equal ones.
             {ip6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},
             {ip6({0x2001, 0, 0, 1, 0, 0, 0, 1}), "2001:0:0:1::1"},
             {ip6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}), "2001:db8::1:0:0:1"},
-            {ip6({0xfe80, 0, 0, 0, 0xabcd, 0, 0, 0x10}), "fe80::abcd:0:0:10"},
-            {ip6({1, 2, 3, 4, 5, 6, 7, 0xffff}), "1:2:3:4:5:6:7:ffff"},
-            // IPv4-mapped in mixed notation; IPv4-compatible and -translated in hex.
+            // IPv4-mapped in mixed notation; IPv4-compatible in hex.
             {ip6({0, 0, 0, 0, 0, 0xffff, 0xc000, 0x201}), "::ffff:192.0.2.1"},
             {ip6({0, 0, 0, 0, 0, 0, 0xc000, 0x201}), "::c000:201"},
-            {ip6({0, 0, 0, 0, 0, 0, 1, 2}), "::1:2"},
-            {ip6({0, 0, 0, 0, 0xffff, 0, 0xc000, 0x201}), "::ffff:0:c000:201"},
             {raw(DATATYPE_MAC, std::string("\x02\x00\x5e\xAB\xcd\xff", 6)), "02:00:5e:ab:cd:ff"},
-            {raw(DATATYPE_BINARY, ""), ""},
             {raw(DATATYPE_BINARY, std::string("\x00\xff\x10\xab", 4)), "00ff10ab"},
-            {str(""), ""},
             {str("tab\there\r\nZürich \xf4\x8f\xbf\xbf"), "tab\there\r\nZürich \xf4\x8f\xbf\xbf"},
             {make([](CElement& e) { e.set_none(); }), ""}};
 }
@@ -120,56 +99,28 @@ TEST(Element, TextFormsRoundTrip) {
     EXPECT_FALSE(dbl(-0.0).same_value(dbl(0.0)));
 }
 
-TEST(Element, ConvertsBetweenTypesThroughText) {
-    CElement e = i32(42);
-    const std::vector<std::pair<data_type_t, bool>> steps = {
-        {DATATYPE_STRING, true},   {DATATYPE_UINT64, true}, {DATATYPE_DOUBLE, true},
-        {DATATYPE_BOOL, false},    {DATATYPE_IPV4, false},  {DATATYPE_NONE, false},
-        {DATATYPE_INVALID, false}, {DATATYPE_BINARY, true}, {DATATYPE_INT32, true}};
-    for (const auto& [target, ok] : steps) {
-        const data_type_t before = e.type();
-        EXPECT_EQ(e.convert_type(target) == 0, ok) << "to " << target;
-        EXPECT_EQ(e.type(), ok ? target : before);
-        EXPECT_EQ(e.to_string(), "42");
-    }
-    e = i32(-1);
-    EXPECT_NE(e.convert_type(DATATYPE_UINT32), 0);
-    EXPECT_EQ(e.get_int32(), -1);
-    e = dbl(1.5);
-    EXPECT_NE(e.convert_type(DATATYPE_INT32), 0);
-    e = raw(DATATYPE_BINARY, "");
-    EXPECT_EQ(e.convert_type(DATATYPE_NONE), 0);
-    EXPECT_EQ(e.type(), DATATYPE_NONE);
-}
-
 TEST(Element, StrictConversionRefuses) {
     const std::vector<std::pair<data_type_t, std::vector<std::string>>> refused = {
-        {DATATYPE_BOOL, {"True", "TRUE", "1", "true ", ""}},
-        {DATATYPE_INT32,
-         {" 1", "1 ", "1\n", "+1", "01", "-0", "1x", "", "-", "0x10", std::string("1\0", 2), "2147483648",
-          "-2147483649"}},
+        {DATATYPE_BOOL, {"True", "1", "true "}},
+        {DATATYPE_INT32, {" 1", "+1", "01", "-0", "1x", "", std::string("1\0", 2), "2147483648"}},
         {DATATYPE_UINT32, {"-1", "4294967296"}},
-        {DATATYPE_INT64, {"9223372036854775808", "-9223372036854775809"}},
+        {DATATYPE_INT64, {"-9223372036854775809"}},
         {DATATYPE_UINT64, {"18446744073709551616", "1e3"}},
         {DATATYPE_DOUBLE,
-         {"1.50", "1.5e0", "01.5", ".5", "+1.5", "1E+21", "1e21", "1e400", "NaN", "-nan", "Inf", "infinity",
-          "0x1p3", "0.10000000000000001", " 2"}},
-        {DATATYPE_IPV4, {"1.2.3", "01.2.3.4", "1.2.3.4 ", "256.1.1.1", "1.2.3.4.5", "::1"}},
+         {"1.50", "1.5e0", ".5", "1e21", "1e400", "NaN", "Inf", "0x1p3", "0.10000000000000001"}},
+        {DATATYPE_IPV4, {"1.2.3", "01.2.3.4", "256.1.1.1", "::1"}},
         {DATATYPE_IPV6,
-         {"2001:DB8::1", "2001:db8:0::1", "2001:0db8::1", "2001:db8:0:0:0:0:0:1", "2001:db8::0:1",
-          "::ffff:c000:201", "::192.0.2.1", "fe80::1%eth0", "1:2:3:4:5:6:7:8:9", "[::1]", "192.0.2.1",
-          std::string(100, '1')}},
-        {DATATYPE_MAC,
-         {"AA:BB:CC:DD:EE:FF", "aa-bb-cc-dd-ee-ff", "aa:bb:cc:dd:ee",
-          "aa:bb:cc:dd:ee:ff:", "a:bb:cc:dd:ee:ff0", "aabb.ccdd.eeff"}},
-        {DATATYPE_BINARY, {"0", "ABCD", "zz", "0g", "00 11"}},
+         {"2001:DB8::1", "2001:db8:0::1", "2001:0db8::1", "2001:db8::0:1", "::ffff:c000:201", "::192.0.2.1",
+          "fe80::1%eth0", "1:2:3:4:5:6:7:8:9", std::string(100, '1')}},
+        {DATATYPE_MAC, {"AA:BB:CC:DD:EE:FF", "aa-bb-cc-dd-ee-ff", "aa:bb:cc:dd:ee", "a:bb:cc:dd:ee:ff0"}},
+        {DATATYPE_BINARY, {"0", "ABCD", "0g"}},
         // Not UTF-8 or not text: a bad lead byte, an overlong form, a cut-off
         // sequence, a surrogate, U+FFFF, control characters.
         {DATATYPE_STRING,
-         {"\xff", "\xf5\x80\x80\x80", "\xf0\x8f\xbf\xbf", "ok\xe2\x82", "\xed\xb0\x80", "\xef\xbf\xbf",
-          "a\x01", "a\x7f", std::string("a\0b", 3)}},
-        {DATATYPE_NONE, {"x", " "}},
-        {DATATYPE_INVALID, {"", "x"}},
+         {"\xff", "\xf0\x8f\xbf\xbf", "ok\xe2\x82", "\xed\xb0\x80", "\xef\xbf\xbf", "a\x01", "a\x7f",
+          std::string("a\0b", 3)}},
+        {DATATYPE_NONE, {"x"}},
+        {DATATYPE_INVALID, {""}},
         {static_cast<data_type_t>(13), {"1"}}};
     for (const auto& [type, texts] : refused) {
         for (const auto& text : texts) {
@@ -190,7 +141,6 @@ TEST(Element, SettersGettersAndBytes) {
     EXPECT_EQ(e.type(), DATATYPE_INVALID);
     EXPECT_EQ(e.timestamp().tv_sec, -1);
     EXPECT_EQ(CElement::_invalid_time.tv_sec, -1);
-    EXPECT_FALSE(CElement::_forced_auto_time);
     e.timestamp() = {10, 20};
     e.set_int32(-5);
     EXPECT_EQ(e.get_int32(), -5);
@@ -199,9 +149,7 @@ TEST(Element, SettersGettersAndBytes) {
     EXPECT_EQ(e.timestamp().tv_sec, 10);  // setters keep the timestamp
 
     // Wrong lengths and types are refused and change nothing.
-    EXPECT_NE(e.set_bytes(DATATYPE_IPV4, "abc"), 0);
     EXPECT_NE(e.set_bytes(DATATYPE_IPV6, std::string(4, 'x')), 0);
-    EXPECT_NE(e.set_bytes(DATATYPE_MAC, std::string(16, 'x')), 0);
     EXPECT_NE(e.set_bytes(DATATYPE_INT32, "abcd"), 0);
     EXPECT_EQ(e.get_int32(), -5);
 
@@ -242,8 +190,6 @@ TEST(Element, CopyAndMoveWithTime) {
     CElement e = i64(-3);
     e = d;
     EXPECT_TRUE(e == d);
-    e = *&e;
-    EXPECT_TRUE(e == d);
     e = dbl(2.5);
     EXPECT_EQ(e.get_double(), 2.5);
     e = std::move(d);
@@ -255,9 +201,6 @@ TEST(XmlEscape, ExactEntities) {
     std::string s = "a&b<c>d\"e'f\tg\nh\ri ]]> &amp;";
     CElement::xml_escape(s);
     EXPECT_EQ(s, "a&amp;b&lt;c&gt;d&quot;e&apos;f&#9;g&#10;h&#13;i ]]&gt; &amp;amp;");
-    std::string plain = "nothing to do: Zürich";
-    CElement::xml_escape(plain);
-    EXPECT_EQ(plain, "nothing to do: Zürich");
 }
 
 // Parses `doc` and collects the attribute `v` of the root and its text.
@@ -295,9 +238,7 @@ TEST(XmlEscape, SurvivesXmlParserByteForByte) {
     for (int c = 0x20; c < 0x7f; ++c) all.push_back(static_cast<char>(c));
     all += "\xc2\x80 \xc2\xa0 é \xdf\xbf \xe0\xa0\x80 € \xed\x9f\xbf \xee\x80\x80 \xef\xbf\xbd ";
     all += "\xf0\x90\x80\x80 \xf4\x8f\xbf\xbf";
-    const std::vector<std::string> texts = {
-        all,   "",      " leading and trailing ", "\r\n",  "\r", "a\r\nb\n\rc", "  \t\t  ",
-        "]]>", "&#10;", "<tag attr='x'>",         "\"\"''"};
+    const std::vector<std::string> texts = {all, "", " leading and trailing ", "a\r\nb\n\rc", "&#10;"};
     for (const auto& t : texts) {
         SCOPED_TRACE('"' + t + '"');
         ASSERT_TRUE(CElement::valid_string(t));

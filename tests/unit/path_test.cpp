@@ -12,16 +12,11 @@ namespace {
 TEST(Path, Canonicalize) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"", "/"},
-        {"/", "/"},
         {"///", "/"},
         {"a", "/a"},
-        {"a/", "/a"},
         {"a//", "/a"},
-        {"//a", "/a"},
         {"/a", "/a"},
-        {"a/b", "/a/b"},
         {"/a//b///c/", "/a/b/c"},
-        {"a///b//", "/a/b"},
         {"/a b/ c ", "/a b/ c "},
         {"Zürich//Genève/", "/Zürich/Genève"},
         {std::string("/a\0b//c", 7), std::string("/a\0b/c", 6)}};
@@ -44,41 +39,21 @@ TEST(Path, Canonicalize) {
 }
 
 TEST(Path, ValidCanonicalPath) {
-    const std::vector<std::string> good = {"/",
-                                           "/a",
-                                           "/a/b/c",
-                                           "/a b",
-                                           "/Zürich/Genève",
-                                           "/\xf0\x9f\x98\x80",
-                                           "/\xef\xbf\xbd",
-                                           "/\xf4\x8f\xbf\xbf",
-                                           "/.",
+    const std::vector<std::string> good = {"/",  "/a/b/c", "/a b", "/Zürich/Genève", "/\xf4\x8f\xbf\xbf",
                                            "/.."};
-    const std::vector<std::string> bad = {
-        "",
-        "a",
-        "a/b",
-        "/a/",
-        "//a",
-        "/a//b",
-        "/a\tb",
-        "/a\nb",
-        "/a\rb",
-        "/a\x7f",
-        "/a\x1f",
-        std::string("/a\0b", 4),
-        "/\xff",
-        "/\x80",
-        "/\xc0\x80",
-        "/\xe0\x80\xaf",
-        "/\xc1\xbf",      // overlong forms
-        "/\xed\xa0\x80",  // surrogate
-        "/\xef\xbf\xbe",
-        "/\xef\xbf\xbf",      // U+FFFE, U+FFFF
-        "/\xf4\x90\x80\x80",  // above U+10FFFF
-        "/\xe2\x82",
-        "/\xe2\x82/x",  // truncated
-    };
+    const std::vector<std::string> bad = {"",
+                                          "a/b",
+                                          "/a/",
+                                          "/a//b",
+                                          "/a\tb",
+                                          "/a\x7f",
+                                          std::string("/a\0b", 4),
+                                          "/\xff",
+                                          "/\xc0\x80",          // overlong
+                                          "/\xed\xa0\x80",      // surrogate
+                                          "/\xef\xbf\xbf",      // U+FFFF
+                                          "/\xf4\x90\x80\x80",  // above U+10FFFF
+                                          "/\xe2\x82/x"};       // truncated
     for (const auto& p : good) EXPECT_TRUE(velt::valid_canonical_path(p)) << p;
     for (const auto& p : bad) EXPECT_FALSE(velt::valid_canonical_path(p)) << p;
 }

@@ -107,8 +107,6 @@ TEST_F(Reader, MessagesAndResults) {
     const std::vector<row> rows = {
         {"empty file", "", failed, -1, 0},
         {"empty dump", wrap(""), "", 0, 0},
-        {"no declaration", "<dump><batch time=\"0.0\" " + add + "><event path=\"/a\"/></batch></dump>", "", 0,
-         1},
         {"truncated",
          string(log_decl) + "<dump><batch time=\"0.0\" " + add +
              "><event path=\"/a\"/></batch><batch time=\"1.0\" " + add + ">",
@@ -117,16 +115,11 @@ TEST_F(Reader, MessagesAndResults) {
         {"bad time and no action", wrap("<batch time=\"x\"></batch>"),
          "Invalid time: x\nError: bad/missing batch timestampError: bad/missing batch action" + failed, -1,
          0},
-        {"missing time", wrap("<batch " + add + "/>"), stamp_fail, -1, 0},
         {"lower-case action",
          wrap("<batch time=\"0.0\" action=\"cmd_add_node\"><event path=\"/a\"/></batch>"),
          "Error: bad/missing batch action" + failed, -1, 0},
         {"event outside batch", wrap("<event/>"),
          "Error: event outside of batch\nError: event without path\n" + failed, -1, 0},
-        {"event outside batch with type", wrap("<event path=\"/a\" type=\"int32\">5</event>"),
-         "Error: event outside of batch\nWarning: ignoring type\n" + failed, -1, 0},
-        {"set-leaf without type", setting("<event path=\"/a\"/>"),
-         "Error: SET_LEAF with bad/no type\n" + failed, -1, 0},
         {"set-leaf with unknown type", setting("<event path=\"/a\" type=\"Int32\">1</event>"),
          "Error: SET_LEAF with bad/no type\n" + failed, -1, 0},
         {"empty path", adding("<event path=\"\"/>"), "Error: event without path\n" + failed, -1, 0},
@@ -139,7 +132,6 @@ TEST_F(Reader, MessagesAndResults) {
         {"conversion failure keeps the rest",
          setting("<event path=\"/a\" type=\"int32\"> 7</event><event path=\"/b\" type=\"int32\">7</event>"),
          conversion, 0, 1},
-        {"self-closing int event", setting("<event path=\"/a\" type=\"int32\"/>"), conversion, 0, 0},
         {"self-closing string event", setting("<event path=\"/a\" type=\"string\"/>"), "", 0, 1},
         {"repeated attribute",
          wrap("<batch time=\"0.0\" time=\"1.0\" " + add + "><event path=\"/a\"/></batch>"), failed, -1, 0},
@@ -157,8 +149,6 @@ TEST_F(Reader, MessagesAndResults) {
          "<log><note>hi</note><batch time=\"0.0\" " + add + "><x/><event path=\"/a\"/></batch></log>",
          "Unrecognized tag 'log'\nUnrecognized tag 'note'\nUnrecognized tag 'x'\n", 0, 1},
         {"bad start time", wrap("<start time=\"abc\"/>"), "Invalid time: abc\n" + stamp_fail, -1, 0},
-        {"start time out of range", wrap("<start time=\"5.1000000000\"/>"), stamp_fail, -1, 0},
-        {"undefined entity", adding("<event path=\"/a&nosuch;\"/>"), failed, -1, 0},
         {"control character", adding("<event path=\"/a\x01\"/>"), failed, -1, 0},
     };
     for (const row& r : rows) {
@@ -175,79 +165,51 @@ TEST_F(Reader, MessagesAndResults) {
 // Every time text reads as sscanf's "%ld.%ld" reads it (signs, white space,
 // overflow, garbage); the digits after the point are a count.
 TEST_F(Reader, TimesReadLikeTheLibraryConversion) {
-    const char* const texts[] = {"1.5",
-                                 "0.0",
-                                 "12.000034",
-                                 "2.500000000",
-                                 "+1.+2",
-                                 " 3.+7",
-                                 "1.-2",
-                                 "-1.5",
-                                 " 1.5",
-                                 "&#9;&#10;&#13;3.4",
-                                 "1. 5",
-                                 "1.&#9;5",
-                                 "1 .5",
-                                 "1.",
-                                 "1",
-                                 ".5",
-                                 "",
-                                 "-",
-                                 "+.5",
-                                 "1.-",
-                                 "1.+",
-                                 "1.5x",
-                                 "6.25 trailing",
-                                 "1.5.6",
-                                 "x1.5",
-                                 "0x10.5",
-                                 "1e5.2",
-                                 "9223372036854775807.999999999",
-                                 "9223372036854775808.1",
-                                 "-9223372036854775808.0",
-                                 "-9223372036854775809.0",
-                                 "1.99999999999999999999999",
-                                 "1.-99999999999999999999999",
-                                 "00000000000000000000000000000007.000000000000000000000000000000008",
-                                 "4.999999999",
-                                 "4.1000000000"};
+    const std::vector<std::vector<string>> groups = {
+        {"1.5", "12.000034", "2.500000000", "4.999999999", "4.1000000000"},
+        {"+1.+2", "1.-2", "-1.5", "&#9;&#10;&#13;3.4", "1. 5", "1 .5"},
+        {"1.", ".5", "", "1.5x", "6.25 trailing", "0x10.5"},
+        {"9223372036854775807.999999999", "9223372036854775808.1", "1.99999999999999999999999"},
+        {"0000000000000000000000007.0000000000000000000000008"}};
     auto doc = [](const string& batch_time, const string& event_time) {
         return "<dump><batch time=\"" + batch_time + "\" action=\"CMD_ADD_NODE\"><event path=\"/a\" time=\"" +
                event_time + "\"/></batch></dump>";
     };
-    for (const char* text : texts) {
-        SCOPED_TRACE(string("time \"") + text + "\"");
-        // The attribute value as the parser hands it over: the character
-        // references decoded (tab and line feed survive normalisation so).
-        string value = text;
-        for (const auto& [ref, c] :
-             {std::pair<string, string>{"&#9;", "\t"}, {"&#10;", "\n"}, {"&#13;", "\r"}})
-            for (size_t pos = 0; (pos = value.find(ref)) != string::npos;) value.replace(pos, ref.size(), c);
-        long sec = 0, frac = 0;
-        const bool readable = std::sscanf(value.c_str(), "%ld.%ld", &sec, &frac) == 2;
-        const string invalid = readable ? "" : "Invalid time: " + value + "\n";
+    for (const auto& group : groups)
+        for (const string& text : group) {
+            SCOPED_TRACE("time \"" + text + "\"");
+            // The attribute value as the parser hands it over: the character
+            // references decoded (tab and line feed survive normalisation so).
+            string value = text;
+            for (const auto& [ref, c] :
+                 {std::pair<string, string>{"&#9;", "\t"}, {"&#10;", "\n"}, {"&#13;", "\r"}})
+                for (size_t pos = 0; (pos = value.find(ref)) != string::npos;)
+                    value.replace(pos, ref.size(), c);
+            long sec = 0, frac = 0;
+            const bool readable = std::sscanf(value.c_str(), "%ld.%ld", &sec, &frac) == 2;
+            const string invalid = readable ? "" : "Invalid time: " + value + "\n";
 
-        // As a batch time: kept exactly, or the read fails.
-        outcome o = read_log(doc(text, "1.0"));
-        if (readable && sec >= 0 && frac >= 0 && frac <= 999999999) {
+            // As a batch time: kept exactly, or the read fails.
+            outcome o = read_log(doc(text, "1.0"));
+            if (readable && sec >= 0 && frac >= 0 && frac <= 999999999) {
+                ASSERT_EQ(o.rc, 0) << o.err;
+                ASSERT_EQ(program_state.batches.size(), 1u);
+                EXPECT_EQ(program_state.batches[0].time.tv_sec, sec);
+                EXPECT_EQ(program_state.batches[0].time.tv_nsec, frac);
+            } else {
+                EXPECT_EQ(o.rc, -1);
+                EXPECT_EQ(o.err, invalid + "Error: bad/missing batch timestampXML_ParseBuffer() failed\n");
+            }
+
+            // As an event time: no range test; unreadable gives seconds -1.
+            o = read_log(doc("0.0", text));
             ASSERT_EQ(o.rc, 0) << o.err;
             ASSERT_EQ(program_state.batches.size(), 1u);
-            EXPECT_EQ(program_state.batches[0].time.tv_sec, sec);
-            EXPECT_EQ(program_state.batches[0].time.tv_nsec, frac);
-        } else {
-            EXPECT_EQ(o.rc, -1);
-            EXPECT_EQ(o.err, invalid + "Error: bad/missing batch timestampXML_ParseBuffer() failed\n");
+            const timeval& tv = program_state.batches[0].events.at(0).value.timestamp();
+            EXPECT_EQ(tv.tv_sec, readable ? sec : -1);
+            EXPECT_EQ(tv.tv_usec, readable ? frac : 0);
+            EXPECT_EQ(o.err, invalid);
         }
-
-        // As an event time: no range test; unreadable gives seconds -1.
-        o = read_log(doc("0.0", text));
-        ASSERT_EQ(o.rc, 0) << o.err;
-        ASSERT_EQ(program_state.batches.size(), 1u);
-        const timeval& tv = program_state.batches[0].events.at(0).value.timestamp();
-        EXPECT_EQ(tv.tv_sec, readable ? sec : -1);
-        EXPECT_EQ(tv.tv_usec, readable ? frac : 0);
-        EXPECT_EQ(o.err, invalid);
-    }
 }
 
 TEST_F(Reader, ValueTextIsCollectedWhole) {
@@ -292,7 +254,7 @@ TEST_F(Reader, LaterStartReplacesEarlierAndBatchesKeepFileOrder) {
 TEST_F(Reader, LogsAtPieceBoundaries) {
     const string head = string(log_decl) + "<dump>\n" + log_batch("0.0", "CMD_ADD_NODE", log_event("/first"));
     const string tail = log_batch("1.0", "CMD_ADD_NODE", log_event("/last")) + "</dump>";
-    for (size_t size : {8191u, 8192u, 8193u, 16384u, 20000u}) {
+    for (size_t size : {8191u, 8192u, 8193u}) {
         SCOPED_TRACE(size);
         const outcome o = read_log(head + string(size - head.size() - tail.size(), ' ') + tail);
         EXPECT_EQ(o.rc, 0);
