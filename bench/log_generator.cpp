@@ -2,6 +2,8 @@
 
 #include <velt++.h>
 
+#include "log_format.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -225,9 +227,8 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
 
     const long start_sec = 1700000000;
     const long start_nsec = 5000123;
-    std::fputs("<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n", log.get());
-    std::fprintf(log.get(), "<%s>\n", "dump");
-    std::fprintf(log.get(), "\t<%s %s=\"%ld.%ld\"/>\n", "start", "time", start_sec, start_nsec);
+    write_log_head(log.get());
+    write_start(log.get(), timespec{start_sec, start_nsec});
 
     const auto& kinds = entity_kinds();
     log_summary sum;
@@ -254,12 +255,8 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
         const long wall_ns = start_nsec + offset_ns;
         const long event_sec = start_sec + wall_ns / 1000000000;
         const long event_usec = wall_ns % 1000000000 / 1000;
-        const char* action = cmd == CMD_SET_LEAF     ? "CMD_SET_LEAF"
-                             : cmd == CMD_ADD_NODE   ? "CMD_ADD_NODE"
-                             : cmd == CMD_CLEAR_LEAF ? "CMD_CLEAR_LEAF"
-                                                     : "CMD_REMOVE_NODE";
-        std::fprintf(log.get(), "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time",
-                     offset_ns / 1000000000, offset_ns % 1000000000, "action", action);
+        write_batch_open(log.get(), timespec{offset_ns / 1000000000, offset_ns % 1000000000},
+                         action_name(cmd));
         line = cmd == CMD_SET_LEAF     ? "set"
                : cmd == CMD_ADD_NODE   ? "add"
                : cmd == CMD_CLEAR_LEAF ? "clear"
@@ -294,24 +291,17 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
             }
             line.push_back(' ');
             append_quoted(line, path);
-            toolkit::CElement::xml_escape(path);
-            std::fprintf(log.get(), "\t\t<%s %s=\"%s\" %s=\"%ld.%.6ld\"", "event", "path", path.c_str(),
-                         "time", event_sec, event_usec);
             if (cmd == CMD_SET_LEAF) {
                 value.to_string(text);
                 line.push_back(' ');
                 line.append(type_text);
                 line.push_back(' ');
                 append_quoted(line, text);
-                toolkit::CElement::xml_escape(text);
-                std::fprintf(log.get(), " %s=\"%s\">%s</%s", "type", type_text.c_str(), text.c_str(),
-                             "event");
-            } else {
-                std::fputs(" /", log.get());
             }
-            std::fputs(">\n", log.get());
+            value.timestamp() = timeval{event_sec, event_usec};
+            write_event(log.get(), cmd, path, value);
         }
-        std::fprintf(log.get(), "\t</%s>\n", "batch");
+        write_batch_close(log.get());
         if (script) {
             line.push_back('\n');
             std::fwrite(line.data(), 1, line.size(), script.get());
@@ -319,7 +309,7 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
         sum.events += n;
         ++sum.batches;
     }
-    std::fprintf(log.get(), "</%s>\n", "dump");
+    write_log_tail(log.get());
     sum.log_bytes = uint64_t(std::ftell(log.get()));
     close_output(log, log_path);
     if (script) close_output(script, batch_path);

@@ -66,21 +66,9 @@ std::vector<char> write_log(const std::vector<event_batch_t>& batches) {
     size_t size = 0;
     FILE* out = open_memstream(&data, &size);
     check(out != nullptr, "open_memstream");
-    std::fputs("<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n", out);
-    std::fprintf(out, "<%s>\n", "dump");
-    for (const event_batch_t& b : batches) {
-        std::fprintf(out, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time", long(b.time.tv_sec),
-                     long(b.time.tv_nsec), "action", ev_action_str(b.cmd));
-        for (const event_instance_t& ev : b.events) {
-            toolkit::CEvent out_ev;
-            out_ev.cmd = b.cmd;
-            out_ev.path = ev.path;
-            out_ev.value = ev.value;
-            dump_event(out, out_ev);
-        }
-        std::fprintf(out, "\t</%s>\n", "batch");
-    }
-    std::fprintf(out, "</%s>\n", "dump");
+    write_log_head(out);
+    for (const event_batch_t& b : batches) write_batch(out, b);
+    write_log_tail(out);
     std::fclose(out);
     std::vector<char> text(data, data + size);
     std::free(data);

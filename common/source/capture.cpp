@@ -85,15 +85,10 @@ int register_for_changes() {
 }
 
 const char* ev_action_str(api_cmd_t cmd) {
-    switch (cmd) {
-        case CMD_ADD_NODE: return "CMD_ADD_NODE";
-        case CMD_REMOVE_NODE: return "CMD_REMOVE_NODE";
-        case CMD_SET_LEAF: return "CMD_SET_LEAF";
-        case CMD_CLEAR_LEAF: return "CMD_CLEAR_LEAF";
-    }
-    fprintf(stderr, "unknown command: %d\n", static_cast<int>(cmd));
+    const char* name = action_name(cmd);
     // No name: the caller writes nothing for such a batch.
-    return nullptr;
+    if (!name) fprintf(stderr, "unknown command: %d\n", static_cast<int>(cmd));
+    return name;
 }
 
 void dump_event(FILE* log, const toolkit::CEvent& ev) {
@@ -103,23 +98,7 @@ void dump_event(FILE* log, const toolkit::CEvent& ev) {
     if (ev.type != EVENT_CHANGE || ev.path.empty()) return;
     if (ev.cmd == CMD_SET_LEAF && ev.value.type() == DATATYPE_INVALID) return;
 
-    tk_string path = ev.path;
-    toolkit::CElement::xml_escape(path);
-    const timeval& tv = ev.value.timestamp();
-    fprintf(log, "\t\t<%s %s=\"%s\" %s=\"%ld.%.6ld\"", "event", "path", path.c_str(), "time",
-            static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec));
-
-    if (ev.cmd == CMD_SET_LEAF) {
-        const char* name = vlt_enum_to_str(ev.value.type());
-        const tk_string type_text = name ? tk_string(name) : toolkit::CElement::_invalid;
-        tk_string value_text;
-        ev.value.to_string(value_text);
-        toolkit::CElement::xml_escape(value_text);
-        fprintf(log, " %s=\"%s\">%s</%s", "type", type_text.c_str(), value_text.c_str(), "event");
-    } else {
-        fputs(" /", log);
-    }
-    fputs(">\n", log);
+    write_event(log, ev.cmd, ev.path, ev.value);
 }
 
 namespace {
@@ -132,9 +111,7 @@ void write_fetched_batch(FILE* log, const std::vector<toolkit::CEvent>& events) 
     timespec now;
     if (program_state.clock_origin.tv_sec < 0) {
         clock_gettime(CLOCK_REALTIME, &program_state.start_time);
-        fprintf(log, "\t<%s %s=\"%ld.%ld\"/>\n", "start", "time",
-                static_cast<long>(program_state.start_time.tv_sec),
-                static_cast<long>(program_state.start_time.tv_nsec));
+        write_start(log, program_state.start_time);
         clock_gettime(CLOCK_MONOTONIC, &program_state.clock_origin);
         now = program_state.clock_origin;
     } else {
@@ -163,12 +140,11 @@ void write_fetched_batch(FILE* log, const std::vector<toolkit::CEvent>& events) 
     const char* action = ev_action_str(master);
     if (!action) return;  // a command without a log name can't be read back: skip the batch
 
-    fprintf(log, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time", static_cast<long>(batch_time.tv_sec),
-            static_cast<long>(batch_time.tv_nsec), "action", action);
+    write_batch_open(log, batch_time, action);
     for (size_t i = 0; i < events.size(); ++i) {
         if (accepted[i] && events[i].cmd == master) dump_event(log, events[i]);
     }
-    fprintf(log, "\t</%s>\n", "batch");
+    write_batch_close(log);
 }
 
 }  // namespace

@@ -26,9 +26,34 @@ bool parser_stopped() {
     return status.parsing == XML_FINISHED;
 }
 
+// Notes where the first error of a read lies.
+void note_position(log_read_report_t& r) {
+    r.line = XML_GetCurrentLineNumber(program_state.parser);
+    r.column = XML_GetCurrentColumnNumber(program_state.parser) + 1;
+    r.offset = XML_GetCurrentByteIndex(program_state.parser);
+}
+
 // Asks for a non-resumable stop; the calling callback still completes its steps.
 void stop_parser() {
-    if (program_state.parser != nullptr && !parser_stopped()) XML_StopParser(program_state.parser, XML_FALSE);
+    if (program_state.parser == nullptr || parser_stopped()) return;
+    log_read_report_t& r = log_read_report;
+    if (!r.failed) {
+        r.failed = true;
+        r.by_rule = true;
+        note_position(r);
+    }
+    XML_StopParser(program_state.parser, XML_FALSE);
+}
+
+// Writes one of the reader's error messages; the first of a read is kept in
+// the report, without its line end.
+void reader_error(const char* text) {
+    std::fputs(text, stderr);
+    log_read_report_t& r = log_read_report;
+    if (r.reason.empty()) {
+        r.reason = text;
+        if (!r.reason.empty() && r.reason.back() == '\n') r.reason.pop_back();
+    }
 }
 
 // One "%ld" conversion of formatted input at p: white space, an optional
@@ -85,26 +110,19 @@ inline bool same_name(const XML_Char* a, const char* b) {
     return *a == *b;
 }
 
-api_cmd_t action_code(const XML_Char* name) {
-    if (same_name(name, "CMD_ADD_NODE")) return CMD_ADD_NODE;
-    if (same_name(name, "CMD_REMOVE_NODE")) return CMD_REMOVE_NODE;
-    if (same_name(name, "CMD_SET_LEAF")) return CMD_SET_LEAF;
-    if (same_name(name, "CMD_CLEAR_LEAF")) return CMD_CLEAR_LEAF;
-    return api_cmd_t(0);
-}
-
 void unsupported_attribute(const XML_Char* attr, const char* tag) {
+    ++log_read_report.unknown_attributes;
     std::fprintf(stderr, "Warning: unsupported attribute %s on <%s> tag\n", attr, tag);
 }
 
 void start_event(const XML_Char** attrs) {
     ProgramState& ps = program_state;
     if (!ps.batch_in_progress) {
-        std::fputs("Error: event outside of batch\n", stderr);
+        reader_error("Error: event outside of batch\n");
         stop_parser();
     }
     if (ps.event_in_progress) {
-        std::fputs("Error: nested events\n", stderr);
+        reader_error("Error: nested events\n");
         stop_parser();
     }
 
@@ -114,32 +132,35 @@ void start_event(const XML_Char** attrs) {
     for (int i = 0; attrs[i] != nullptr; i += 2) {
         const XML_Char* name = attrs[i];
         const XML_Char* val = attrs[i + 1];
-        if (same_name(name, "path")) {
+        if (same_name(name, log_path_attr)) {
             // Built to its exact length: assigning into the empty string
             // would round the capacity up, and a log holds millions of paths.
             ev.path = tk_string(val);
-        } else if (same_name(name, "type")) {
+        } else if (same_name(name, log_type_attr)) {
             ev.type = vlt_str_to_enum(val);
-        } else if (same_name(name, "time")) {
+        } else if (same_name(name, log_time_attr)) {
             if (!read_time(val, sec, frac)) {
                 std::fprintf(stderr, "Invalid time: %s\n", val);
+                ++log_read_report.invalid_event_times;
                 sec = -1;
             }
         } else {
-            unsupported_attribute(name, "event");
+            unsupported_attribute(name, log_event_tag);
         }
     }
 
     if (ev.path.empty()) {
-        std::fputs("Error: event without path\n", stderr);
+        reader_error("Error: event without path\n");
         stop_parser();
     }
     if (ps.current_batch.cmd == CMD_SET_LEAF && ev.type == DATATYPE_INVALID) {
-        std::fputs("Error: SET_LEAF with bad/no type\n", stderr);
+        reader_error("Error: SET_LEAF with bad/no type\n");
         stop_parser();
     }
-    if (ps.current_batch.cmd != CMD_SET_LEAF && ev.type != DATATYPE_INVALID)
+    if (ps.current_batch.cmd != CMD_SET_LEAF && ev.type != DATATYPE_INVALID) {
         std::fputs("Warning: ignoring type\n", stderr);
+        ++log_read_report.ignored_types;
+    }
 
     ps.event_in_progress = true;
     ps.char_data.clear();
@@ -152,7 +173,7 @@ void start_batch(const XML_Char** attrs) {
     ProgramState& ps = program_state;
     event_batch_t& batch = ps.current_batch;
     if (ps.batch_in_progress) {
-        std::fputs("Error: nested batch\n", stderr);
+        reader_error("Error: nested batch\n");
         stop_parser();
     }
 
@@ -164,7 +185,7 @@ void start_batch(const XML_Char** attrs) {
     for (int i = 0; attrs[i] != nullptr; i += 2) {
         const XML_Char* name = attrs[i];
         const XML_Char* val = attrs[i + 1];
-        if (same_name(name, "time")) {
+        if (same_name(name, log_time_attr)) {
             long sec = batch.time.tv_sec;
             long nsec = batch.time.tv_nsec;
             bool ok = read_time(val, sec, nsec);
@@ -174,19 +195,19 @@ void start_batch(const XML_Char** attrs) {
                 std::fprintf(stderr, "Invalid time: %s\n", val);
                 batch.time.tv_sec = -1;
             }
-        } else if (same_name(name, "action")) {
+        } else if (same_name(name, log_action_attr)) {
             batch.cmd = action_code(val);
         } else {
-            unsupported_attribute(name, "batch");
+            unsupported_attribute(name, log_batch_tag);
         }
     }
 
     if (batch.time.tv_sec < 0 || batch.time.tv_nsec < 0 || batch.time.tv_nsec > ns_per_s - 1) {
-        std::fputs("Error: bad/missing batch timestamp", stderr);
+        reader_error("Error: bad/missing batch timestamp");
         stop_parser();
     }
     if (batch.cmd == 0) {
-        std::fputs("Error: bad/missing batch action", stderr);
+        reader_error("Error: bad/missing batch action");
         stop_parser();
     }
 }
@@ -197,20 +218,21 @@ void start_start(const XML_Char** attrs) {
     for (int i = 0; attrs[i] != nullptr; i += 2) {
         const XML_Char* name = attrs[i];
         const XML_Char* val = attrs[i + 1];
-        if (same_name(name, "time")) {
+        if (same_name(name, log_time_attr)) {
             if (!read_time(val, sec, nsec)) {
                 std::fprintf(stderr, "Invalid time: %s\n", val);
                 sec = -1;
             }
         } else {
-            unsupported_attribute(name, "start");
+            unsupported_attribute(name, log_start_tag);
         }
     }
     if (sec >= 0 && nsec >= 0 && nsec <= ns_per_s - 1) {
         program_state.start_time.tv_sec = sec;
         program_state.start_time.tv_nsec = nsec;
+        log_read_report.start_seen = true;
     } else {
-        std::fputs("Error: bad/missing batch timestamp", stderr);
+        reader_error("Error: bad/missing batch timestamp");
         stop_parser();
     }
 }
@@ -218,7 +240,8 @@ void start_start(const XML_Char** attrs) {
 void end_event() {
     ProgramState& ps = program_state;
     if (!ps.event_in_progress) {
-        std::fprintf(stderr, "Warning: unexpected </%s> tag\n", "event");
+        std::fprintf(stderr, "Warning: unexpected </%s> tag\n", log_event_tag);
+        ++log_read_report.unexpected_end_tags;
         return;
     }
     ps.event_in_progress = false;
@@ -229,6 +252,7 @@ void end_event() {
         ev.value.set_string(ps.char_data);
         if (ev.value.convert_type(ev.type) != 0) {
             std::fputs("Warning: failed to do type conversion\n", stderr);
+            ++log_read_report.dropped_events;
             events.pop_back();
         }
     }
@@ -238,15 +262,24 @@ void end_event() {
 void end_batch() {
     ProgramState& ps = program_state;
     if (!ps.batch_in_progress) {
-        std::fprintf(stderr, "Warning: unexpected </%s> tag\n", "batch");
+        std::fprintf(stderr, "Warning: unexpected </%s> tag\n", log_batch_tag);
+        ++log_read_report.unexpected_end_tags;
         return;
     }
     if (ps.event_in_progress) {
-        std::fprintf(stderr, "Error: failed to close <%s> tag!\n", "event");
+        reader_error("Error: failed to close <event> tag!\n");
         stop_parser();
         return;
     }
     ps.batch_in_progress = false;
+    log_read_report_t& r = log_read_report;
+    ++r.batches_closed;
+    r.batch_end = XML_GetCurrentByteIndex(ps.parser) + XML_GetCurrentByteCount(ps.parser);
+    if (on_batch_read) {
+        on_batch_read(ps.current_batch);
+        ps.current_batch.events.clear();
+        return;
+    }
     if (ps.current_batch.events.empty()) return;
     // The stored batch gets storage of exactly its size, as a copy would, but
     // its events are moved rather than copied: the reader's own copy is
@@ -266,59 +299,111 @@ void end_batch() {
 // ---- Reader ------------------------------------------------------------------
 
 int parse_xml_file(FILE* log) {
-    // No encoding given: the document's declaration decides, UTF-8 without one.
-    // No external entity handler is set, so nothing but the log is ever read.
-    program_state.parser = XML_ParserCreate(nullptr);
-    if (program_state.parser == nullptr) {
-        std::fputs("Error: can't create XML parser\n", stderr);
+    if (begin_log_read() != 0) {
         std::fclose(log);
         return -1;
     }
-    XML_SetElementHandler(program_state.parser, start_handler, end_handler);
-    XML_SetCharacterDataHandler(program_state.parser, char_handler);
-
     std::puts("Parsing XML...");
-    int result = parse_loop(log);
-
-    XML_ParserFree(program_state.parser);
-    program_state.parser = nullptr;
-    std::fclose(log);
+    const int result = parse_loop(log);
+    end_log_read(log);
     return result;
 }
 
 int parse_loop(FILE* log) {
     for (;;) {
-        void* buf = XML_GetBuffer(program_state.parser, read_chunk);
-        if (buf == nullptr) {
-            std::fputs("XML_GetBuffer() failed\n", stderr);
-            return -1;
-        }
-        size_t n = std::fread(buf, 1, read_chunk, log);
-        if (XML_ParseBuffer(program_state.parser, static_cast<int>(n), n == 0) == XML_STATUS_ERROR) {
-            std::fputs("XML_ParseBuffer() failed\n", stderr);
-            return -1;
-        }
-        if (n == 0) return 0;
+        const int r = read_log_piece(log);
+        if (r <= 0) return r;
     }
+}
+
+std::function<void(event_batch_t&)> on_batch_read;
+log_read_report_t log_read_report;
+
+int begin_log_read() {
+    log_read_report = log_read_report_t();
+    // No encoding given: the document's declaration decides, UTF-8 without one.
+    // No external entity handler is set, so nothing but the log is ever read.
+    program_state.parser = XML_ParserCreate(nullptr);
+    if (program_state.parser == nullptr) {
+        std::fputs("Error: can't create XML parser\n", stderr);
+        return -1;
+    }
+    XML_SetElementHandler(program_state.parser, start_handler, end_handler);
+    XML_SetCharacterDataHandler(program_state.parser, char_handler);
+    return 0;
+}
+
+int read_log_piece(FILE* log) {
+    XML_Parser parser = program_state.parser;
+    log_read_report_t& r = log_read_report;
+    void* buf = XML_GetBuffer(parser, read_chunk);
+    if (buf == nullptr) {
+        std::fputs("XML_GetBuffer() failed\n", stderr);
+        if (!r.failed) {
+            r.failed = true;
+            r.xml_error = XML_GetErrorCode(parser);
+            r.reason = XML_ErrorString(XML_GetErrorCode(parser));
+        }
+        return -1;
+    }
+    const size_t n = std::fread(buf, 1, read_chunk, log);
+    r.bytes += static_cast<long long>(n);
+    if (XML_ParseBuffer(parser, static_cast<int>(n), n == 0) == XML_STATUS_ERROR) {
+        std::fputs("XML_ParseBuffer() failed\n", stderr);
+        // A stop asked for by a rule has been noted already; anything else
+        // is the XML parser's own verdict.
+        if (!r.failed) {
+            r.failed = true;
+            r.xml_error = XML_GetErrorCode(parser);
+            r.reason = XML_ErrorString(XML_GetErrorCode(parser));
+            note_position(r);
+        }
+        return -1;
+    }
+    return n == 0 ? 0 : 1;
+}
+
+void end_log_read(FILE* log) {
+    XML_ParserFree(program_state.parser);
+    program_state.parser = nullptr;
+    std::fclose(log);
+}
+
+void swap_log_reader(log_reader_state_t& state) {
+    ProgramState& ps = program_state;
+    std::swap(ps.parser, state.parser);
+    ps.char_data.swap(state.char_data);
+    std::swap(ps.batch_in_progress, state.batch_in_progress);
+    std::swap(ps.event_in_progress, state.event_in_progress);
+    std::swap(ps.current_batch.time, state.current_batch.time);
+    std::swap(ps.current_batch.cmd, state.current_batch.cmd);
+    ps.current_batch.events.swap(state.current_batch.events);
+    std::swap(ps.start_time, state.start_time);
+    std::swap(log_read_report, state.report);
+    std::swap(on_batch_read, state.on_batch);
 }
 
 void start_handler(void*, const XML_Char* name, const XML_Char** attrs) {
     if (parser_stopped()) return;
-    if (same_name(name, "event"))
+    ++log_read_report.open_elements;
+    if (same_name(name, log_event_tag))
         start_event(attrs);
-    else if (same_name(name, "batch"))
+    else if (same_name(name, log_batch_tag))
         start_batch(attrs);
-    else if (same_name(name, "start"))
+    else if (same_name(name, log_start_tag))
         start_start(attrs);
-    else if (!same_name(name, "dump"))
+    else if (!same_name(name, log_root_tag)) {
         std::fprintf(stderr, "Unrecognized tag '%s'\n", name);
+        ++log_read_report.unknown_tags;
+    }
 }
 
 void end_handler(void*, const XML_Char* name) {
     if (parser_stopped()) return;
-    if (same_name(name, "event"))
+    --log_read_report.open_elements;
+    if (same_name(name, log_event_tag))
         end_event();
-    else if (same_name(name, "batch"))
+    else if (same_name(name, log_batch_tag))
         end_batch();
 }
 

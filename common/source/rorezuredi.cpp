@@ -137,8 +137,7 @@ int run_capture() {
     __fsetlocking(log, FSETLOCKING_BYCALLER);
 
     ps.clock_origin.tv_sec = -1;
-    fputs("<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n", log);
-    fprintf(log, "<%s>\n", "dump");
+    write_log_head(log);
 
     register_handlers();
     select_fd1 = __signal_pipepair[0];
@@ -155,7 +154,7 @@ int run_capture() {
     // A further signal must not cut short the last flush; it is taken after it.
     sigset_t saved;
     hold_termination_signals(saved);
-    fprintf(log, "</%s>\n", "dump");
+    write_log_tail(log);
     fclose(log);
     sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (status != 0 && !ps.data_file_name.empty()) unlink(ps.data_file_name.c_str());

@@ -11,10 +11,14 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include <velt++.h>
+
+#include "log_format.h"
 
 // ---- Event records (event_log.cpp) ----------------------------------------
 
@@ -116,5 +120,63 @@ void end_handler(void* user_data, const XML_Char* name);
 void char_handler(void* user_data, const XML_Char* s, int len);
 int process_batch(event_batch_t& batch);
 int process_event_batches();
+
+// ---- Reading a log piece by piece (replay.cpp) --------------------------------
+//
+// The same reader, for programs that stream a log instead of keeping it
+// (rorezuredi-log): it is fed one piece at a time, hands each finished batch
+// to a callback, and keeps a report of what it met and where it failed.
+
+// What a read has met so far, and its first error.
+struct log_read_report_t {
+    long long bytes = 0;           // bytes read from the stream
+    long long batch_end = 0;       // byte offset just past the last batch end tag taken
+    long batches_closed = 0;       // batch end tags taken, batches without events included
+    int open_elements = 0;         // elements open at this point of the document
+    bool start_seen = false;       // a valid start element was read
+    long dropped_events = 0;       // events whose value did not convert
+    long unknown_tags = 0;         // start tags of other names than the format's
+    long unknown_attributes = 0;   // attributes the format does not have
+    long ignored_types = 0;        // types on events outside CMD_SET_LEAF batches
+    long unexpected_end_tags = 0;  // end tags with nothing of theirs open
+    long invalid_event_times = 0;  // event times that did not read
+
+    bool failed = false;
+    bool by_rule = false;  // the reader's own rules refused the log (else the XML parser did)
+    int xml_error = 0;     // the XML parser's error code (XML_Error)
+    std::string reason;    // the reader's first error message, or the XML parser's reason
+    unsigned long line = 0;
+    unsigned long column = 0;  // 1-based
+    long long offset = 0;      // byte offset of the error
+};
+
+// The reader's working state, for reading several logs in turns: each log
+// has one, swapped into program_state around each of its pieces.
+struct log_reader_state_t {
+    XML_Parser parser = nullptr;
+    tk_string char_data;
+    bool batch_in_progress = false;
+    bool event_in_progress = false;
+    event_batch_t current_batch;
+    timespec start_time{0, 0};
+    log_read_report_t report;
+    std::function<void(event_batch_t&)> on_batch;
+};
+
+// When set, every batch that closes without error, one without events
+// included, is handed to it instead of being appended to program_state.batches.
+extern std::function<void(event_batch_t&)> on_batch_read;
+extern log_read_report_t log_read_report;
+
+// Creates the parser, resets the report; 0, or -1 when no parser can be made.
+int begin_log_read();
+// Reads and parses one piece of the log: 1 when there is more, 0 at the end
+// of a document read without error, -1 when the read failed.
+int read_log_piece(FILE* log);
+// Frees the parser and closes the stream.
+void end_log_read(FILE* log);
+// Exchanges the reader's state in program_state (and the callback and the
+// report) with `state`.
+void swap_log_reader(log_reader_state_t& state);
 
 #endif
