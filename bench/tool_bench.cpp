@@ -7,11 +7,15 @@
 //  - replay with no delay, against `veltctl batch` sending the same requests;
 //  - capture under a writer at full speed, against a null subscriber;
 //  - pacing with -d, from the store's write timestamps;
-//  - growth of reading time and memory over 10^3 .. N events.
+//  - growth of reading time and memory over 10^3 .. N events;
+//  - rorezuredi-log: info and check against xmlwf, repair, slice and retime
+//    against xmlwf plus a copy of the file, and the peak memory of each on
+//    N and 10 N events (streaming: the same for both).
 //
 // It generates its logs, starts private stores (veltd) in a temporary
 // directory, and stops and removes everything it started before it exits.
-// Usage: tool_bench [--events N] [--runs R] [--bin-dir DIR]
+// Usage: tool_bench [--events N] [--runs R] [--bin-dir DIR] [--no-large]
+// (--no-large: leave out the 10 N-event log of the memory rows)
 // (--bin-dir: take rorezuredi, veltd and veltctl from DIR, to compare builds)
 #include <fcntl.h>
 #include <signal.h>
@@ -47,6 +51,7 @@ using namespace bench;
 
 struct programs {
     std::string rorezuredi = ROREZUREDI_BIN;
+    std::string rorezuredi_log = ROREZUREDI_LOG_BIN;
     std::string veltd = VELTD_BIN;
     std::string veltctl = VELTCTL_BIN;
     std::string null_subscriber = NULL_SUBSCRIBER_BIN;
@@ -238,6 +243,40 @@ double percentile(std::vector<double> v, double q) {
     return v[i];
 }
 
+// ---- rorezuredi-log -------------------------------------------------------
+
+struct log_tool_run {
+    std::string name;
+    std::vector<std::string> args;  // before FILE
+    bool writes = false;            // takes an OUT after FILE
+};
+
+const std::vector<log_tool_run>& log_tool_runs() {
+    static const std::vector<log_tool_run> runs = {
+        {"info", {"info"}, false},
+        {"check", {"check"}, false},
+        {"repair", {"repair"}, true},
+        {"slice (keeping all)", {"slice"}, true},
+        {"retime --speed 2", {"retime", "--speed", "2"}, true},
+    };
+    return runs;
+}
+
+run_result log_tool(const programs& p, const work_dir& dir, const log_tool_run& t, const std::string& log) {
+    std::vector<std::string> argv{p.rorezuredi_log};
+    argv.insert(argv.end(), t.args.begin(), t.args.end());
+    argv.push_back(log);
+    const std::string out = dir.file("log-tool.out.xml");
+    if (t.writes) argv.push_back(out);
+    redirect io;
+    io.out = dir.file("log-tool.stdout");
+    io.err = dir.file("log-tool.err");
+    run_result r = run(argv, "", io);
+    expect_ok(r, "rorezuredi-log " + t.args.front(), io.err);
+    std::remove(out.c_str());
+    return r;
+}
+
 // ---- the table -------------------------------------------------------------
 
 std::string fmt(const char* format, double v) {
@@ -305,6 +344,7 @@ int main(int argc, char** argv) {
     long events = 1000000;
     int runs = 3;
     std::string bin_dir;
+    bool large = true;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--events" && i + 1 < argc) {
@@ -313,8 +353,10 @@ int main(int argc, char** argv) {
             runs = std::atoi(argv[++i]);
         } else if (a == "--bin-dir" && i + 1 < argc) {
             bin_dir = argv[++i];
+        } else if (a == "--no-large") {
+            large = false;
         } else {
-            std::fprintf(stderr, "usage: tool_bench [--events N] [--runs R] [--bin-dir DIR]\n");
+            std::fprintf(stderr, "usage: tool_bench [--events N] [--runs R] [--bin-dir DIR] [--no-large]\n");
             return 2;
         }
     }
@@ -331,6 +373,7 @@ int main(int argc, char** argv) {
             p.rorezuredi = bin_dir + "/rorezuredi";
             p.veltd = bin_dir + "/veltd";
             p.veltctl = bin_dir + "/veltctl";
+            p.rorezuredi_log = bin_dir + "/rorezuredi-log";
         }
         work_dir dir;
         std::vector<row> rows;
@@ -526,6 +569,58 @@ int main(int argc, char** argv) {
                  " runs)",
              fmt("median %.0f µs", median) + fmt(", p99 %.0f µs", p99) + fmt(", max %.0f µs", worst),
              "the log's own times", "", "≤ 100 µs, ≤ 1 ms", verdict(median <= 100 && p99 <= 1000)});
+
+        // ---- rorezuredi-log ---------------------------------------------------------
+        progress("rorezuredi-log on " + with_commas(events) + " events");
+        {
+            best_of cat_copy;
+            const std::string copy = dir.file("copy.xml");
+            for (int r = 0; r < runs; ++r) {
+                redirect io;
+                io.out = copy;
+                const run_result c = run({"/bin/cat", main_log}, "", io);
+                expect_ok(c, "cat");
+                cat_copy.add(c);
+            }
+            std::remove(copy.c_str());
+            const double write_floor = xmlwf_read.wall + cat_copy.wall;
+            std::string large_log;
+            if (large) {
+                progress("generating a log of " + with_commas(10 * events) + " events");
+                large_log = dir.file("large.xml");
+                bench::log_options lo;
+                lo.events = 10 * events;
+                bench::write_log(lo, large_log, "");
+            }
+            for (const log_tool_run& t : log_tool_runs()) {
+                best_of b;
+                for (int r = 0; r < runs; ++r) b.add(log_tool(p, dir, t, main_log));
+                const bool reads_only = !t.writes;
+                const double floor = reads_only ? xmlwf_read.wall : write_floor;
+                const double limit = reads_only ? 1.2 : 2.0;
+                const double ratio = b.wall / floor;
+                rows.push_back({"rorezuredi-log " + t.name + ", " + with_commas(events) + " events",
+                                fmt("%.2f s", b.wall) + fmt(" (cpu %.2f s)", b.cpu),
+                                reads_only ? fmt("xmlwf %.2f s", xmlwf_read.wall)
+                                           : fmt("xmlwf + cat %.2f s", write_floor),
+                                fmt("%.2f", ratio), fmt("≤ %.1f", limit), verdict(ratio <= limit)});
+                const double mb_small = double(b.maxrss_kb) * 1024.0 / 1e6;
+                if (large) {
+                    progress("rorezuredi-log " + t.name + " on " + with_commas(10 * events) + " events");
+                    const run_result big = log_tool(p, dir, t, large_log);
+                    const double mb_large = double(big.maxrss_kb) * 1024.0 / 1e6;
+                    rows.push_back(
+                        {"  peak memory, " + with_commas(events) + " / " + with_commas(10 * events) +
+                             " events",
+                         fmt("%.1f MB", mb_small) + fmt(" / %.1f MB", mb_large), "", "", "≤ 32 MB, flat",
+                         verdict(std::max(mb_small, mb_large) <= 32 && std::abs(mb_large - mb_small) < 10)});
+                } else {
+                    rows.push_back({"  peak memory, " + with_commas(events) + " events",
+                                    fmt("%.1f MB", mb_small), "", "", "≤ 32 MB", verdict(mb_small <= 32)});
+                }
+            }
+            if (large) std::remove(large_log.c_str());
+        }
 
         // ---- the store's own figures, for context ---------------------------------
         if (!p.store_bench.empty()) {
