@@ -2,12 +2,15 @@
 // logs. Every subcommand streams the log batch by batch through rorezuredi's
 // own reader, so it accepts exactly what replay accepts.
 #include <cstdio>
+#include <exception>
 #include <vector>
 
 #include "commands.h"
 #include "log_io.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run_program(int argc, char** argv) {
     CLI::App app{
         "Looks into, checks, repairs, slices, merges, retimes and charts rorezuredi event logs.\n"
         "FILE may be - for standard input and OUT - for standard output. Exit status: 0 success,\n"
@@ -33,4 +36,17 @@ int main(int argc, char** argv) {
     for (const logtool::command& c : commands)
         if (c.app->parsed()) return c.run();
     return logtool::exit_usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run_program(argc, argv);
+    } catch (const std::exception& e) {
+        // Out of memory and the like: one line, and the output, if any, is
+        // not renamed into place.
+        std::fprintf(stderr, "rorezuredi-log: %s\n", e.what());
+        return logtool::exit_usage;
+    }
 }
