@@ -1,6 +1,7 @@
 #include "log_generator.h"
 
 #include <velt++.h>
+#include <velt_commands.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -254,10 +255,7 @@ log_summary write_log(const log_options& opt, const std::string& log_path, const
         const long wall_ns = start_nsec + offset_ns;
         const long event_sec = start_sec + wall_ns / 1000000000;
         const long event_usec = wall_ns % 1000000000 / 1000;
-        const char* action = cmd == CMD_SET_LEAF     ? "CMD_SET_LEAF"
-                             : cmd == CMD_ADD_NODE   ? "CMD_ADD_NODE"
-                             : cmd == CMD_CLEAR_LEAF ? "CMD_CLEAR_LEAF"
-                                                     : "CMD_REMOVE_NODE";
+        const char* action = velt::command_name(cmd);
         std::fprintf(log.get(), "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", "batch", "time",
                      offset_ns / 1000000000, offset_ns % 1000000000, "action", action);
         line = cmd == CMD_SET_LEAF     ? "set"

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "rorezuredi.h"
+#include "velt_commands.h"
 
 namespace {
 
@@ -86,10 +87,8 @@ inline bool same_name(const XML_Char* a, const char* b) {
 }
 
 api_cmd_t action_code(const XML_Char* name) {
-    if (same_name(name, "CMD_ADD_NODE")) return CMD_ADD_NODE;
-    if (same_name(name, "CMD_REMOVE_NODE")) return CMD_REMOVE_NODE;
-    if (same_name(name, "CMD_SET_LEAF")) return CMD_SET_LEAF;
-    if (same_name(name, "CMD_CLEAR_LEAF")) return CMD_CLEAR_LEAF;
+    for (const auto& c : velt::command_names)
+        if (same_name(name, c.name)) return c.cmd;
     return api_cmd_t(0);
 }
 

@@ -13,6 +13,7 @@
 
 #include "ctl/format.h"
 #include "ctl/words.h"
+#include "protocol/messages.h"
 #include "unique_fd.h"
 
 namespace velt::ctl {
@@ -38,9 +39,6 @@ namespace {
 // A batch line may hold a request of the store's largest size, quoted.
 constexpr std::size_t max_line = 256u << 20;
 constexpr std::size_t read_chunk = 1u << 20;
-
-const char* const failpoint_ops[] = {"add_nodes",    "remove_nodes", "set_leaves",
-                                     "clear_leaves", "register",     "events_get"};
 
 [[noreturn]] void usage(const std::string& message) {
     throw failure(failure::kind::usage, message);
@@ -70,13 +68,6 @@ bool parse_count(const std::string& text, int64_t& count) {
         return true;
     }
     return parse_number(text, count) && count > 0;
-}
-
-bool is_failpoint_op(const std::string& op) {
-    for (const char* known : failpoint_ops) {
-        if (op == known) return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -112,7 +103,7 @@ void check_usage(const std::vector<std::string>& words, bool in_batch) {
     } else if (cmd == "failpoint") {
         if (nargs == 1 && words[1] == "clear") return;
         if (nargs != 2 && nargs != 3) usage("failpoint needs OP CODE [COUNT|always] or clear");
-        if (!is_failpoint_op(words[1])) usage("failpoint: unknown operation " + quoted(words[1]));
+        if (!wire::is_failpoint_op(words[1])) usage("failpoint: unknown operation " + quoted(words[1]));
         int32_t code = 0;
         if (!parse_number(words[2], code))
             usage("failpoint: CODE must be an integer, not " + quoted(words[2]));

@@ -10,16 +10,12 @@
 #include <vector>
 #include <velt++.h>
 
+#include "c/connection.h"
 #include "ctl/controller.h"
 #include "ctl/format.h"
 #include "unique_fd.h"
 
 namespace {
-
-std::string socket_path() {
-    const char* env = std::getenv("VELT_SOCKET");
-    return env != nullptr && *env != '\0' ? env : "/tmp/velt.sock";
-}
 
 int run(std::vector<std::string>& words) {
     using velt::ctl::failure;
@@ -48,7 +44,7 @@ int run(std::vector<std::string>& words) {
     api.handle = vlt_init();
     if (!api.is_initialized()) {
         std::fprintf(stderr, "veltctl: cannot reach the store at %s\n",
-                     velt::ctl::escaped(socket_path()).c_str());
+                     velt::ctl::escaped(velt::client::socket_path()).c_str());
         return 1;
     }
 

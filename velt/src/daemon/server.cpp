@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "toolkit/codec.h"
+#include "protocol/codec.h"
 
 namespace veltd {
 
@@ -40,24 +40,11 @@ int64_t now_ms() {
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Response to a "not subscribed" events_get.
-constexpr int32_t not_subscribed = -2;
-
 bool covers(const std::string& sub, std::string_view path) {
     if (sub == "/") return true;
     if (path.size() < sub.size() || path.compare(0, sub.size(), sub) != 0) return false;
     return path.size() == sub.size() || path[sub.size()] == '/';
 }
-
-std::string response(msg code, int32_t result) {
-    std::string f;
-    wire::begin_frame(f, code);
-    wire::writer(f).i32(result);
-    return f;
-}
-
-const char* const failpoint_ops[] = {"add_nodes",    "remove_nodes", "set_leaves",
-                                     "clear_leaves", "register",     "events_get"};
 
 }  // namespace
 
@@ -298,9 +285,7 @@ void server::send(client& c, std::string frame) {
 void server::send_shared(client& c, std::string head, shared_text body) {
     // The frame's length covers the body that follows the head.
     auto len = uint32_t(head.size() - wire::frame_header + body->size());
-    std::string n;
-    wire::writer(n).u32(len);
-    head.replace(0, wire::frame_header, n);
+    wire::patch_u32(head, 0, len);
     if (c.out.empty()) c.out_progress = now_ms();
     c.out_bytes += head.size() + body->size();
     c.out.push_back(chunk{std::move(head), nullptr, 0});
@@ -421,7 +406,7 @@ bool server::handle(client& c, std::string_view payload) {
     switch (code) {
         case msg::ping:
             if (!r.at_end()) return false;
-            send(c, response(code, 0));
+            send(c, wire::response(code, 0));
             break;
         case msg::add_nodes:
         case msg::remove_nodes:
@@ -443,7 +428,7 @@ bool server::on_hello(client& c, wire::reader& r) {
     std::string_view magic = r.bytes(sizeof wire::hello_magic);
     uint16_t version = r.u16();
     if (!r.at_end() || magic != std::string_view(wire::hello_magic, sizeof wire::hello_magic)) return false;
-    std::string f = response(msg::hello, version == wire::protocol_version ? 0 : VLT_EINVAL);
+    std::string f = wire::response(msg::hello, version == wire::protocol_version ? 0 : VLT_EINVAL);
     wire::writer(f).u16(wire::protocol_version);
     send(c, std::move(f));
     if (version != wire::protocol_version)
@@ -453,7 +438,7 @@ bool server::on_hello(client& c, wire::reader& r) {
     return true;
 }
 
-bool server::fire(const std::string& op, int32_t& code) {
+bool server::fire(std::string_view op, int32_t& code) {
     auto it = m_failpoints.find(op);
     if (it == m_failpoints.end() || it->second.remaining == 0) return false;
     code = it->second.code;
@@ -462,7 +447,7 @@ bool server::fire(const std::string& op, int32_t& code) {
 }
 
 void server::reply_statuses(client& c, msg code, int32_t result, const std::vector<int32_t>& statuses) {
-    std::string f = response(code, result);
+    std::string f = wire::response(code, result);
     wire::writer w(f);
     w.u32(uint32_t(statuses.size()));
     for (int32_t s : statuses) w.i32(s);
@@ -477,9 +462,7 @@ bool server::on_paths(client& c, msg code, wire::reader& r) {
     if (!r.at_end()) return false;
 
     std::vector<int32_t> statuses(n, 0);
-    const char* op = code == msg::add_nodes      ? "add_nodes"
-                     : code == msg::remove_nodes ? "remove_nodes"
-                                                 : "clear_leaves";
+    const std::string_view op = wire::failpoint_name(code);
     int32_t fail = 0;
     if (fire(op, fail)) {
         statuses.assign(n, fail);
@@ -526,7 +509,7 @@ bool server::on_set_leaves(client& c, wire::reader& r) {
 
     std::vector<int32_t> statuses(n, 0);
     int32_t fail = 0;
-    if (fire("set_leaves", fail)) {
+    if (fire(wire::failpoint_name(msg::set_leaves), fail)) {
         statuses.assign(n, fail);
         reply_statuses(c, msg::set_leaves, fail, statuses);
         return true;
@@ -574,9 +557,7 @@ void server::publish(batch& b) {
             if (count == offsets.size()) {
                 mine = full;
             } else {
-                std::string n;
-                wire::writer(n).u32(count);
-                part.replace(0, 4, n);
+                wire::patch_u32(part, 0, count);
                 mine = std::make_shared<const std::string>(std::move(part));
             }
         }
@@ -599,7 +580,7 @@ bool server::on_register(client& c, wire::reader& r) {
     if (!r.at_end()) return false;
     int32_t result = 0, status = 0;
     std::string path;
-    if (fire("register", result)) {
+    if (fire(wire::failpoint_name(msg::event_register), result)) {
         // A failpoint's code, possibly 0; the subscription is not made.
     } else if (kind != EVENT_CHANGE || !canonical_path(raw, path)) {
         result = VLT_EINVAL;
@@ -607,7 +588,7 @@ bool server::on_register(client& c, wire::reader& r) {
         if (std::find(c.subs.begin(), c.subs.end(), path) == c.subs.end()) c.subs.push_back(std::move(path));
         status = 1;
     }
-    std::string f = response(msg::event_register, result);
+    std::string f = wire::response(msg::event_register, result);
     wire::writer(f).i32(status);
     send(c, std::move(f));
     return true;
@@ -617,12 +598,12 @@ bool server::on_events_get(client& c) {
     // Response: code, doorbell bytes the client must take, then (code 0) the
     // batch: a count and the events; a count of 0 means nothing was pending.
     auto reply = [&](int32_t code, uint32_t bells) {
-        std::string head = response(msg::events_get, code);
+        std::string head = wire::response(msg::events_get, code);
         wire::writer(head).u32(bells);
         return head;
     };
     if (c.subs.empty()) {
-        send(c, reply(not_subscribed, 0));
+        send(c, reply(wire::not_subscribed, 0));
         return true;
     }
     // Stray doorbell bytes are settled with whatever this call takes.
@@ -662,7 +643,7 @@ bool server::on_get(client& c, wire::reader& r) {
         result = VLT_ENOENT;
     else if (!e->leaf)
         result = VLT_ECONFLICT;
-    std::string f = response(msg::get, result);
+    std::string f = wire::response(msg::get, result);
     if (result == 0) {
         wire::writer w(f);
         velt::codec::encode_value(w, e->value);
@@ -683,7 +664,7 @@ bool server::on_dump(client& c, wire::reader& r) {
         result = VLT_EINVAL;
     else if (!m_tree.find(path))
         result = VLT_ENOENT;
-    std::string f = response(msg::dump, result);
+    std::string f = wire::response(msg::dump, result);
     if (result == 0) {
         wire::writer w(f);
         size_t flag_at = f.size();
@@ -693,9 +674,7 @@ bool server::on_dump(client& c, wire::reader& r) {
         uint32_t count = 0;
         bool more = m_tree.dump(path, after, f, count, flag_at + dump_page);
         f[flag_at] = char(more ? 1 : 0);
-        std::string n;
-        wire::writer(n).u32(count);
-        f.replace(count_at, 4, n);
+        wire::patch_u32(f, count_at, count);
     }
     send(c, std::move(f));
     return true;
@@ -715,7 +694,7 @@ bool server::on_status(client& c) {
                                               {"nodes", m_tree.nodes()},
                                               {"leaves", m_tree.leaves()},
                                               {"pending", pending}};
-    std::string f = response(msg::status, 0);
+    std::string f = wire::response(msg::status, 0);
     wire::writer w(f);
     w.u32(uint32_t(std::size(rows)));
     for (const auto& [name, value] : rows) {
@@ -732,11 +711,10 @@ bool server::on_failpoint_set(client& c, wire::reader& r) {
     int64_t count = r.i64();
     if (!r.at_end()) return false;
     int32_t result = 0;
-    bool known = std::any_of(std::begin(failpoint_ops), std::end(failpoint_ops),
-                             [&](const char* o) { return op == o; });
-    if (!known || count == 0 || count < -1 || (op == "events_get" && code >= 0)) {
+    const bool on_events_get = op == wire::failpoint_name(msg::events_get);
+    if (!wire::is_failpoint_op(op) || count == 0 || count < -1 || (on_events_get && code >= 0)) {
         result = VLT_EINVAL;
-    } else if (op == "events_get") {
+    } else if (on_events_get) {
         // Aimed at the subscribers there are now; each one's doorbell rings
         // so that its next events_get comes at once.
         for (auto& [id, cp] : m_clients) {
@@ -751,7 +729,7 @@ bool server::on_failpoint_set(client& c, wire::reader& r) {
     } else {
         m_failpoints[op] = failpoint{code, count};
     }
-    send(c, response(msg::failpoint_set, result));
+    send(c, wire::response(msg::failpoint_set, result));
     return true;
 }
 
@@ -765,7 +743,7 @@ bool server::on_failpoint_clear(client& c) {
             unring(s);
         }
     }
-    send(c, response(msg::failpoint_clear, 0));
+    send(c, wire::response(msg::failpoint_clear, 0));
     return true;
 }
 

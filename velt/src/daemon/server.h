@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "c/wire.h"
+#include "protocol/wire.h"
 #include "daemon/tree.h"
 #include "unique_fd.h"
 
@@ -119,7 +119,7 @@ private:
     bool on_failpoint_clear(client& c);
 
     // A failpoint for `op` that fires now: its code.
-    bool fire(const std::string& op, int32_t& code);
+    bool fire(std::string_view op, int32_t& code);
     void publish(batch& b);
     void reply_statuses(client& c, velt::wire::msg code, int32_t result,
                         const std::vector<int32_t>& statuses);
@@ -130,7 +130,7 @@ private:
     tree m_tree;
     std::map<uint64_t, std::unique_ptr<client>> m_clients;
     std::vector<uint64_t> m_marked;  // clients to drop after the current event
-    std::map<std::string, failpoint> m_failpoints;
+    std::map<std::string, failpoint, std::less<>> m_failpoints;
     uint64_t m_next_id = 1;
     size_t m_max_clients = max_clients;
     int64_t m_stall_ms;

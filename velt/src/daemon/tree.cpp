@@ -4,8 +4,8 @@
 #include <limits>
 #include <span>
 
-#include "toolkit/codec.h"
-#include "validate.h"
+#include "protocol/codec.h"
+#include "c/validate.h"
 
 namespace veltd {
 
@@ -121,9 +121,7 @@ public:
 
     void commit() {
         m_committed = true;
-        auto n = uint32_t(m_out.offsets.size());
-        char b[4] = {char(n & 0xff), char(n >> 8 & 0xff), char(n >> 16 & 0xff), char(n >> 24)};
-        m_out.data.replace(0, 4, b, 4);
+        wire::patch_u32(m_out.data, 0, uint32_t(m_out.offsets.size()));
     }
 
     // Appends an event; false when the batch has grown too large.

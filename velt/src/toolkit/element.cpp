@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <velt++.h>
 
-#include "validate.h"
+#include "c/validate.h"
 
 namespace toolkit {
 

@@ -1,4 +1,4 @@
-#include "toolkit/codec.h"
+#include "protocol/codec.h"
 
 #include <bit>
 
@@ -34,6 +34,23 @@ void encode_value(wire::writer& w, const toolkit::CElement& v) {
         case DATATYPE_STRING:
         case DATATYPE_BINARY: w.str(v.get_bytes()); break;
         default: break;
+    }
+}
+
+size_t encoded_size(const toolkit::CElement& v) {
+    switch (v.type()) {
+        case DATATYPE_BOOL: return min_value + 1;
+        case DATATYPE_INT32:
+        case DATATYPE_UINT32: return min_value + 4;
+        case DATATYPE_INT64:
+        case DATATYPE_UINT64:
+        case DATATYPE_DOUBLE: return min_value + 8;
+        case DATATYPE_STRING:
+        case DATATYPE_BINARY: return min_value + 4 + v.get_bytes().size();
+        case DATATYPE_IPV4:
+        case DATATYPE_IPV6:
+        case DATATYPE_MAC: return min_value + v.get_bytes().size();
+        default: return min_value;
     }
 }
 
