@@ -2,20 +2,9 @@
 
 #include <bit>
 
+#include "c/types.h"
+
 namespace velt::codec {
-
-namespace {
-
-size_t fixed_bytes(data_type_t type) {
-    switch (type) {
-        case DATATYPE_IPV4: return 4;
-        case DATATYPE_IPV6: return 16;
-        case DATATYPE_MAC: return 6;
-        default: return 0;
-    }
-}
-
-}  // namespace
 
 void encode_value(wire::writer& w, const toolkit::CElement& v) {
     w.u8(uint8_t(v.type()));
@@ -78,7 +67,7 @@ bool decode_value(wire::reader& r, toolkit::CElement& v) {
         case DATATYPE_IPV6:
         case DATATYPE_MAC: {
             auto t = data_type_t(type);
-            std::string_view b = r.bytes(fixed_bytes(t));
+            std::string_view b = r.bytes(velt::fixed_byte_size(t));
             if (!r.ok() || v.set_bytes(t, b) != 0) return false;
             break;
         }
