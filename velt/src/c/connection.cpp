@@ -11,6 +11,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "protocol/descriptors.h"
 #include "protocol/wire.h"
 
 namespace velt::client {
@@ -80,28 +81,10 @@ bool read_frame(int fd, wire::frame_decoder& in, std::string_view& payload) {
 unique_fd receive_bell(int sock, wire::frame_decoder& in) {
     if (!wait_readable(sock, hello_timeout_ms)) return {};
     const size_t want = wire::frame_header + wire::max_hello_response;
-    iovec iov{in.space(want), want};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    msghdr m{};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    ssize_t n = 0;
-    do n = recvmsg(sock, &m, MSG_CMSG_CLOEXEC);
-    while (n < 0 && errno == EINTR);
+    unique_fd bell;
+    ssize_t n = wire::recv_with_fd(sock, in.space(want), want, bell);
     if (n <= 0) return {};
     in.commit(size_t(n));
-    unique_fd bell;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-            c->cmsg_len == CMSG_LEN(sizeof(int))) {
-            int fd = -1;
-            memcpy(&fd, CMSG_DATA(c), sizeof fd);
-            bell.reset(fd);
-        }
-    }
-    if (m.msg_flags & MSG_CTRUNC) bell.reset();
     return bell;
 }
 

@@ -14,6 +14,7 @@
 #include "ctl/format.h"
 #include "ctl/words.h"
 #include "protocol/messages.h"
+#include "stop_signals.h"
 #include "unique_fd.h"
 
 namespace velt::ctl {
@@ -342,10 +343,7 @@ void controller::print_batch(long number, const std::vector<toolkit::CEvent>& ev
 int controller::watch(const std::string& path) {
     // Take the stop signals through a descriptor, so that one poll waits for
     // them and for the store alike. Blocked before subscribing: none is lost.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
+    const sigset_t stop = stop_signals();
     if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) {
         throw failure(failure::kind::store, std::string("watch: sigprocmask: ") + std::strerror(errno));
     }

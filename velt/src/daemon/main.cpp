@@ -15,6 +15,7 @@
 
 #include "c/connection.h"
 #include "daemon/server.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -105,10 +106,7 @@ int main(int argc, char** argv) {
     if (!have_path) path = velt::client::socket_path();
 
     // Termination signals arrive through a descriptor the event loop watches.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
+    const sigset_t stop = velt::stop_signals();
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     veltd::unique_fd stop_fd(signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK));
     signal(SIGPIPE, SIG_IGN);

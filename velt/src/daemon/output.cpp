@@ -4,9 +4,9 @@
 #include <sys/uio.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "daemon/clock.h"
+#include "protocol/descriptors.h"
 #include "protocol/wire.h"
 
 namespace veltd {
@@ -34,20 +34,7 @@ void output_queue::send_shared(std::string head, shared_text body) {
 // The front chunk with the descriptor to pass.
 ssize_t output_queue::write_passing(int sock) {
     std::string_view d = m_chunks.front().data().substr(m_chunks.front().offset);
-    iovec iov{const_cast<char*>(d.data()), d.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr m{};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    cmsghdr* cm = CMSG_FIRSTHDR(&m);
-    cm->cmsg_level = SOL_SOCKET;
-    cm->cmsg_type = SCM_RIGHTS;
-    cm->cmsg_len = CMSG_LEN(sizeof(int));
-    int fd = m_passing.get();
-    memcpy(CMSG_DATA(cm), &fd, sizeof fd);
-    ssize_t n = sendmsg(sock, &m, MSG_NOSIGNAL);
+    ssize_t n = wire::send_with_fd(sock, d.data(), d.size(), m_passing.get());
     if (n > 0) m_passing.reset();
     return n;
 }

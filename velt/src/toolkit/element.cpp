@@ -95,13 +95,8 @@ CElement::CElement(const CElement& other)
     }
 }
 
-CElement::CElement(CElement&& other) noexcept
-    : m_time(other.m_time), m_type(other.m_type), m_length(other.m_length) {
-    // The moved-from value becomes INVALID; its heap block is now ours.
-    std::memcpy(m_payload, other.m_payload, sizeof m_payload);
-    other.m_type = DATATYPE_INVALID;
-    other.m_length = 0;
-    std::memset(other.m_payload, 0, sizeof other.m_payload);
+CElement::CElement(CElement&& other) noexcept : CElement() {
+    *this = std::move(other);
 }
 
 CElement::CElement(const CElement& other, const timeval& time) : CElement(other) {
@@ -113,20 +108,14 @@ CElement::CElement(CElement&& other, const timeval& time) noexcept : CElement(st
 }
 
 CElement& CElement::operator=(const CElement& other) {
-    if (this == &other) return *this;
-    // Allocate first so that a failure leaves this value as it was.
-    char* heap = other.on_heap() ? heap_copy(other.get_bytes()) : nullptr;
-    release();
-    m_time = other.m_time;
-    m_type = other.m_type;
-    m_length = other.m_length;
-    std::memcpy(m_payload, other.m_payload, sizeof m_payload);
-    if (heap != nullptr) std::memcpy(m_payload + k_heap_ptr, &heap, sizeof heap);
+    // Copied first so that a failure leaves this value as it was.
+    if (this != &other) *this = CElement(other);
     return *this;
 }
 
 CElement& CElement::operator=(CElement&& other) noexcept {
     if (this == &other) return *this;
+    // The moved-from value becomes INVALID; its heap block is now ours.
     release();
     m_time = other.m_time;
     m_type = other.m_type;
