@@ -2,6 +2,8 @@
 // answer.
 #include <algorithm>
 
+#include "daemon/checks.h"
+#include "daemon/clock.h"
 #include "daemon/server.h"
 #include "protocol/codec.h"
 
