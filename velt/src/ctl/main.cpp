@@ -13,6 +13,7 @@
 #include "c/connection.h"
 #include "ctl/controller.h"
 #include "ctl/format.h"
+#include "ctl/usage.h"
 #include "unique_fd.h"
 
 namespace {
