@@ -140,11 +140,7 @@ int connection::wait_bell() {
         mark_lost();
         return VLT_ELOST;
     }
-    char c = 0;
-    ssize_t n = 0;
-    do n = recv(m_bell.get(), &c, 1, MSG_PEEK);
-    while (n < 0 && errno == EINTR);
-    if (n != 1) {
+    if (!wire::recv_bell_byte(m_bell.get(), MSG_PEEK)) {
         mark_lost();
         return VLT_ELOST;
     }

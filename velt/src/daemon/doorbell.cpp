@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "protocol/descriptors.h"
+
 namespace veltd {
+
+namespace wire = velt::wire;
 
 void doorbell::unring() {
     if (m_owed > 0) {
@@ -15,11 +19,8 @@ void doorbell::unring() {
     // Written already: read it back from the client's end. That end holds at
     // least this byte beyond those the answers sent tell the client to take,
     // so the doorbell goes on counting exactly the batches pending.
-    char b = 0;
-    ssize_t n = 0;
-    do n = recv(m_back.get(), &b, 1, MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR);
-    if (n != 1) ++m_surplus;  // drained by the client itself: settled later
+    // Drained by the client itself: settled later.
+    if (!wire::recv_bell_byte(m_back.get(), MSG_DONTWAIT)) ++m_surplus;
 }
 
 uint32_t doorbell::settle(uint64_t n) {

@@ -54,4 +54,12 @@ ssize_t recv_with_fd(int sock, char* data, size_t len, unique_fd& fd) {
     return n;
 }
 
+bool recv_bell_byte(int fd, int flags) {
+    char b = 0;
+    ssize_t n = 0;
+    do n = recv(fd, &b, 1, flags);
+    while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
 }  // namespace velt::wire

@@ -1,5 +1,5 @@
-// Descriptors handed over on the store's socket (SCM_RIGHTS): the doorbell
-// travels with the first bytes of the hello answer.
+// The doorbell on the wire: its descriptor handed over on the store's socket
+// (SCM_RIGHTS) with the first bytes of the hello answer, and its bytes.
 #ifndef VELT_PROTOCOL_DESCRIPTORS_H
 #define VELT_PROTOCOL_DESCRIPTORS_H
 
@@ -17,6 +17,10 @@ ssize_t send_with_fd(int sock, const char* data, size_t len, int fd);
 // into `fd` (close-on-exec; none when the control data was cut short); as
 // recvmsg, retried on EINTR.
 ssize_t recv_with_fd(int sock, char* data, size_t len, unique_fd& fd);
+
+// Takes one doorbell byte from `fd` (or looks at it, with MSG_PEEK); true
+// when there was one.
+bool recv_bell_byte(int fd, int flags);
 
 }  // namespace velt::wire
 
