@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "protocol/descriptors.h"
@@ -88,11 +87,6 @@ unique_fd receive_bell(int sock, wire::frame_decoder& in) {
 }
 
 }  // namespace
-
-std::string socket_path() {
-    const char* env = getenv("VELT_SOCKET");
-    return env && *env ? env : "/tmp/velt.sock";
-}
 
 std::unique_ptr<connection> connection::open(const std::string& path) {
     sockaddr_un addr{};

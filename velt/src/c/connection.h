@@ -56,10 +56,6 @@ private:
     std::mutex m_mutex;
 };
 
-// The socket path for this process: $VELT_SOCKET when set and not empty,
-// else /tmp/velt.sock.
-std::string socket_path();
-
 // The connection behind a handle, or nullptr. The shared pointer keeps it
 // alive while a call runs even if another thread closes the handle.
 std::shared_ptr<connection> find(vlt_handle_t handle);

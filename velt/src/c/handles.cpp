@@ -43,7 +43,7 @@ std::shared_ptr<connection> find(vlt_handle_t handle) {
 using velt::client::connection;
 
 extern "C" vlt_handle_t vlt_init(void) {
-    std::shared_ptr<connection> conn = connection::open(velt::client::socket_path());
+    std::shared_ptr<connection> conn = connection::open(velt::wire::socket_path());
     if (!conn) return 0;
     auto& reg = velt::client::the_registry();
     std::lock_guard lock(reg.mutex);

@@ -10,10 +10,10 @@
 #include <vector>
 #include <velt++.h>
 
-#include "c/connection.h"
 #include "ctl/controller.h"
 #include "ctl/format.h"
 #include "ctl/usage.h"
+#include "protocol/messages.h"
 #include "unique_fd.h"
 
 namespace {
@@ -45,7 +45,7 @@ int run(std::vector<std::string>& words) {
     api.handle = vlt_init();
     if (!api.is_initialized()) {
         std::fprintf(stderr, "veltctl: cannot reach the store at %s\n",
-                     velt::ctl::escaped(velt::client::socket_path()).c_str());
+                     velt::ctl::escaped(velt::wire::socket_path()).c_str());
         return 1;
     }
 

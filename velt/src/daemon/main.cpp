@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "c/connection.h"
 #include "daemon/server.h"
+#include "protocol/messages.h"
 #include "stop_signals.h"
 
 namespace {
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!have_path) path = velt::client::socket_path();
+    if (!have_path) path = velt::wire::socket_path();
 
     // Termination signals arrive through a descriptor the event loop watches.
     const sigset_t stop = velt::stop_signals();

@@ -1,14 +1,23 @@
-// What the client libraries and veltd agree on beyond the bytes: the
-// protocol version, the message codes, the size limits and the operations a
-// failpoint can be set on.
+// What the client libraries and veltd agree on beyond the bytes: where the
+// socket is, the protocol version, the message codes, the size limits and
+// the operations a failpoint can be set on.
 #ifndef VELT_PROTOCOL_MESSAGES_H
 #define VELT_PROTOCOL_MESSAGES_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace velt::wire {
+
+// The store's socket for this process: $VELT_SOCKET when set and not empty,
+// else /tmp/velt.sock.
+inline std::string socket_path() {
+    const char* env = std::getenv("VELT_SOCKET");
+    return env != nullptr && *env != '\0' ? env : "/tmp/velt.sock";
+}
 
 inline constexpr uint16_t protocol_version = 1;
 inline constexpr char hello_magic[4] = {'V', 'E', 'L', 'T'};
