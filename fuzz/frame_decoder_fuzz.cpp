@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "c/wire.h"
+#include "protocol/wire.h"
 #include "daemon/server.h"
 
 namespace wire = velt::wire;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <velt_commands.h>
+
 #include "commands.h"
 #include "log_io.h"
 
@@ -35,6 +37,12 @@ bool parse_range(const std::string& text, long long& a, long long& b) {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> action_names() {
+    std::vector<std::string> names;
+    for (const auto& c : velt::command_names) names.emplace_back(c.name);
+    return names;
 }
 
 int run_slice(const slice_options& o) {
@@ -134,7 +142,7 @@ command add_slice(CLI::App& app) {
                                      "leaf events only of another last component than ATTR (as -i)");
     a->excludes(i);
     sub->add_option("--action", o->actions, "keep only batches of this action (CMD_SET_LEAF, ...)")
-        ->check(CLI::IsMember({"CMD_ADD_NODE", "CMD_REMOVE_NODE", "CMD_SET_LEAF", "CMD_CLEAR_LEAF"}));
+        ->check(CLI::IsMember(action_names()));
     sub->add_flag("--rebase", o->rebase,
                   "move the axis so that the first kept batch is at 0, and the start with it");
     sub->add_option("FILE", o->file, "the log")->required();

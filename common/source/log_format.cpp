@@ -2,7 +2,7 @@
 // bytes of the format with formatted stream output.
 #include "log_format.h"
 
-#include <cstring>
+#include <velt_commands.h>
 
 #include "rorezuredi.h"
 
@@ -16,32 +16,13 @@ const char log_action_attr[] = "action";
 const char log_path_attr[] = "path";
 const char log_type_attr[] = "type";
 
-namespace {
-
-struct action_entry {
-    api_cmd_t cmd;
-    const char* name;
-};
-
-constexpr action_entry actions[] = {
-    {CMD_ADD_NODE, "CMD_ADD_NODE"},
-    {CMD_REMOVE_NODE, "CMD_REMOVE_NODE"},
-    {CMD_SET_LEAF, "CMD_SET_LEAF"},
-    {CMD_CLEAR_LEAF, "CMD_CLEAR_LEAF"},
-};
-
-}  // namespace
-
+// The command names are the store's own (velt_commands.h): one table.
 const char* action_name(api_cmd_t cmd) {
-    for (const action_entry& a : actions)
-        if (a.cmd == cmd) return a.name;
-    return nullptr;
+    return velt::command_name(cmd);
 }
 
 api_cmd_t action_code(const char* name) {
-    for (const action_entry& a : actions)
-        if (std::strcmp(name, a.name) == 0) return a.cmd;
-    return api_cmd_t(0);
+    return velt::command_code(name);
 }
 
 void write_log_head(FILE* log) {

@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-#include "c/wire.h"
+#include "protocol/wire.h"
 #include "store_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 #include <velt++.h>
 
-#include "validate.h"
+#include "c/validate.h"
 
 namespace {
 

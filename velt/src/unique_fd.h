@@ -1,4 +1,4 @@
-// An owned file descriptor, closed on destruction (veltd and veltctl).
+// An owned file descriptor, closed on destruction.
 #ifndef VELT_UNIQUE_FD_H
 #define VELT_UNIQUE_FD_H
 

@@ -9,12 +9,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+
+#include "protocol/wire.h"
+#include "unique_fd.h"
 
 namespace velt::client {
-
-// Largest response payload a client accepts (a batch of events can outgrow
-// the request that caused it, by the ancestors it created).
-inline constexpr size_t max_response = size_t(256) << 20;
 
 class connection {
 public:
@@ -22,15 +22,14 @@ public:
     // answers there or the store speaks another protocol version.
     static std::unique_ptr<connection> open(const std::string& socket_path);
 
-    connection(int sock, int bell) : m_sock(sock), m_bell(bell) {}
-    ~connection();
+    connection(unique_fd sock, unique_fd bell) : m_sock(std::move(sock)), m_bell(std::move(bell)) {}
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
 
     // Sends one framed request and receives the response payload (message
-    // code included). 0 on success, VLT_ELOST when the connection is gone
-    // (it then stays lost).
-    int call(const std::string& frame, std::string& payload);
+    // code included), which stays valid until the next call. 0 on success,
+    // VLT_ELOST when the connection is gone (it then stays lost).
+    int call(const std::string& frame, std::string_view& payload);
     // Blocks until the doorbell holds a byte or reports the end of the
     // connection. 0 when a byte is waiting, VLT_ELOST otherwise.
     int wait_bell();
@@ -41,7 +40,7 @@ public:
     // call fails and the doorbell turns readable.
     void mark_lost();
 
-    int bell_fd() const { return m_bell; }
+    int bell_fd() const { return m_bell.get(); }
     bool lost() const { return m_lost; }
     bool subscribed() const { return m_subscribed; }
     void set_subscribed() { m_subscribed = true; }
@@ -49,16 +48,13 @@ public:
     std::mutex& mutex() { return m_mutex; }
 
 private:
-    int m_sock;
-    int m_bell;
+    unique_fd m_sock;
+    unique_fd m_bell;
+    wire::frame_decoder m_in{wire::max_response};
     std::atomic<bool> m_lost = false;
     std::atomic<bool> m_subscribed = false;
     std::mutex m_mutex;
 };
-
-// The socket path for this process: $VELT_SOCKET when set and not empty,
-// else /tmp/velt.sock.
-std::string socket_path();
 
 // The connection behind a handle, or nullptr. The shared pointer keeps it
 // alive while a call runs even if another thread closes the handle.

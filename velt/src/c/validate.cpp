@@ -1,5 +1,5 @@
 // Checks of paths and texts shared by the client libraries and the daemon.
-#include "validate.h"
+#include "c/validate.h"
 
 #include <cstdint>
 

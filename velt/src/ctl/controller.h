@@ -21,14 +21,6 @@ private:
     kind m_kind;
 };
 
-// The short usage text.
-extern const char* const usage_text;
-
-// Checks the words of one command (words[0] is its name): known command,
-// right number and form of arguments. Throws a usage failure. Within a
-// batch, watch and batch are not allowed.
-void check_usage(const std::vector<std::string>& words, bool in_batch);
-
 class controller {
 public:
     controller(toolkit::CVelt& api, std::FILE* out) : m_api(api), m_out(out) {}

@@ -1,5 +1,7 @@
 #include "ctl/format.h"
 
+#include <velt_commands.h>
+
 #include <charconv>
 
 namespace velt::ctl {
@@ -58,12 +60,7 @@ void append_typed_value(std::string& out, const toolkit::CElement& value) {
 }
 
 std::string cmd_name(api_cmd_t cmd) {
-    switch (cmd) {
-        case CMD_ADD_NODE: return "CMD_ADD_NODE";
-        case CMD_REMOVE_NODE: return "CMD_REMOVE_NODE";
-        case CMD_SET_LEAF: return "CMD_SET_LEAF";
-        case CMD_CLEAR_LEAF: return "CMD_CLEAR_LEAF";
-    }
+    if (const char* name = velt::command_name(cmd)) return name;
     return "CMD_" + std::to_string(static_cast<int>(cmd));
 }
 

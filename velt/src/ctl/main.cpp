@@ -12,14 +12,11 @@
 
 #include "ctl/controller.h"
 #include "ctl/format.h"
+#include "ctl/usage.h"
+#include "protocol/messages.h"
 #include "unique_fd.h"
 
 namespace {
-
-std::string socket_path() {
-    const char* env = std::getenv("VELT_SOCKET");
-    return env != nullptr && *env != '\0' ? env : "/tmp/velt.sock";
-}
 
 int run(std::vector<std::string>& words) {
     using velt::ctl::failure;
@@ -48,7 +45,7 @@ int run(std::vector<std::string>& words) {
     api.handle = vlt_init();
     if (!api.is_initialized()) {
         std::fprintf(stderr, "veltctl: cannot reach the store at %s\n",
-                     velt::ctl::escaped(socket_path()).c_str());
+                     velt::ctl::escaped(velt::wire::socket_path()).c_str());
         return 1;
     }
 

@@ -13,8 +13,9 @@
 #include <cstring>
 #include <string>
 
-#include "c/connection.h"
 #include "daemon/server.h"
+#include "protocol/messages.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -102,13 +103,10 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!have_path) path = velt::client::socket_path();
+    if (!have_path) path = velt::wire::socket_path();
 
     // Termination signals arrive through a descriptor the event loop watches.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
+    const sigset_t stop = velt::stop_signals();
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     veltd::unique_fd stop_fd(signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK));
     signal(SIGPIPE, SIG_IGN);

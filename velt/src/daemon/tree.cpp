@@ -1,11 +1,8 @@
 #include "daemon/tree.h"
 
-#include <ctime>
-#include <limits>
 #include <span>
 
-#include "toolkit/codec.h"
-#include "validate.h"
+#include "protocol/codec.h"
 
 namespace veltd {
 
@@ -52,48 +49,6 @@ std::string_view batch::path(size_t i) const {
     return r.str();
 }
 
-bool canonical_path(std::string_view in, std::string& out) {
-    out.assign(in);
-    out.push_back('\0');  // the one spare byte canonicalisation may need
-    out.resize(vlt_canonicalize_path(out.data(), in.size()));
-    if (!velt::valid_canonical_path(out)) return false;
-    size_t depth = 0;
-    for (char c : out) depth += c == '/';
-    return depth <= max_depth;
-}
-
-timeval now() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return timeval{ts.tv_sec, suseconds_t(ts.tv_nsec / 1000)};
-}
-
-int stamp_value(CElement& value, bool forced, const timeval& at) {
-    data_type_t t = value.type();
-    if (t == DATATYPE_INVALID || t == DATATYPE_NONE || t > DATATYPE_NONE) return VLT_EINVAL;
-    if (t == DATATYPE_STRING && !velt::valid_utf8_text(value.get_bytes(), true)) return VLT_EINVAL;
-    timeval& tv = value.timestamp();
-    if (tv.tv_sec < -1) return VLT_EINVAL;
-    if (forced || tv.tv_sec == -1) {
-        tv = at;
-        return 0;
-    }
-    // Carry microseconds outside 0..999999 into the seconds.
-    int64_t carry = tv.tv_usec / 1000000;
-    int64_t usec = tv.tv_usec % 1000000;
-    if (usec < 0) {
-        usec += 1000000;
-        carry -= 1;
-    }
-    int64_t sec = tv.tv_sec;
-    if (carry > 0 && sec > std::numeric_limits<int64_t>::max() - carry) return VLT_EINVAL;
-    sec += carry;
-    if (sec < 0) return VLT_EINVAL;
-    tv.tv_sec = time_t(sec);
-    tv.tv_usec = suseconds_t(usec);
-    return 0;
-}
-
 // One step to take back if a request fails part-way.
 struct tree::undo {
     enum kind { created, removed, replaced } what;
@@ -121,9 +76,7 @@ public:
 
     void commit() {
         m_committed = true;
-        auto n = uint32_t(m_out.offsets.size());
-        char b[4] = {char(n & 0xff), char(n >> 8 & 0xff), char(n >> 16 & 0xff), char(n >> 24)};
-        m_out.data.replace(0, 4, b, 4);
+        wire::patch_u32(m_out.data, 0, uint32_t(m_out.offsets.size()));
     }
 
     // Appends an event; false when the batch has grown too large.

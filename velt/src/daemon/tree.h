@@ -30,10 +30,6 @@ struct batch {
     std::string_view path(size_t i) const;
 };
 
-// Canonicalises `in` into `out` and checks it; false when it is no valid path
-// or is deeper than max_depth.
-bool canonical_path(std::string_view in, std::string& out);
-
 class tree {
 public:
     struct entry;
@@ -96,14 +92,6 @@ private:
     int64_t m_nodes = 0;
     int64_t m_leaves = 0;
 };
-
-// Checks a value for set_leaves and gives it its stored timestamp: the
-// value's own, or `now` when its seconds are -1 or `forced` is set;
-// microseconds are carried into the seconds. Returns 0 or VLT_EINVAL.
-int stamp_value(toolkit::CElement& value, bool forced, const timeval& now);
-
-// The current CLOCK_REALTIME time.
-timeval now();
 
 }  // namespace veltd
 

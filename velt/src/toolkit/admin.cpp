@@ -1,7 +1,7 @@
 // The store's administrative calls (velt_admin.h).
 #include <velt_admin.h>
 
-#include "toolkit/codec.h"
+#include "protocol/codec.h"
 #include "toolkit/request.h"
 
 namespace velt::admin {

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "toolkit/codec.h"
+#include "protocol/codec.h"
 #include "toolkit/request.h"
 
 using velt::request::builder;
@@ -13,24 +13,6 @@ namespace wire = velt::wire;
 namespace toolkit {
 
 namespace {
-
-size_t value_size(const CElement& v) {
-    size_t n = velt::codec::min_value;
-    switch (v.type()) {
-        case DATATYPE_BOOL: return n + 1;
-        case DATATYPE_INT32:
-        case DATATYPE_UINT32: return n + 4;
-        case DATATYPE_INT64:
-        case DATATYPE_UINT64:
-        case DATATYPE_DOUBLE: return n + 8;
-        case DATATYPE_STRING:
-        case DATATYPE_BINARY: return n + 4 + v.get_bytes().size();
-        case DATATYPE_IPV4:
-        case DATATYPE_IPV6:
-        case DATATYPE_MAC: return n + v.get_bytes().size();
-        default: return n;
-    }
-}
 
 int fail_all(std::vector<api_status_t>& statuses, size_t n, int code) {
     statuses.assign(n, code);
@@ -168,7 +150,8 @@ int CVelt::set_leaves(const std::vector<tk_string>& paths, const std::vector<CEl
     if (values.size() != paths.size() || (!flags.empty() && flags.size() != paths.size()))
         return fail_all(statuses, paths.size(), VLT_EINVAL);
     size_t size = 4 + extra.size() + 1 + 4;
-    for (size_t i = 0; i < paths.size(); ++i) size += 4 + paths[i].size() + value_size(values[i]) + 1;
+    for (size_t i = 0; i < paths.size(); ++i)
+        size += 4 + paths[i].size() + velt::codec::encoded_size(values[i]) + 1;
     if (size > wire::max_request || paths.size() > UINT32_MAX)
         return fail_all(statuses, paths.size(), VLT_EINVAL);
     builder req(wire::msg::set_leaves);

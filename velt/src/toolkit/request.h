@@ -9,7 +9,7 @@
 #include <string>
 
 #include "c/connection.h"
-#include "c/wire.h"
+#include "protocol/wire.h"
 
 namespace velt::request {
 
@@ -45,7 +45,7 @@ public:
 
 private:
     std::lock_guard<std::mutex> m_lock;
-    std::string m_payload;
+    std::string_view m_payload;
     wire::reader m_body{std::string_view()};
     int32_t m_code = 0;
     bool m_ok = false;

@@ -1,55 +1,67 @@
-// The store's wire protocol: framing, message codes and bounded readers.
+// The store's byte-level wire format: little-endian integers, frames and
+// bounded readers.
 //
 // A frame is a 4-byte little-endian payload length followed by the payload.
-// Every payload starts with a one-byte message code. Numbers are little
-// endian; a string is a u32 length and its bytes. Every length and count read
-// is checked against the bytes that remain before anything is allocated.
-#ifndef VELT_WIRE_H
-#define VELT_WIRE_H
+// Numbers are little endian; a string is a u32 length and its bytes. Every
+// length and count read is checked against the bytes that remain before
+// anything is allocated.
+#ifndef VELT_PROTOCOL_WIRE_H
+#define VELT_PROTOCOL_WIRE_H
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "protocol/messages.h"
 
 namespace velt::wire {
 
-inline constexpr uint16_t protocol_version = 1;
-inline constexpr char hello_magic[4] = {'V', 'E', 'L', 'T'};
-
-// Largest request body (paths and values as encoded) a client may send.
-inline constexpr size_t max_request = size_t(64) << 20;
-// Largest frame payload: a request body plus room for its header fields.
-inline constexpr size_t max_payload = max_request + 4096;
 inline constexpr size_t frame_header = 4;
 
-// Message codes. A response repeats the request's code, then an i32 result
-// code (0 success), then the fields listed after "->".
-enum class msg : uint8_t {
-    hello = 1,           // magic, u16 version -> u16 version; the doorbell descriptor rides along
-    ping = 2,            // ->
-    add_nodes = 3,       // str extra, u32 n, n x str path -> u32 n, n x i32 status
-    remove_nodes = 4,    // as add_nodes
-    set_leaves = 5,      // str extra, u8 forced_auto_time, u32 n, n x (str path, value, u8 flag)
-                         //   -> u32 n, n x i32 status
-    clear_leaves = 6,    // as add_nodes
-    event_register = 7,  // str path, u32 kind, u8 flag -> i32 status
-    events_get = 8,      // -> u32 doorbell bytes to take, then on success u32 n, n x event
-    get = 9,             // str path -> value (on success)
-    dump = 10,           // str path, u8 resume, [str after] -> u8 more, u32 n, n x entry
-    status = 11,         // -> u32 n, n x (str name, i64 value)
-    failpoint_set = 12,  // str op, i32 code, i64 count (-1: always) ->
-    failpoint_clear = 13,
-};
+// Little-endian integers at `p`: the one coding of every number on the wire.
+inline void put_u16(char* p, uint16_t v) {
+    p[0] = char(v & 0xff);
+    p[1] = char(v >> 8);
+}
+inline void put_u32(char* p, uint32_t v) {
+    put_u16(p, uint16_t(v));
+    put_u16(p + 2, uint16_t(v >> 16));
+}
+inline void put_u64(char* p, uint64_t v) {
+    put_u32(p, uint32_t(v));
+    put_u32(p + 4, uint32_t(v >> 32));
+}
+inline uint16_t get_u16(const char* p) {
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return uint16_t(b[0] | b[1] << 8);
+}
+inline uint32_t get_u32(const char* p) {
+    return uint32_t(get_u16(p)) | uint32_t(get_u16(p + 2)) << 16;
+}
+inline uint64_t get_u64(const char* p) {
+    return uint64_t(get_u32(p)) | uint64_t(get_u32(p + 4)) << 32;
+}
+
+// Overwrites the u32 at `offset` of `out` (a count or length written as a
+// placeholder before it was known).
+inline void patch_u32(std::string& out, size_t offset, uint32_t v) {
+    put_u32(out.data() + offset, v);
+}
 
 // Accumulates bytes from a stream and cuts them into frames. Feed it any
-// bytes; it yields whole payloads, or fails for good on an oversized frame.
+// bytes; it yields whole payloads, or fails for good on an empty or
+// oversized frame.
 class frame_decoder {
 public:
     explicit frame_decoder(size_t limit = max_payload) : m_limit(limit) {}
 
     void append(const char* data, size_t len);
+    // Room for `len` more bytes, to be read into directly; commit() then
+    // adds the `n` bytes that arrived.
+    char* space(size_t len);
+    void commit(size_t n) { m_end += n; }
 
     enum class result { need_more, frame, error };
     // On `frame`, `payload` views the next payload; it stays valid until the
@@ -57,12 +69,17 @@ public:
     result next(std::string_view& payload);
 
     // Bytes held and not yet yielded as frames.
-    size_t buffered() const { return m_buf.size() - m_pos; }
+    size_t buffered() const { return m_end - m_pos; }
+    // Bytes still missing before the next frame (or its header) is whole.
+    size_t wanted() const;
     bool failed() const { return m_failed; }
 
 private:
-    std::string m_buf;
+    void compact();
+
+    std::vector<char> m_buf;  // holds bytes up to m_end; grows, never shrinks
     size_t m_pos = 0;
+    size_t m_end = 0;
     size_t m_limit;
     bool m_failed = false;
 };
@@ -91,6 +108,8 @@ public:
     void fail() { m_ok = false; }
 
 private:
+    const char* take(size_t n);
+
     std::string_view m_data;
     size_t m_pos = 0;
     bool m_ok = true;
@@ -102,9 +121,9 @@ public:
     explicit writer(std::string& out) : m_out(out) {}
 
     void u8(uint8_t v) { m_out.push_back(char(v)); }
-    void u16(uint16_t v);
-    void u32(uint32_t v);
-    void u64(uint64_t v);
+    void u16(uint16_t v) { put_u16(grow(2), v); }
+    void u32(uint32_t v) { put_u32(grow(4), v); }
+    void u64(uint64_t v) { put_u64(grow(8), v); }
     void i32(int32_t v) { u32(uint32_t(v)); }
     void i64(int64_t v) { u64(uint64_t(v)); }
     void str(std::string_view s);
@@ -112,6 +131,11 @@ public:
     std::string& out() { return m_out; }
 
 private:
+    char* grow(size_t n) {
+        m_out.resize(m_out.size() + n);
+        return m_out.data() + m_out.size() - n;
+    }
+
     std::string& m_out;
 };
 
@@ -119,6 +143,10 @@ private:
 // finish_frame fills in the length. Returns the frame's offset.
 size_t begin_frame(std::string& out, msg code);
 void finish_frame(std::string& out, size_t start);
+
+// The start of an answer: a frame holding the request's code and the result
+// code (the length is filled in when the answer is queued).
+std::string response(msg code, int32_t result);
 
 // A client's hello frame: the magic and this protocol version.
 std::string hello_frame();

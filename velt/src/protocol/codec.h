@@ -1,10 +1,11 @@
-// Encoding of values and events on the wire (see c/wire.h for the framing).
-#ifndef VELT_CODEC_H
-#define VELT_CODEC_H
+// Encoding of values and events on the wire (protocol/wire.h has the
+// framing).
+#ifndef VELT_PROTOCOL_CODEC_H
+#define VELT_PROTOCOL_CODEC_H
 
 #include <velt++.h>
 
-#include "c/wire.h"
+#include "protocol/wire.h"
 
 namespace velt::codec {
 
@@ -18,6 +19,8 @@ inline constexpr size_t min_event = 1 + 4 + min_value;
 // ipv4/ipv6/mac 4/16/6 raw bytes; string/binary u32 length and bytes;
 // invalid and none nothing.
 void encode_value(wire::writer& w, const toolkit::CElement& value);
+// Bytes encode_value writes for `value`.
+size_t encoded_size(const toolkit::CElement& value);
 // False on a malformed value (unknown type, bad bool, short payload).
 bool decode_value(wire::reader& r, toolkit::CElement& value);
 

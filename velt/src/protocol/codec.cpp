@@ -1,21 +1,10 @@
-#include "toolkit/codec.h"
+#include "protocol/codec.h"
 
 #include <bit>
 
+#include "c/types.h"
+
 namespace velt::codec {
-
-namespace {
-
-size_t fixed_bytes(data_type_t type) {
-    switch (type) {
-        case DATATYPE_IPV4: return 4;
-        case DATATYPE_IPV6: return 16;
-        case DATATYPE_MAC: return 6;
-        default: return 0;
-    }
-}
-
-}  // namespace
 
 void encode_value(wire::writer& w, const toolkit::CElement& v) {
     w.u8(uint8_t(v.type()));
@@ -34,6 +23,23 @@ void encode_value(wire::writer& w, const toolkit::CElement& v) {
         case DATATYPE_STRING:
         case DATATYPE_BINARY: w.str(v.get_bytes()); break;
         default: break;
+    }
+}
+
+size_t encoded_size(const toolkit::CElement& v) {
+    switch (v.type()) {
+        case DATATYPE_BOOL: return min_value + 1;
+        case DATATYPE_INT32:
+        case DATATYPE_UINT32: return min_value + 4;
+        case DATATYPE_INT64:
+        case DATATYPE_UINT64:
+        case DATATYPE_DOUBLE: return min_value + 8;
+        case DATATYPE_STRING:
+        case DATATYPE_BINARY: return min_value + 4 + v.get_bytes().size();
+        case DATATYPE_IPV4:
+        case DATATYPE_IPV6:
+        case DATATYPE_MAC: return min_value + v.get_bytes().size();
+        default: return min_value;
     }
 }
 
@@ -61,7 +67,7 @@ bool decode_value(wire::reader& r, toolkit::CElement& v) {
         case DATATYPE_IPV6:
         case DATATYPE_MAC: {
             auto t = data_type_t(type);
-            std::string_view b = r.bytes(fixed_bytes(t));
+            std::string_view b = r.bytes(velt::fixed_byte_size(t));
             if (!r.ok() || v.set_bytes(t, b) != 0) return false;
             break;
         }

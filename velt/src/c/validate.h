@@ -1,6 +1,6 @@
 // Checks of paths and texts shared by the client libraries and the daemon.
-#ifndef VELT_VALIDATE_H
-#define VELT_VALIDATE_H
+#ifndef VELT_C_VALIDATE_H
+#define VELT_C_VALIDATE_H
 
 #include <string_view>
 

@@ -1,0 +1,80 @@
+#include "daemon/output.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+
+#include "daemon/clock.h"
+#include "protocol/descriptors.h"
+#include "protocol/wire.h"
+
+namespace veltd {
+
+namespace wire = velt::wire;
+
+void output_queue::push(chunk c) {
+    if (m_chunks.empty()) m_progress = monotonic_ms();
+    m_bytes += c.data().size();
+    m_chunks.push_back(std::move(c));
+}
+
+void output_queue::send(std::string frame) {
+    wire::finish_frame(frame, 0);
+    push(chunk{std::move(frame), nullptr, 0});
+}
+
+void output_queue::send_shared(std::string head, shared_text body) {
+    // The frame's length covers the body that follows the head.
+    wire::patch_u32(head, 0, uint32_t(head.size() - wire::frame_header + body->size()));
+    push(chunk{std::move(head), nullptr, 0});
+    push(chunk{{}, std::move(body), 0});
+}
+
+// The front chunk with the descriptor to pass.
+ssize_t output_queue::write_passing(int sock) {
+    std::string_view d = m_chunks.front().data().substr(m_chunks.front().offset);
+    ssize_t n = wire::send_with_fd(sock, d.data(), d.size(), m_passing.get());
+    if (n > 0) m_passing.reset();
+    return n;
+}
+
+// Up to 16 chunks in one call.
+ssize_t output_queue::write_gathered(int sock) {
+    iovec iov[16];
+    int cnt = 0;
+    for (auto it = m_chunks.begin(); it != m_chunks.end() && cnt < 16; ++it, ++cnt) {
+        std::string_view d = it->data().substr(it->offset);
+        iov[cnt] = iovec{const_cast<char*>(d.data()), d.size()};
+    }
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = size_t(cnt);
+    return sendmsg(sock, &m, MSG_NOSIGNAL);
+}
+
+bool output_queue::flush(int sock) {
+    while (!m_chunks.empty()) {
+        ssize_t n = m_passing ? write_passing(sock) : write_gathered(sock);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        auto left = size_t(n);
+        m_bytes -= left;
+        if (n > 0) m_progress = monotonic_ms();
+        while (left > 0) {
+            chunk& f = m_chunks.front();
+            size_t rest = f.data().size() - f.offset;
+            if (left < rest) {
+                f.offset += left;
+                break;
+            }
+            left -= rest;
+            m_chunks.pop_front();
+        }
+    }
+    return true;
+}
+
+}  // namespace veltd

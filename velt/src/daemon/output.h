@@ -1,0 +1,61 @@
+// A connection's answers waiting to be written, and the descriptor that
+// rides along with the first of them.
+#ifndef VELTD_OUTPUT_H
+#define VELTD_OUTPUT_H
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "unique_fd.h"
+
+namespace veltd {
+
+using velt::unique_fd;
+// Bytes shared by the queues of several subscribers (one published batch).
+using shared_text = std::shared_ptr<const std::string>;
+
+class output_queue {
+public:
+    // Queues a frame begun with wire::begin_frame (or wire::response) and
+    // fills in its length.
+    void send(std::string frame);
+    // Queues a frame made of `head` (begun like the above) and `body`, which
+    // is shared, not copied.
+    void send_shared(std::string head, shared_text body);
+    // Hands `fd` over (SCM_RIGHTS) with the next bytes written.
+    void pass(unique_fd fd) { m_passing = std::move(fd); }
+
+    // Writes as much as `sock` takes; false when the client is gone.
+    bool flush(int sock);
+
+    bool empty() const { return m_chunks.empty(); }
+    // Bytes queued and not yet written.
+    size_t bytes() const { return m_bytes; }
+    // When output last drained or began (ms, monotonic).
+    int64_t progress() const { return m_progress; }
+
+private:
+    // Owned bytes, or a batch shared with other subscribers.
+    struct chunk {
+        std::string own;
+        shared_text shared;
+        size_t offset = 0;
+        std::string_view data() const { return shared ? std::string_view(*shared) : own; }
+    };
+
+    void push(chunk c);
+    ssize_t write_passing(int sock);
+    ssize_t write_gathered(int sock);
+
+    std::deque<chunk> m_chunks;
+    size_t m_bytes = 0;
+    int64_t m_progress = 0;
+    unique_fd m_passing;
+};
+
+}  // namespace veltd
+
+#endif
