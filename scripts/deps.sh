@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the other scripts: installs the Debian packages the project needs
 # when any of them is missing (run as root on a fresh Debian 12). Prints one
 # line naming the packages and the log file that gets apt-get's output; the
