@@ -83,10 +83,10 @@ t0=$(date +%s.%N)
 VELT_SOCKET="$work/source.sock" "$bin/veltctl" batch "$work/load.batch"
 while [ "$(pending source)" != 0 ]; do sleep 0.02; done
 t1=$(date +%s.%N)
-kill -INT "$capture_pid"
+kill -INT "$capture_pid" 2>/dev/null || echo "capture ended before it was stopped"
 capture_status=0
 wait "$time_pid" || capture_status=$?
-captured=$(grep -c '<event ' "$work/full.xml" || true)
+captured=$(grep -c '<event ' "$work/full.xml" 2>/dev/null || true)
 
 start_store target
 replay_status=0
@@ -100,7 +100,7 @@ echo
 echo "run 1: $events events of load sent by veltctl batch; the log holds $captured events (node events of leaf batches are left out)"
 printf '  events per second (writer start to last batch taken): %.0f (%.1f s)\n' \
     "$(calc "$events / ($t1 - $t0)")" "$(calc "$t1 - $t0")"
-echo "  capture: status $capture_status, peak RSS $(peak_kib "$work/full.xml.time") KiB, log $(stat -c %s "$work/full.xml") bytes $(cat "$work/full.xml.err")"
+echo "  capture: status $capture_status, peak RSS $(peak_kib "$work/full.xml.time") KiB, log $(stat -c %s "$work/full.xml" 2>/dev/null || echo "(removed)") bytes $(cat "$work/full.xml.err")"
 echo "  replay:  status $replay_status, peak RSS $(peak_kib "$work/replay.time") KiB $(cat "$work/replay.err")"
 echo "  dumps: $same ($(wc -l <"$work/source.dump") lines)"
 stop_store source
@@ -122,7 +122,7 @@ for ((i = 1; i <= runs; i++)); do
     delay_ms=$((RANDOM % 5000 + 100))
     sig=${signals[RANDOM % 4]}
     sleep "$(calc "$delay_ms / 1000")"
-    kill -"$sig" "$capture_pid"
+    kill -"$sig" "$capture_pid" 2>/dev/null || true
     status=0
     wait "$time_pid" || status=$?
     kill -KILL "$writer" 2>/dev/null || true
