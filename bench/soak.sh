@@ -9,7 +9,9 @@
 #     termination signal at a random moment, and replays every log.
 #
 # Usage: bench/soak.sh [EVENTS (default 10000000)] [RUNS (default 5)]
-# BUILD_DIR (default build-soak) is where the programs are built. Everything
+# BUILD_DIR (default build-soak) is where the programs are built; WRITER_NICE
+# (default 0) lowers the writer's priority, for machines where a capture at
+# full speed falls behind the store's bound and is cut off. Everything
 # started is stopped, and the work directory removed, when the script ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -80,7 +82,7 @@ rm "$work/gen.xml"
 start_store source
 start_capture source "$work/full.xml"
 t0=$(date +%s.%N)
-VELT_SOCKET="$work/source.sock" "$bin/veltctl" batch "$work/load.batch" &
+VELT_SOCKET="$work/source.sock" nice -n "${WRITER_NICE:-0}" "$bin/veltctl" batch "$work/load.batch" &
 writer=$!
 pids+=("$writer")
 # A capture that falls too far behind is cut off by the store: note when.
@@ -126,7 +128,7 @@ for ((i = 1; i <= runs; i++)); do
     start_store "$store"
     log="$work/stopped-$i.xml"
     start_capture "$store" "$log"
-    VELT_SOCKET="$work/$store.sock" "$bin/veltctl" batch "$work/load.batch" >/dev/null 2>&1 &
+    VELT_SOCKET="$work/$store.sock" nice -n "${WRITER_NICE:-0}" "$bin/veltctl" batch "$work/load.batch" >/dev/null 2>&1 &
     writer=$!
     pids+=("$writer")
     delay_ms=$((RANDOM % 5000 + 100))
