@@ -182,7 +182,22 @@ int capture_event_batch(FILE* log) {
     // the log. Held off, it is taken as soon as the batch has been written.
     sigset_t saved;
     hold_termination_signals(saved);
+    // The stream retries its buffered writes after a failure, and nothing
+    // else here fails on the way, so errno holds the reason of the last
+    // failed write; cleared first so that a stale one is never reported.
+    errno = 0;
     write_fetched_batch(log, events);
+    const int write_errno = errno;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
+    if (ferror(log)) {
+        report_log_write_error(write_errno);
+        return 1;
+    }
     return 0;
+}
+
+void report_log_write_error(int err) {
+    const tk_string& name = program_state.data_file_name;
+    fprintf(stderr, "Error: can't write to '%s': %s\n", name.empty() ? "standard output" : name.c_str(),
+            strerror(err != 0 ? err : EIO));
 }

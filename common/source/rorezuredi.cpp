@@ -3,8 +3,10 @@
 #include "rorezuredi.h"
 
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -119,14 +121,62 @@ int run_replay() {
     return process_event_batches();
 }
 
+// The regular file a capture writes its log into, known by device and inode
+// so that a failed capture removes that file and nothing else.
+struct log_identity {
+    bool regular = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+log_identity identify_log(FILE* log) {
+    log_identity id;
+    struct stat st;
+    if (fstat(fileno(log), &st) == 0 && S_ISREG(st.st_mode)) {
+        id.regular = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+    }
+    return id;
+}
+
+// Unlinks name only while it still is the regular file the log was written
+// to: a FIFO, a device, a symbolic link, or a file put there since, stays.
+void remove_log(const tk_string& name, const log_identity& id) {
+    struct stat st;
+    if (!id.regular || lstat(name.c_str(), &st) != 0) return;
+    if (S_ISREG(st.st_mode) && st.st_dev == id.dev && st.st_ino == id.ino) unlink(name.c_str());
+}
+
+// Writes the closing root element, flushes and closes the log; returns the
+// errno of the first of these that failed, 0 when all went through.
+int close_log(FILE* log) {
+    errno = 0;
+    write_log_tail(log);
+    int err = 0;
+    if (fflush(log) != 0 || ferror(log)) err = errno != 0 ? errno : EIO;
+    errno = 0;
+    if (fclose(log) != 0 && err == 0) err = errno != 0 ? errno : EIO;
+    return err;
+}
+
 int run_capture() {
     ProgramState& ps = program_state;
     if (register_for_changes() != 0) return 1;
+
+    // A log on a pipe whose reader has gone must fail like any other write
+    // (EPIPE, reported), not kill the capture without a word.
+    struct sigaction ignore;
+    memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 
     // The log's buffer; it outlives the stream, which is closed below.
     std::vector<char> log_buffer;
     FILE* log = open_data_file(true);
     if (!log) return -1;
+    const log_identity log_id = identify_log(log);
     // Only this thread writes the log: a larger buffer than stdio's 4 KiB and
     // no per-call locking keep the formatted writes cheap under heavy traffic.
     // A terminal keeps its line buffering so that events show as they come.
@@ -137,27 +187,35 @@ int run_capture() {
     __fsetlocking(log, FSETLOCKING_BYCALLER);
 
     ps.clock_origin.tv_sec = -1;
+    errno = 0;
     write_log_head(log);
+    int status = 0;
+    if (ferror(log)) {
+        report_log_write_error(errno);
+        status = 1;
+    }
 
     register_handlers();
     select_fd1 = __signal_pipepair[0];
     select_fd2 = ps.api.is_initialized() ? vlt_get_fd(ps.api.handle) : -1;
 
-    int status = 0;
-    while (running) {
-        if (capture_event_batch(log) != 0) {
-            status = 1;
-            break;
-        }
+    while (status == 0 && running) {
+        if (capture_event_batch(log) != 0) status = 1;
     }
 
+    // A write failure has been reported already; one in the closing is
+    // reported here, and fails a capture that a signal ended.
+    const bool write_failed = ferror(log) != 0;
     // A further signal must not cut short the last flush; it is taken after it.
     sigset_t saved;
     hold_termination_signals(saved);
-    write_log_tail(log);
-    fclose(log);
+    const int close_errno = close_log(log);
     sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (status != 0 && !ps.data_file_name.empty()) unlink(ps.data_file_name.c_str());
+    if (close_errno != 0 && !write_failed) {
+        report_log_write_error(close_errno);
+        status = 1;
+    }
+    if (status != 0 && !ps.data_file_name.empty()) remove_log(ps.data_file_name, log_id);
     return status;
 }
 

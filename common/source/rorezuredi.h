@@ -107,7 +107,12 @@ void register_handlers();
 // Writes to the log run with them held, so that none can cut a write short.
 void hold_termination_signals(sigset_t& saved);
 int register_for_changes();
+// 0 to go on; 1 when the fetch failed or the batch could not be written to
+// the log (the message is written either way).
 int capture_event_batch(FILE* log);
+// Writes the one message about a failed write to the log, err being the
+// errno of that write (0: unknown).
+void report_log_write_error(int err);
 void dump_event(FILE* log, const toolkit::CEvent& ev);
 const char* ev_action_str(api_cmd_t cmd);
 

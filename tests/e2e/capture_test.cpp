@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -210,6 +212,76 @@ TEST(Capture, FailedFetchEndsTheCapture) {
                                 {batch_re("0\\.000000000", "CMD_SET_LEAF"), leaf_re("/c/x", "int32", "1"),
                                  end_re, batch_re(later_re, "CMD_ADD_NODE"), node_re("/c/n"), end_re});
             }
+        }
+    }
+}
+
+// A capture that fails, at a write to the log or at a fetch, ends with one
+// message and status 1, and removes its log only while the name still is the
+// regular file it opened: a device, a FIFO, a link or a file put in its place
+// stays.
+TEST(Capture, AFailedCaptureEndsWithItsMessageAndRemovesOnlyItsOwnFile) {
+    namespace fs = std::filesystem;
+    using ft = fs::file_type;
+    // /dev/full is named only while it is the device, so that it can be checked.
+    const bool dev_full = fs::symlink_status("/dev/full").type() == ft::character;
+    string big;  // more than the stream buffers: a batch write fails at once
+    for (int i = 0; i < 100; ++i)
+        big += "set /big/" + std::to_string(i) + " string " + string(4096, 'v') + "\n";
+    const string fetch_failed = "Error: events_get()\n";
+    const struct {
+        const char* name;
+        ft made;         // what the log is before the capture; unknown: /dev/full
+        bool replaced;   // a file is moved onto the log while capture runs
+        string changes;  // empty: a failed fetch
+        int sig;         // 0: the capture ends by itself
+        int err;         // 0: no write fails
+        ft left;
+    } rows[] = {{"/dev/full, closing", ft::unknown, false, "add /n\n", SIGINT, ENOSPC, ft::character},
+                {"/dev/full, batch", ft::unknown, false, big, 0, ENOSPC, ft::character},
+                {"FIFO whose reader closed", ft::fifo, false, "add /n\n", SIGTERM, EPIPE, ft::fifo},
+                {"FIFO, failed fetch", ft::fifo, false, "", 0, 0, ft::fifo},
+                {"link to a file, failed fetch", ft::symlink, false, "", 0, 0, ft::symlink},
+                {"plain file, failed fetch", ft::not_found, false, "", 0, 0, ft::not_found},
+                {"file put in its place, failed fetch", ft::not_found, true, "", 0, 0, ft::regular}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        if (r.made == ft::unknown && !dev_full) continue;
+        private_store store;
+        temp_dir dir;
+        const string log = r.made == ft::unknown ? "/dev/full" : dir.file("log"), other = dir.file("other");
+        int reader = -1;
+        if (r.made == ft::symlink) {
+            write_file(other, "target");
+            fs::create_symlink(other, log);
+        }
+        if (r.made == ft::fifo) {
+            ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+            // Not inherited by the capture, which would then be a reader too.
+            reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        }
+        capture cap(store, {"-f", log}, false);
+        const bool ready = cap.ready();
+        if (r.err != 0 && reader >= 0) close(reader);
+        ASSERT_TRUE(ready) << cap.proc().err();
+        if (r.replaced) {
+            write_file(other, "other");
+            fs::rename(other, log);
+        }
+        if (r.changes.empty()) store.ctl_ok({"failpoint", "events_get", "-5"});
+        store.ctl_ok({"batch"}, r.changes.empty() ? "add /n\n" : r.changes);
+        if (r.sig != 0) cap.stop(r.sig);
+        EXPECT_EQ(cap.proc().wait(10000), 1);
+        if (r.err == 0 && reader >= 0) close(reader);
+        EXPECT_EQ(cap.proc().err(), r.err == 0
+                                        ? fetch_failed
+                                        : "Error: can't write to '" + log + "': " + strerror(r.err) + "\n");
+        EXPECT_EQ(fs::symlink_status(log).type(), r.left);
+        if (r.made == ft::symlink) {
+            EXPECT_TRUE(fs::is_regular_file(other));
+        }
+        if (r.replaced) {
+            EXPECT_EQ(read_file(log), "other");
         }
     }
 }
