@@ -17,6 +17,7 @@ int run_program(int argc, char** argv) {
         "1 the log was refused (or check --strict drew warnings), 2 a usage error or a file\n"
         "that can't be opened or written.",
         "rorezuredi-log"};
+    app.set_version_flag("--version", ROREZUREDI_VERSION);
     app.require_subcommand(1, 1);
     app.fallthrough(false);
 

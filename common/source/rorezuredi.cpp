@@ -30,7 +30,7 @@ void usage(const char* str) {
 }
 
 void version(const char* str) {
-    printf("%s: version %s\n", str, "2.0.0");
+    printf("%s: version %s\n", str, ROREZUREDI_VERSION);
     printf("Build date: %s %s\n", __DATE__, __TIME__);
     puts("$Revision: 47107 $\n");
 }
