@@ -1,17 +1,242 @@
-// check: being written.
-#include <cstdio>
+// check: will rorezuredi -l accept this log? The log is read by the tool's
+// own reader, so the verdict and the reader's messages are the reader's; on
+// top come the position and the XML parser's reason of the first error,
+// whether the file was merely cut short, and warnings about what replay
+// would do with an accepted log.
+#include <expat.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
 
 #include "commands.h"
 #include "log_io.h"
 
 namespace logtool {
 
+namespace {
+
+struct check_options {
+    bool json = false;
+    bool strict = false;
+    std::string max_gap_text = "3600";
+    std::string file;
+};
+
+// Seconds without trailing zeros: "18.2", "0", "0.000000001".
+std::string short_seconds(nanos ns) {
+    std::string s = format_seconds(ns);
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s;
+}
+
+// The file ended inside an open element, with nothing else wrong: the
+// parser's error is one that only the end of the input gives, and no reader
+// rule refused anything before it.
+bool cut_short(const log_read_report_t& r) {
+    if (!r.failed || r.by_rule || r.open_elements <= 0) return false;
+    switch (r.xml_error) {
+        case XML_ERROR_NO_ELEMENTS:
+        case XML_ERROR_UNCLOSED_TOKEN:
+        case XML_ERROR_PARTIAL_CHAR:
+        case XML_ERROR_UNCLOSED_CDATA_SECTION: return true;
+        default: return false;
+    }
+}
+
+// What the batches that replay keeps look like, in file order.
+struct batch_stats {
+    long long batches = 0;  // with events: the ones replay keeps
+    long long events = 0;
+    long long empty_batches = 0;
+    nanos first = 0, last = 0, min = 0, max = 0, prev = 0;
+
+    long long out_of_order = 0;  // earlier than the batch before
+    long long first_out_of_order = -1;
+    nanos out_of_order_prev = 0, out_of_order_time = 0;
+
+    long long shared = 0;  // in a run of equal times with their neighbours
+    long long first_shared = -1;
+    nanos shared_time = 0;
+    bool in_run = false;
+
+    long long long_gaps = 0;  // longer than the limit, between neighbours
+    long long longest_gap_before = -1;
+    nanos longest_gap = 0;
+
+    void add(const event_batch_t& b, nanos max_gap) {
+        if (b.events.empty()) {
+            ++empty_batches;
+            return;
+        }
+        const nanos t = to_nanos(b.time);
+        const long long index = batches++;
+        events += static_cast<long long>(b.events.size());
+        if (index == 0) {
+            first = min = max = prev = t;
+            return;
+        }
+        if (t < prev) {
+            if (out_of_order++ == 0) {
+                first_out_of_order = index;
+                out_of_order_prev = prev;
+                out_of_order_time = t;
+            }
+        }
+        if (t == prev) {
+            shared += in_run ? 1 : 2;
+            if (first_shared < 0) {
+                first_shared = index - 1;
+                shared_time = t;
+            }
+            in_run = true;
+        } else {
+            in_run = false;
+        }
+        if (t - prev > max_gap) {
+            ++long_gaps;
+            if (t - prev > longest_gap) {
+                longest_gap = t - prev;
+                longest_gap_before = index;
+            }
+        }
+        if (t < min) min = t;
+        if (t > max) max = t;
+        last = prev = t;
+    }
+};
+
+std::string plural(long long n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::vector<std::string> warnings_of(const batch_stats& s, const log_read_report_t& r, nanos max_gap) {
+    std::vector<std::string> w;
+    if (s.out_of_order > 0)
+        w.push_back(plural(s.out_of_order, "batch", "batches") + " out of time order (the first: batch " +
+                    std::to_string(s.first_out_of_order) + " at " + short_seconds(s.out_of_order_time) +
+                    " s after one at " + short_seconds(s.out_of_order_prev) +
+                    " s); replay sorts them by time");
+    if (s.shared > 0)
+        w.push_back(plural(s.shared, "batch shares its", "batches share their") +
+                    " time with the batch next to it (the first: batch " + std::to_string(s.first_shared) +
+                    " at " + short_seconds(s.shared_time) +
+                    " s); replay's order among batches of one time is not defined");
+    if (s.batches > 0 && s.min > max_gap)
+        w.push_back("the earliest batch is at " + short_seconds(s.min) +
+                    " s; a replay with -d waits that long before it");
+    if (s.long_gaps > 0)
+        w.push_back(plural(s.long_gaps, "gap", "gaps") + " longer than " + short_seconds(max_gap) +
+                    " s (the longest: " + short_seconds(s.longest_gap) + " s before batch " +
+                    std::to_string(s.longest_gap_before) + "); a replay with -d waits that long");
+    if (r.dropped_events > 0)
+        w.push_back(plural(r.dropped_events, "event's value does", "events' values do") +
+                    " not convert to the type given; replay drops them");
+    if (r.unknown_tags > 0)
+        w.push_back(plural(r.unknown_tags, "unknown element", "unknown elements") + "; replay ignores them");
+    if (r.unknown_attributes > 0)
+        w.push_back(plural(r.unknown_attributes, "unknown attribute", "unknown attributes") +
+                    "; replay ignores them");
+    if (r.ignored_types > 0)
+        w.push_back(plural(r.ignored_types, "event has", "events have") +
+                    " a type outside a CMD_SET_LEAF batch; replay ignores it");
+    if (r.unexpected_end_tags > 0)
+        w.push_back(plural(r.unexpected_end_tags, "end tag closes", "end tags close") +
+                    " nothing of its own; replay ignores them");
+    if (r.invalid_event_times > 0)
+        w.push_back(plural(r.invalid_event_times, "event time does", "event times do") +
+                    " not read; replay gives those events no time");
+    return w;
+}
+
+nlohmann::ordered_json json_of(const std::string& file, const read_result& res, const batch_stats& s,
+                               const std::vector<std::string>& warnings) {
+    const log_read_report_t& r = res.report;
+    nlohmann::ordered_json j;
+    j["file"] = file;
+    j["verdict"] = res.ok ? "accepted" : "refused";
+    if (res.ok) {
+        j["position"] = nullptr;
+        j["reason"] = nullptr;
+        j["refused_by"] = nullptr;
+    } else {
+        j["position"] = {{"line", r.line}, {"column", r.column}, {"byte", r.offset}};
+        j["reason"] = r.reason;
+        j["refused_by"] = r.by_rule ? "reader rule" : "XML parser";
+    }
+    j["cut_short"] = cut_short(r);
+    j["complete_batches"] = r.batches_closed;
+    j["counts"] = {{"bytes_read", r.bytes},
+                   {"batches", s.batches},
+                   {"events", s.events},
+                   {"empty_batches", s.empty_batches},
+                   {"span_s", short_seconds(s.max - s.min)},
+                   {"start_seen", r.start_seen},
+                   {"out_of_order_batches", s.out_of_order},
+                   {"batches_sharing_a_time", s.shared},
+                   {"long_gaps", s.long_gaps},
+                   {"dropped_events", r.dropped_events},
+                   {"unknown_elements", r.unknown_tags},
+                   {"unknown_attributes", r.unknown_attributes},
+                   {"ignored_types", r.ignored_types},
+                   {"unexpected_end_tags", r.unexpected_end_tags},
+                   {"invalid_event_times", r.invalid_event_times}};
+    j["warnings"] = warnings;
+    return j;
+}
+
+int run_check(const check_options& o) {
+    nanos max_gap = 0;
+    parse_seconds(o.max_gap_text, max_gap);
+    input_log in;
+    if (!open_input(o.file, in)) return exit_usage;
+    batch_stats stats;
+    const read_result res = read_log(in, [&](event_batch_t& b) { stats.add(b, max_gap); });
+    const log_read_report_t& r = res.report;
+    std::vector<std::string> warnings;
+    if (res.ok) warnings = warnings_of(stats, r, max_gap);
+    const std::string name = in.display();
+
+    if (o.json) {
+        std::printf("%s\n", json_of(name, res, stats, warnings).dump(2).c_str());
+    } else if (res.ok) {
+        std::printf(
+            "%s: %s, %s, span %s s\n", name.c_str(), plural(stats.batches, "batch", "batches").c_str(),
+            plural(stats.events, "event", "events").c_str(), short_seconds(stats.max - stats.min).c_str());
+        for (const std::string& w : warnings) std::printf("%s: warning: %s\n", name.c_str(), w.c_str());
+    } else {
+        std::printf("%s\n", refusal_line(name, r).c_str());
+        const std::string kept = plural(r.batches_closed, "complete batch", "complete batches");
+        if (cut_short(r))
+            std::printf("%s: cut short: it ends inside an open element; repair keeps its %s\n", name.c_str(),
+                        kept.c_str());
+        else
+            std::printf("%s: broken: %s; repair keeps the %s before the error\n", name.c_str(),
+                        r.by_rule ? "the reader refuses it" : "it is not well-formed XML", kept.c_str());
+    }
+    if (!res.ok) return exit_refused;
+    return o.strict && !warnings.empty() ? exit_refused : exit_ok;
+}
+
+}  // namespace
+
 command add_check(CLI::App& app) {
-    CLI::App* sub = app.add_subcommand("check", "(not yet built)");
-    return {sub, [] {
-                std::fputs("rorezuredi-log: check is not built yet\n", stderr);
-                return exit_usage;
-            }};
+    auto o = std::make_shared<check_options>();
+    CLI::App* sub = app.add_subcommand(
+        "check",
+        "Tell whether rorezuredi -l accepts the log (the reader's own verdict and messages), where and why "
+        "not, whether it was only cut short, and what replay would do that may surprise");
+    sub->add_flag("--json", o->json, "print one JSON object instead of lines");
+    sub->add_flag("--strict", o->strict, "exit with status 1 when there are warnings too");
+    sub->add_option("--max-gap", o->max_gap_text,
+                    "warn about gaps between batches longer than S seconds (a replay with -d waits "
+                    "that long)")
+        ->check(CLI::Validator(check_seconds, "S"))
+        ->capture_default_str();
+    sub->add_option("FILE", o->file, "the log (- for standard input)")->required();
+    return {sub, [o] { return run_check(*o); }};
 }
 
 }  // namespace logtool
