@@ -220,7 +220,13 @@ read_result read_log(input_log& in, const std::function<void(event_batch_t&)>& o
 
 log_cursor::log_cursor(input_log& in) : m_in(in) {
     m_state.on_batch = [this](event_batch_t& batch) {
-        if (!batch.events.empty()) m_ready.push_back(std::move(batch));
+        if (batch.events.empty()) return;
+        if (!m_batch_seen) {
+            // The callback runs with this log's state swapped in.
+            m_batch_seen = true;
+            m_start_first = log_read_report.start_seen;
+        }
+        m_ready.push_back(std::move(batch));
     };
     swap_log_reader(m_state);
     const bool made = begin_log_read() == 0;

@@ -96,6 +96,9 @@ public:
     // Reads on until a batch or the start element has been read, so that a
     // start written before the first batch is known before it.
     void prime();
+    // The start element came before the first batch with events (or, while
+    // no such batch has been read, it has been read).
+    bool start_first() const { return m_batch_seen ? m_start_first : start_seen(); }
 
 private:
     bool read_piece();
@@ -106,6 +109,8 @@ private:
     size_t m_next = 0;
     bool m_done = false;
     bool m_failed = false;
+    bool m_batch_seen = false;
+    bool m_start_first = false;
 };
 
 // One line for a refused log: "FILE:LINE:COLUMN: error: REASON (byte N)".

@@ -1,17 +1,203 @@
-// retime: being written.
-#include <cstdio>
+// retime: changes the pace of a log: gaps divided by a speed, long gaps
+// capped, the axis shifted, batches sorted, the start set.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "commands.h"
 #include "log_io.h"
 
 namespace logtool {
 
+namespace {
+
+struct retime_options {
+    std::string speed_text, max_gap_text, shift_text, start_text;
+    bool sort = false;
+    std::string file, out;
+};
+
+// A speed: a positive decimal number, in billionths.
+std::string check_speed(const std::string& text) {
+    nanos v = 0;
+    if (!parse_seconds(text, v) || v <= 0) return "'" + text + "' is not a number above 0";
+    return {};
+}
+
+std::string check_start(const std::string& text) {
+    time_arg t;
+    std::string error;
+    if (!parse_time_arg(text, t, error)) return error;
+    if (!t.absolute || t.value < 0)
+        return "'" + text + "' is not an ISO 8601 UTC time (2026-12-06T19:04:13.5Z)";
+    return {};
+}
+
+// Output times, batch by batch. Each one is computed from the input times
+// exactly (no sum of rounded gaps): out = ref_out + round((t - ref_in) / speed),
+// with the reference moved to a batch whose gap was capped.
+class retimer {
+public:
+    retimer(nanos speed_billionths, bool cap, nanos max_gap, nanos shift)
+        : m_speed(speed_billionths), m_cap(cap), m_max_gap(max_gap), m_shift(shift) {}
+
+    nanos next(nanos t) {
+        nanos out = 0;
+        if (!m_started) {
+            m_started = true;
+            out = t + m_shift;
+            m_ref_in = t;
+            m_ref_out = out;
+        } else {
+            out = m_ref_out + scaled(t - m_ref_in);
+            if (m_cap && out - m_last > m_max_gap) {
+                out = m_last + m_max_gap;
+                m_ref_in = t;
+                m_ref_out = out;
+            }
+            // Times written strictly increase, so that replay keeps this order.
+            if (out <= m_last) out = m_last + 1;
+        }
+        m_last = out;
+        return out;
+    }
+
+private:
+    // d / speed, rounded to the nearest nanosecond (halves away from zero).
+    nanos scaled(nanos d) const {
+        if (m_speed == ns_per_s) return d;
+        const nanos num = d * ns_per_s;
+        return (num + m_speed / 2) / m_speed;
+    }
+
+    nanos m_speed;
+    bool m_cap;
+    nanos m_max_gap;
+    nanos m_shift;
+    bool m_started = false;
+    nanos m_ref_in = 0, m_ref_out = 0, m_last = 0;
+};
+
+void refuse_below_zero(const input_log& in, nanos t, nanos out) {
+    std::fprintf(stderr,
+                 "rorezuredi-log: '%s': the batch at %s s would move to %s s, before the axis' 0; shift "
+                 "by less\n",
+                 in.display().c_str(), format_seconds(t).c_str(), format_seconds(out).c_str());
+}
+
+int run_retime(const retime_options& o) {
+    nanos speed = ns_per_s, max_gap = 0, shift = 0;
+    if (!o.speed_text.empty()) parse_seconds(o.speed_text, speed);
+    if (!o.max_gap_text.empty()) parse_seconds(o.max_gap_text, max_gap);
+    if (!o.shift_text.empty()) parse_seconds(o.shift_text, shift);
+    time_arg new_start;
+    std::string error;
+    if (!o.start_text.empty()) parse_time_arg(o.start_text, new_start, error);
+
+    input_log in;
+    if (!open_input(o.file, in)) return exit_usage;
+    output_log out;
+    if (!out.open(o.out, {&in})) return exit_usage;
+
+    retimer clock(speed, !o.max_gap_text.empty(), max_gap, shift);
+    bool start_written = false;
+    long long batches = 0, events = 0;
+    const auto write_head_start = [&](bool known, const timespec& input_start) {
+        timespec s = input_start;
+        if (new_start.given) from_nanos(new_start.value, s);
+        if (known || new_start.given) write_start(out.stream(), s);
+        start_written = known || new_start.given;
+    };
+    // Writes one batch at its new time; false when that time is below 0.
+    const auto put = [&](event_batch_t& batch) {
+        const nanos t = to_nanos(batch.time);
+        const nanos when = clock.next(t);
+        if (!from_nanos(when, batch.time)) {
+            refuse_below_zero(in, t, when);
+            return false;
+        }
+        write_batch(out.stream(), batch);
+        ++batches;
+        events += static_cast<long long>(batch.events.size());
+        return true;
+    };
+
+    write_log_head(out.stream());
+    if (o.sort) {
+        // The one subcommand that holds the whole log: sorting needs it.
+        std::vector<event_batch_t> all;
+        const read_result r = read_log(in, [&](event_batch_t& b) {
+            if (!b.events.empty()) all.push_back(std::move(b));
+        });
+        if (!r.ok) return refuse(in, r.report);
+        std::stable_sort(all.begin(), all.end(), [](const event_batch_t& a, const event_batch_t& b) {
+            return to_nanos(a.time) < to_nanos(b.time);
+        });
+        write_head_start(r.report.start_seen, r.start);
+        for (event_batch_t& b : all)
+            if (!put(b)) return exit_refused;
+    } else {
+        log_cursor cursor(in);
+        cursor.prime();
+        event_batch_t batch;
+        nanos previous = 0;
+        long long index = 0;
+        while (cursor.next(batch)) {
+            const nanos t = to_nanos(batch.time);
+            if (index > 0 && t < previous) {
+                std::fprintf(stderr,
+                             "rorezuredi-log: '%s' is not in time order (batch %lld lies before the one "
+                             "before it); retime --sort puts it in order\n",
+                             in.display().c_str(), index);
+                return exit_refused;
+            }
+            previous = t;
+            if (index == 0) write_head_start(cursor.start_seen(), cursor.start());
+            ++index;
+            if (!put(batch)) return exit_refused;
+        }
+        if (cursor.failed()) return refuse(in, cursor.report());
+        // A start read only after the batches (or in a log without any) goes last.
+        if (!start_written) write_head_start(cursor.start_seen(), cursor.start());
+    }
+    write_log_tail(out.stream());
+    if (!out.commit()) return exit_usage;
+    std::fprintf(stderr, "retime: wrote %lld batches, %lld events\n", batches, events);
+    return exit_ok;
+}
+
+}  // namespace
+
 command add_retime(CLI::App& app) {
-    CLI::App* sub = app.add_subcommand("retime", "(not yet built)");
-    return {sub, [] {
-                std::fputs("rorezuredi-log: retime is not built yet\n", stderr);
-                return exit_usage;
-            }};
+    auto o = std::make_shared<retime_options>();
+    CLI::App* sub = app.add_subcommand(
+        "retime",
+        "Change a log's pace: divide the gaps between batches by a speed, cap long gaps, shift the "
+        "batch times, sort the batches, set the start. The first batch keeps its time (plus --shift); "
+        "times written strictly increase (a time that would not moves up by 1 ns)");
+    sub->add_option("--speed", o->speed_text, "divide every gap between batches by X (2 plays twice as fast)")
+        ->check(CLI::Validator(check_speed, "X"));
+    sub->add_option("--max-gap", o->max_gap_text,
+                    "shorten every gap longer than S seconds (after --speed) to S")
+        ->check(CLI::Validator(
+            [](const std::string& t) {
+                nanos v = 0;
+                return parse_seconds(t, v) && v >= 0 ? std::string() : "'" + t + "' is not seconds >= 0";
+            },
+            "S"));
+    sub->add_option("--shift", o->shift_text,
+                    "add S seconds (may be negative) to every batch time; a time that would go below 0 "
+                    "refuses the log")
+        ->check(CLI::Validator(check_seconds, "S"));
+    sub->add_flag("--sort", o->sort,
+                  "put the batches into time order first, keeping file order among equal times (holds "
+                  "the whole log in memory)");
+    sub->add_option("--start", o->start_text, "set or replace the start element (ISO 8601 UTC time)")
+        ->check(CLI::Validator(check_start, "ISO"));
+    sub->add_option("FILE", o->file, "the log")->required();
+    sub->add_option("OUT", o->out, "the retimed log")->required();
+    return {sub, [o] { return run_retime(*o); }};
 }
 
 }  // namespace logtool

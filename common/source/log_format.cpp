@@ -1,6 +1,10 @@
 // The event log writer: one function per element, each writing the exact
-// bytes of the format with formatted stream output.
+// bytes of the format. Elements are assembled in a scratch string and
+// written with one fwrite: formatted output costs a fifth of a log rewrite.
 #include "log_format.h"
+
+#include <cstring>
+#include <string>
 
 #include <velt_commands.h>
 
@@ -25,50 +29,114 @@ api_cmd_t action_code(const char* name) {
     return velt::command_code(name);
 }
 
+namespace {
+
+// One program thread writes logs; the scratch strings keep their storage
+// from element to element.
+std::string& scratch() {
+    static std::string line;
+    line.clear();
+    return line;
+}
+
+// printf's "%.<min_digits>ld": a sign when negative, then at least
+// min_digits digits, zero-padded.
+void append_number(std::string& out, long v, int min_digits = 1) {
+    char digits[24];
+    int n = 0;
+    unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0) out.push_back('-');
+    if (n < min_digits) out.append(static_cast<size_t>(min_digits - n), '0');
+    while (n > 0) out.push_back(digits[--n]);
+}
+
+// ` NAME="`
+void append_attr(std::string& out, const char* name) {
+    out.push_back(' ');
+    out.append(name);
+    out.append("=\"");
+}
+
+void put(FILE* log, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), log);
+}
+
+}  // namespace
+
 void write_log_head(FILE* log) {
-    std::fputs(log_declaration, log);
-    std::fprintf(log, "<%s>\n", log_root_tag);
+    std::string& line = scratch();
+    line.append(log_declaration).append("<").append(log_root_tag).append(">\n");
+    put(log, line);
 }
 
 void write_start(FILE* log, const timespec& start) {
-    std::fprintf(log, "\t<%s %s=\"%ld.%ld\"/>\n", log_start_tag, log_time_attr,
-                 static_cast<long>(start.tv_sec), static_cast<long>(start.tv_nsec));
+    std::string& line = scratch();
+    line.append("\t<").append(log_start_tag);
+    append_attr(line, log_time_attr);
+    append_number(line, static_cast<long>(start.tv_sec));
+    line.push_back('.');
+    append_number(line, static_cast<long>(start.tv_nsec));
+    line.append("\"/>\n");
+    put(log, line);
 }
 
 void write_batch_open(FILE* log, const timespec& time, const char* action) {
-    std::fprintf(log, "\t<%s %s=\"%ld.%.9ld\" %s=\"%s\">\n", log_batch_tag, log_time_attr,
-                 static_cast<long>(time.tv_sec), static_cast<long>(time.tv_nsec), log_action_attr, action);
+    std::string& line = scratch();
+    line.append("\t<").append(log_batch_tag);
+    append_attr(line, log_time_attr);
+    append_number(line, static_cast<long>(time.tv_sec));
+    line.push_back('.');
+    append_number(line, static_cast<long>(time.tv_nsec), 9);
+    line.push_back('"');
+    append_attr(line, log_action_attr);
+    line.append(action != nullptr ? action : "(null)").append("\">\n");
+    put(log, line);
 }
 
 void write_event(FILE* log, api_cmd_t cmd, const tk_string& path, const toolkit::CElement& value) {
-    // One program thread writes logs; the scratch strings keep their
-    // storage from event to event.
     static tk_string escaped_path;
     static tk_string value_text;
     escaped_path = path;
     toolkit::CElement::xml_escape(escaped_path);
     const timeval& tv = value.timestamp();
-    std::fprintf(log, "\t\t<%s %s=\"%s\" %s=\"%ld.%.6ld\"", log_event_tag, log_path_attr,
-                 escaped_path.c_str(), log_time_attr, static_cast<long>(tv.tv_sec),
-                 static_cast<long>(tv.tv_usec));
+    std::string& line = scratch();
+    line.append("\t\t<").append(log_event_tag);
+    append_attr(line, log_path_attr);
+    // As text up to a NUL, like every C string the format has held.
+    line.append(escaped_path.c_str()).push_back('"');
+    append_attr(line, log_time_attr);
+    append_number(line, static_cast<long>(tv.tv_sec));
+    line.push_back('.');
+    append_number(line, static_cast<long>(tv.tv_usec), 6);
+    line.push_back('"');
     if (cmd == CMD_SET_LEAF) {
         const char* name = vlt_enum_to_str(value.type());
-        const char* type_text = name ? name : toolkit::CElement::_invalid.c_str();
         value.to_string(value_text);
         toolkit::CElement::xml_escape(value_text);
-        std::fprintf(log, " %s=\"%s\">%s</%s", log_type_attr, type_text, value_text.c_str(), log_event_tag);
+        append_attr(line, log_type_attr);
+        line.append(name != nullptr ? name : toolkit::CElement::_invalid.c_str()).append("\">");
+        line.append(value_text.c_str()).append("</").append(log_event_tag);
     } else {
-        std::fputs(" /", log);
+        line.append(" /");
     }
-    std::fputs(">\n", log);
+    line.append(">\n");
+    put(log, line);
 }
 
 void write_batch_close(FILE* log) {
-    std::fprintf(log, "\t</%s>\n", log_batch_tag);
+    std::string& line = scratch();
+    line.append("\t</").append(log_batch_tag).append(">\n");
+    put(log, line);
 }
 
 void write_log_tail(FILE* log) {
-    std::fprintf(log, "</%s>\n", log_root_tag);
+    std::string& line = scratch();
+    line.append("</").append(log_root_tag).append(">\n");
+    put(log, line);
 }
 
 void write_batch(FILE* log, const event_batch_t& batch) {
