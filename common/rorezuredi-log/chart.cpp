@@ -40,7 +40,9 @@ double nice_step(double x) {
 std::string tick_text(double v, double step) {
     const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    // Rounds away the float noise of the tick loop, and with it "-0".
+    const double scale = std::pow(10.0, decimals);
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, std::round(v * scale) / scale + 0.0);
     return buf;
 }
 
@@ -176,8 +178,10 @@ void draw(cairo_t* cr, const chart_data& d) {
         cairo_rectangle(cr, a, py(static_cast<double>(most)), b - a, py(0) - py(static_cast<double>(most)));
         cairo_stroke(cr);
         char label[128];
-        std::snprintf(label, sizeof label, "busiest: %lld events at %s s", most,
-                      tick_text(t0 + bin_s * static_cast<double>(busiest), nice_step(bin_s)).c_str());
+        const double from = t0 + bin_s * static_cast<double>(busiest);
+        std::snprintf(label, sizeof label, "busiest: %lld events in %s-%s s", most,
+                      tick_text(from, nice_step(bin_s)).c_str(),
+                      tick_text(from + bin_s, nice_step(bin_s)).c_str());
         p.font(13, true);
         const double tw = p.text_width(label);
         const double x = std::clamp((a + b) / 2 - tw / 2, left, left + plot_w - tw);

@@ -224,7 +224,11 @@ void print_text(const input_log& in, const read_result& r, const info_figures& f
     const bool has_start = r.report.start_seen;
     const nanos start = to_nanos(r.start);
     const auto row = [](const char* label, const std::string& value) {
-        std::printf("%-20s %s\n", label, value.c_str());
+        if (value.empty()) {
+            std::printf("%s\n", label);
+        } else {
+            std::printf("%-20s %s\n", label, value.c_str());
+        }
     };
     row("file", in.display());
     row("size", std::to_string(in.regular ? in.size : r.report.bytes) + " bytes");

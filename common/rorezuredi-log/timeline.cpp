@@ -93,12 +93,14 @@ public:
         return out;
     }
 
-    // The factor giving about `rows` bins of a width of 1, 2 or 5 times a power of ten.
+    // The factor giving about `rows` bins (at most a quarter more) of a width of 1, 2 or 5 times a power of
+    // ten.
     long long factor_for(std::size_t rows) const {
         const nanos span = m_width * static_cast<nanos>(m_bins.size());
         for (nanos w = m_width;; w *= 10)
             for (const int m : {1, 2, 5})
-                if (span <= w * m * static_cast<nanos>(rows)) return static_cast<long long>(w * m / m_width);
+                if (4 * span <= 5 * w * m * static_cast<nanos>(rows))
+                    return static_cast<long long>(w * m / m_width);
     }
 
 private:
@@ -192,7 +194,7 @@ int run_timeline(const timeline_options& o) {
     if (o.svg.empty() && o.png.empty()) return exit_ok;
     chart_data chart = fixed ? std::move(rows) : bins.regroup(bins.factor_for(chart_bars));
     chart.title = in.display() + ": " + std::to_string(summary.events) + " events over " +
-                  format_seconds(summary.span()).substr(0, span.size() - 6) + " s";
+                  span.substr(0, span.size() - 6) + " s";
     chart.gaps = summary.gaps.longest();
     for (const auto& [path, format] :
          {std::pair{o.svg, chart_format::svg}, std::pair{o.png, chart_format::png}}) {
