@@ -1,17 +1,232 @@
-// timeline: being written.
-#include <cstdio>
+// timeline: events per time bin and action, as rows in the terminal and as a
+// chart (SVG or PNG). Bins are counted while the log streams by: with no
+// width given they start at 1 ns and grow tenfold whenever there are too many,
+// so that any final width of 1, 2 or 5 times a power of ten regroups them
+// exactly.
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chart.h"
 #include "commands.h"
 #include "log_io.h"
+#include "log_stats.h"
 
 namespace logtool {
 
+namespace {
+
+constexpr std::size_t fine_bins = 4000;   // kept while streaming, without --bin
+constexpr std::size_t max_rows = 100000;  // with --bin
+constexpr std::size_t text_rows = 40;     // about this many rows without --bin
+constexpr std::size_t chart_bars = 120;   // about this many bars in a chart without --bin
+constexpr int bar_width = 60;
+
+nanos floor_div(nanos a, nanos b) {
+    const nanos q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+
+void merge_into(time_bin& to, const time_bin& from) {
+    for (std::size_t a = 0; a < action_count; ++a) to.events[a] += from.events[a];
+    if (from.first_index < 0) return;
+    to.first_index = to.first_index < 0 ? from.first_index : std::min(to.first_index, from.first_index);
+    to.end_index = std::max(to.end_index, from.end_index);
+}
+
+// Bins of one width aligned at multiples of it on the batch-time axis.
+class binner {
+public:
+    binner(nanos width, std::size_t limit, bool coarsen)
+        : m_width(width), m_limit(limit), m_coarsen(coarsen) {}
+
+    // False when a fixed width would need more bins than the limit.
+    bool add(long long index, nanos t, std::size_t slot, long long events) {
+        nanos at = floor_div(t, m_width);
+        if (m_bins.empty()) m_base = at;
+        while (at < m_base || at >= m_base + static_cast<nanos>(m_bins.size())) {
+            const nanos lo = std::min(at, m_base),
+                        hi = std::max(at, m_base + static_cast<nanos>(m_bins.size()) - 1);
+            if (!m_bins.empty() && hi - lo + 1 > static_cast<nanos>(m_limit)) {
+                if (!m_coarsen) return false;
+                coarsen();
+                at = floor_div(t, m_width);
+                continue;
+            }
+            if (m_bins.empty()) m_bins.emplace_back();
+            while (at < m_base) {
+                m_bins.emplace_front();
+                --m_base;
+            }
+            while (at >= m_base + static_cast<nanos>(m_bins.size())) m_bins.emplace_back();
+        }
+        time_bin& b = m_bins[static_cast<std::size_t>(at - m_base)];
+        if (slot < action_count) b.events[slot] += events;
+        merge_into(b, time_bin{{}, index, index + 1});
+        return true;
+    }
+
+    // Regroups into bins of `factor` times the width (at least 1).
+    chart_data regroup(long long factor) const {
+        chart_data out;
+        out.width = m_width * factor;
+        if (m_bins.empty()) return out;
+        const nanos first = floor_div(m_base, factor);
+        const nanos last = floor_div(m_base + static_cast<nanos>(m_bins.size()) - 1, factor);
+        out.origin = first * out.width;
+        out.bins.resize(static_cast<std::size_t>(last - first + 1));
+        for (std::size_t i = 0; i < m_bins.size(); ++i)
+            merge_into(
+                out.bins[static_cast<std::size_t>(floor_div(m_base + static_cast<nanos>(i), factor) - first)],
+                m_bins[i]);
+        // An empty bin covers no batch: an empty range where the one before ends.
+        long long end = 0;
+        for (time_bin& b : out.bins) {
+            if (b.first_index < 0) b.first_index = b.end_index = end;
+            end = b.end_index;
+        }
+        return out;
+    }
+
+    // The factor giving about `rows` bins (at most a quarter more) of a width of 1, 2 or 5 times a power of
+    // ten.
+    long long factor_for(std::size_t rows) const {
+        const nanos span = m_width * static_cast<nanos>(m_bins.size());
+        for (nanos w = m_width;; w *= 10)
+            for (const int m : {1, 2, 5})
+                if (4 * span <= 5 * w * m * static_cast<nanos>(rows))
+                    return static_cast<long long>(w * m / m_width);
+    }
+
+private:
+    void coarsen() {
+        std::deque<time_bin> merged;
+        const nanos base = floor_div(m_base, 10);
+        for (std::size_t i = 0; i < m_bins.size(); ++i) {
+            const auto at = static_cast<std::size_t>(floor_div(m_base + static_cast<nanos>(i), 10) - base);
+            if (at >= merged.size()) merged.resize(at + 1);
+            merge_into(merged[at], m_bins[i]);
+        }
+        m_bins = std::move(merged);
+        m_base = base;
+        m_width *= 10;
+    }
+
+    nanos m_width;
+    std::size_t m_limit;
+    bool m_coarsen;
+    nanos m_base = 0;
+    std::deque<time_bin> m_bins;
+};
+
+struct timeline_options {
+    std::string bin_text, svg, png, file;
+};
+
+constexpr char action_letters[action_count + 1] = "ARSC";
+constexpr const char* action_ansi[action_count] = {"\033[32m", "\033[31m", "\033[34m", "\033[33m"};
+
+void print_rows(const chart_data& d, bool colour) {
+    long long most = 0;
+    for (const time_bin& b : d.bins) most = std::max(most, b.total());
+    std::printf("legend:");
+    for (std::size_t a = 0; a < action_count; ++a)
+        std::printf(" %c %s", action_letters[a], action_name(log_actions[a]));
+    std::printf("\n%16s  %-17s %10s\n", "start (s)", "batches", "events");
+    for (std::size_t i = 0; i < d.bins.size(); ++i) {
+        const time_bin& b = d.bins[i];
+        const std::string range = std::to_string(b.first_index) + ":" + std::to_string(b.end_index);
+        std::printf("%16s  %-17s %10lld ", format_seconds(d.origin + d.width * static_cast<nanos>(i)).c_str(),
+                    range.c_str(), b.total());
+        // Cumulative rounding keeps the stacked bar's length that of the total.
+        long long sum = 0;
+        int drawn = 0;
+        for (std::size_t a = 0; a < action_count; ++a) {
+            sum += b.events[a];
+            int upto = most > 0 ? static_cast<int>((sum * bar_width + most / 2) / most) : 0;
+            if (b.events[a] > 0 && upto == drawn && drawn == 0) upto = 1;  // a bin with events shows one mark
+            if (upto > drawn && colour) std::fputs(action_ansi[a], stdout);
+            for (; drawn < upto; ++drawn) std::putchar(action_letters[a]);
+            if (colour) std::fputs("\033[0m", stdout);
+        }
+        std::putchar('\n');
+    }
+}
+
+int run_timeline(const timeline_options& o) {
+    nanos bin = 0;
+    if (!o.bin_text.empty() && (!parse_seconds(o.bin_text, bin) || bin <= 0)) {
+        std::fprintf(stderr, "rorezuredi-log: --bin needs a width above 0 seconds, not '%s'\n",
+                     o.bin_text.c_str());
+        return exit_usage;
+    }
+    input_log in;
+    if (!open_input(o.file, in)) return exit_usage;
+    const bool fixed = bin > 0;
+    binner bins(fixed ? bin : 1, fixed ? max_rows : fine_bins, !fixed);
+    batch_summary summary(3);
+    bool too_many = false;
+    const read_result r = read_log(in, [&](event_batch_t& batch) {
+        if (batch.events.empty() || too_many) return;
+        const long long index = summary.batches;
+        summary.add(batch);
+        too_many = !bins.add(index, to_nanos(batch.time), action_slot(batch.cmd),
+                             static_cast<long long>(batch.events.size()));
+    });
+    if (!r.ok) return refuse(in, r.report);
+    if (too_many) {
+        std::fprintf(stderr,
+                     "rorezuredi-log: bins of %s s would give more than %zu rows; give a wider --bin\n",
+                     format_seconds(bin).c_str(), max_rows);
+        return exit_usage;
+    }
+    const std::string span = format_seconds(summary.span());
+    chart_data rows = bins.regroup(fixed ? 1 : bins.factor_for(text_rows));
+    std::printf("timeline of %s: %lld batches, %lld events, span %s s, bins of %s s\n", in.display().c_str(),
+                summary.batches, summary.events, span.c_str(), format_seconds(rows.width).c_str());
+    print_rows(rows, isatty(STDOUT_FILENO) == 1);
+
+    if (o.svg.empty() && o.png.empty()) return exit_ok;
+    chart_data chart = fixed ? std::move(rows) : bins.regroup(bins.factor_for(chart_bars));
+    chart.title = in.display() + ": " + std::to_string(summary.events) + " events over " +
+                  span.substr(0, span.size() - 6) + " s";
+    chart.gaps = summary.gaps.longest();
+    for (const auto& [path, format] :
+         {std::pair{o.svg, chart_format::svg}, std::pair{o.png, chart_format::png}}) {
+        if (path.empty()) continue;
+        std::string error;
+        if (!draw_chart(chart, format, path, error)) {
+            std::fprintf(stderr, "rorezuredi-log: can't write '%s': %s\n", path.c_str(), error.c_str());
+            return exit_usage;
+        }
+    }
+    return exit_ok;
+}
+
+}  // namespace
+
 command add_timeline(CLI::App& app) {
-    CLI::App* sub = app.add_subcommand("timeline", "(not yet built)");
-    return {sub, [] {
-                std::fputs("rorezuredi-log: timeline is not built yet\n", stderr);
-                return exit_usage;
-            }};
+    auto o = std::make_shared<timeline_options>();
+    CLI::App* sub = app.add_subcommand("timeline",
+                                       "Events per time bin and action: one row per bin with its start, the "
+                                       "batch indexes it covers (A:B, for "
+                                       "slice --batches) and a bar of one letter per action; and a chart of "
+                                       "stacked bars with the busiest bin "
+                                       "and the three longest gaps marked");
+    sub->add_option(
+           "--bin", o->bin_text,
+           "bins of S seconds, aligned at multiples of S (default: a width of 1, 2 or 5 times a power "
+           "of ten giving about 40 rows; at most 100000 rows)")
+        ->check(CLI::Validator(check_seconds, "S"));
+    sub->add_option("--svg", o->svg, "also draw the chart into this SVG file");
+    sub->add_option("--png", o->png, "also draw the chart into this PNG file");
+    sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
+    return {sub, [o] { return run_timeline(*o); }};
 }
 
 }  // namespace logtool
