@@ -131,23 +131,25 @@ std::vector<std::string> warnings_of(const batch_stats& s, const log_read_report
         w.push_back(plural(s.long_gaps, "gap", "gaps") + " longer than " + short_seconds(max_gap) +
                     " s (the longest: " + short_seconds(s.longest_gap) + " s before batch " +
                     std::to_string(s.longest_gap_before) + "); a replay with -d waits that long");
-    if (r.dropped_events > 0)
-        w.push_back(plural(r.dropped_events, "event's value does", "events' values do") +
-                    " not convert to the type given; replay drops them");
-    if (r.unknown_tags > 0)
-        w.push_back(plural(r.unknown_tags, "unknown element", "unknown elements") + "; replay ignores them");
-    if (r.unknown_attributes > 0)
-        w.push_back(plural(r.unknown_attributes, "unknown attribute", "unknown attributes") +
-                    "; replay ignores them");
-    if (r.ignored_types > 0)
-        w.push_back(plural(r.ignored_types, "event has", "events have") +
-                    " a type outside a CMD_SET_LEAF batch; replay ignores it");
-    if (r.unexpected_end_tags > 0)
-        w.push_back(plural(r.unexpected_end_tags, "end tag closes", "end tags close") +
-                    " nothing of its own; replay ignores them");
-    if (r.invalid_event_times > 0)
-        w.push_back(plural(r.invalid_event_times, "event time does", "event times do") +
-                    " not read; replay gives those events no time");
+    // The reader's own counts: what replay skips or drops while reading.
+    struct counted {
+        long n;
+        const char *one, *many, *then;
+    };
+    const counted counts[] = {
+        {r.dropped_events, "event's value does", "events' values do",
+         " not convert to the type given; replay drops them"},
+        {r.unknown_tags, "unknown element", "unknown elements", "; replay ignores them"},
+        {r.unknown_attributes, "unknown attribute", "unknown attributes", "; replay ignores them"},
+        {r.ignored_types, "event has", "events have",
+         " a type outside a CMD_SET_LEAF batch; replay ignores it"},
+        {r.unexpected_end_tags, "end tag closes", "end tags close",
+         " nothing of its own; replay ignores them"},
+        {r.invalid_event_times, "event time does", "event times do",
+         " not read; replay gives those events no time"},
+    };
+    for (const counted& c : counts)
+        if (c.n > 0) w.push_back(plural(c.n, c.one, c.many) + c.then);
     return w;
 }
 

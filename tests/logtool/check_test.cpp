@@ -120,4 +120,28 @@ TEST(Check, PlacesTheFirstErrorAtItsLineAndColumn) {
     }
 }
 
+TEST(Check, WarnsOfWhatReplayWouldDoAndStrictRefusesIt) {
+    const string log = log_document(
+        log_batch("5.0", "CMD_ADD_NODE", log_event("/a")) +
+        log_batch("2.0", "CMD_SET_LEAF", log_leaf("/a/i", "int32", "x") + log_leaf("/a/j", "int32", "1")) +
+        log_batch("2.0", "CMD_ADD_NODE", "\t\t<event path=\"/b\" colour=\"red\" />\n<unknown/>\n") +
+        log_batch("9000.0", "CMD_ADD_NODE", log_event("/c")));
+    temp_dir dir;
+    const string file = dir.file("warn.xml");
+    write_file(file, log);
+    const in_process_result r = run_in_process(logtool::add_check, {"check", file}, dir);
+    EXPECT_EQ(r.status, 0);
+    const strings lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 7U) << r.out;
+    EXPECT_EQ(lines[0], file + ": 4 batches, 4 events, span 8998 s");
+    for (const char* what : {"1 batch out of time order (the first: batch 1 at 2 s after one at 5 s)",
+                             "2 batches share their time", "1 gap longer than 3600 s (the longest: 8998 s",
+                             "1 event's value does not convert", "1 unknown element", "1 unknown attribute"})
+        EXPECT_NE(r.out.find(file + ": warning: " + what), string::npos) << what;
+    EXPECT_EQ(run_in_process(logtool::add_check, {"check", "--strict", file}, dir).status, 1);
+    EXPECT_EQ(
+        lines_of(run_in_process(logtool::add_check, {"check", "--max-gap", "9000", file}, dir).out).size(),
+        6U);
+}
+
 }  // namespace
