@@ -155,7 +155,7 @@ TEST(Reshape, RetimeDividesGapsExactlyCapsThemAndShifts) {
             const std::vector<nanos> g2 = gaps(o);
             ASSERT_EQ(g2.size(), g.size());
             EXPECT_TRUE(o.batches[0].time == in.batches[0].time);
-            const auto near = [&](nanos got, nanos was) {
+            const auto near = [x = x](nanos got, nanos was) {
                 const nanos d = got * x - was * ns_per_s;
                 return d <= x && d >= -x;
             };
@@ -166,7 +166,7 @@ TEST(Reshape, RetimeDividesGapsExactlyCapsThemAndShifts) {
         tool_ok({"retime", "--speed", "2", "--max-gap", "0.5", "--shift", "7", log, out});
         const log_seen capped = read_back(out);
         const std::vector<nanos> gc = gaps(capped);
-        EXPECT_TRUE(capped.batches[0].time == in.batches[0].time + 7 * ns_per_s);
+        EXPECT_TRUE(capped.batches[0].time == in.batches[0].time + nanos(7) * ns_per_s);
         for (size_t i = 0; i < g.size(); ++i) {
             const nanos want = std::min(g[i] / 2, nanos(ns_per_s / 2));
             EXPECT_TRUE(gc[i] >= want - 1 && gc[i] <= want + 1) << i;
