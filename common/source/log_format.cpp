@@ -107,7 +107,7 @@ void write_event(FILE* log, api_cmd_t cmd, const tk_string& path, const toolkit:
     line.append("\t\t<").append(log_event_tag);
     append_attr(line, log_path_attr);
     // As text up to a NUL, like every C string the format has held.
-    line.append(escaped_path.c_str()).push_back('"');
+    line.append(escaped_path, 0, escaped_path.find('\0')).push_back('"');
     append_attr(line, log_time_attr);
     append_number(line, static_cast<long>(tv.tv_sec));
     line.push_back('.');
@@ -119,7 +119,7 @@ void write_event(FILE* log, api_cmd_t cmd, const tk_string& path, const toolkit:
         toolkit::CElement::xml_escape(value_text);
         append_attr(line, log_type_attr);
         line.append(name != nullptr ? name : toolkit::CElement::_invalid.c_str()).append("\">");
-        line.append(value_text.c_str()).append("</").append(log_event_tag);
+        line.append(value_text, 0, value_text.find('\0')).append("</").append(log_event_tag);
     } else {
         line.append(" /");
     }
