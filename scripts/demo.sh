@@ -9,7 +9,7 @@ root=$(pwd)
 install_deps
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target rorezuredi veltd veltctl >/dev/null
+cmake --build build -j"$(nproc)" --target rorezuredi rorezuredi-log veltd veltctl >/dev/null
 bin=$root/build/bin
 
 work=$(mktemp -d /tmp/rorezuredi-demo.XXXXXX)
@@ -72,18 +72,14 @@ if [ -s "$work/capture.err" ]; then
     cat "$work/capture.err" >&2
 fi
 
-step "The event log"
+step "The event log, as rorezuredi-log sees it"
 log=$work/capture.xml
-printf '%-18s %s\n' "size" "$(wc -c <"$log") bytes, $(wc -l <"$log") lines"
-printf '%-18s %s\n' "batches" "$(grep -c '<batch ' "$log")"
-printf '%-18s %s\n' "events" "$(grep -c '<event ' "$log")"
-for action in CMD_ADD_NODE CMD_REMOVE_NODE CMD_SET_LEAF CMD_CLEAR_LEAF; do
-    printf '  %-16s %s batches\n' "$action" "$(grep -c "action=\"$action\"" "$log" || true)"
-done
-last=$(grep -o '<batch time="[0-9.]*"' "$log" | tail -1 | grep -o '[0-9.]*' || echo 0)
-printf '%-18s %s s\n' "span" "$last"
+"$bin/rorezuredi-log" check "$log"
+"$bin/rorezuredi-log" info "$log" | sed -n '1,/^longest gaps/p' | sed '$d'
 echo "first lines:"
 head -6 "$log" | cut -c1-110
+echo "events over time:"
+"$bin/rorezuredi-log" timeline "$log" | sed -n '2,14p' | cut -c1-100
 
 step "Replaying into the target store with the recorded delays (-d)"
 # The progress line rewrites itself with carriage returns; show its last state.
