@@ -71,7 +71,11 @@ std::string format_seconds(nanos ns) {
     const unsigned __int128 v = static_cast<unsigned __int128>(negative ? -ns : ns);
     std::string frac = digits(v % ns_per_s);
     frac.insert(0, 9 - frac.size(), '0');
-    return (negative ? "-" : "") + digits(v / ns_per_s) + "." + frac;
+    std::string out = negative ? "-" : "";
+    out += digits(v / ns_per_s);
+    out += '.';
+    out += frac;
+    return out;
 }
 
 std::string format_iso(nanos since_epoch) {
