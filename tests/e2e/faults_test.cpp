@@ -1,4 +1,4 @@
-// Faults around rorezuredi: the store dying under a replay, bursts of
+// Faults around rorezuredi: the store dying under a large request, bursts of
 // termination signals during a capture under heavy traffic, and a capture too
 // slow to keep up with the store.
 #include <gtest/gtest.h>
@@ -21,36 +21,6 @@ int count_of(const string& text, const string& what) {
     int n = 0;
     for (size_t at = text.find(what); at != string::npos; at = text.find(what, at + what.size())) ++n;
     return n;
-}
-
-TEST(StoreDies, DuringAReplayTheFailingRequestEndsIt) {
-    // The store ended by SIGKILL or SIGTERM, under leaf and node batches.
-    const struct {
-        string action;
-        string message;
-        bool leaf;
-        int sig;
-    } kinds[] = {{"CMD_SET_LEAF", "Error: set_leaf() failed!\n", true, SIGKILL},
-                 {"CMD_REMOVE_NODE", "Error: remove_node() failed!\n", false, SIGTERM}};
-    for (const auto& k : kinds) {
-        SCOPED_TRACE(k.action + " batches, store ended by signal " + std::to_string(k.sig));
-        private_store store;
-        string batches;
-        for (int i = 0; i < 500; ++i) {
-            const string n = std::to_string(i);
-            batches += log_batch(n + ".0", k.action,
-                                 k.leaf ? log_leaf("/f/" + n, "int32", n) : log_event("/f/" + n));
-        }
-        temp_dir dir;
-        write_file(dir.file("log.xml"), log_document(batches));
-        process tool({ROREZUREDI_BIN, "-l", dir.file("log.xml"), "-w", "10000"}, {.env = {store.env()}});
-        // A few batches have gone through; then the store goes away.
-        ASSERT_TRUE(wait_until([&] { return count_of(tool.out(), "[ ") >= 3 || !tool.running(); }));
-        store.daemon().signal(k.sig);
-        store.daemon().wait();
-        EXPECT_EQ(tool.wait(), 255);
-        EXPECT_EQ(tool.err(), k.message);
-    }
 }
 
 TEST(StoreDies, InTheMiddleOfALargeRequest) {
