@@ -42,7 +42,11 @@ struct redirect {
 
 // The child reaches the store on `socket` (none when empty).
 inline kit::spawn_options spawn_options(const std::string& socket, const redirect& io) {
-    kit::spawn_options opt{.in = io.in, .out = io.out, .err = io.err, .out_fd = io.out_fd};
+    kit::spawn_options opt;
+    opt.in = io.in;
+    opt.out = io.out;
+    opt.err = io.err;
+    opt.out_fd = io.out_fd;
     if (!socket.empty()) opt.env.push_back("VELT_SOCKET=" + socket);
     return opt;
 }
