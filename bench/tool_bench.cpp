@@ -84,11 +84,11 @@ uint64_t file_size(const std::string& path) {
 struct best_of {
     double wall = 1e300;
     double cpu = 1e300;
-    long maxrss_kb = 0;
+    long max_rss_kib = 0;
     void add(const run_result& r) {
         wall = std::min(wall, r.wall);
         cpu = std::min(cpu, r.cpu);
-        maxrss_kb = std::max(maxrss_kb, r.maxrss_kb);
+        max_rss_kib = std::max(max_rss_kib, r.max_rss_kib);
     }
 };
 
@@ -124,7 +124,7 @@ replay_result replay(const programs& p, store& s, const std::string& log, const 
     io.out_fd = fds[1];
     io.err = err;
     const auto start = steady::now();
-    const pid_t pid = spawn({p.rorezuredi, "-l", log}, s.socket(), io);
+    child tool({p.rorezuredi, "-l", log}, s.socket(), io);
     close(fds[1]);
     replay_result r;
     char buf[65536];
@@ -141,7 +141,7 @@ replay_result replay(const programs& p, store& s, const std::string& log, const 
         sleep_ms(5);
     }
     close(fds[0]);
-    r.total = reap(pid, start);
+    r.total = tool.wait();
     expect_ok(r.total, "rorezuredi -l " + log, err);
     return r;
 }
@@ -444,8 +444,8 @@ int main(int argc, char** argv) {
                         fmt("%.2f s", loop_read.wall) + fmt(" (cpu %.2f s)", loop_read.cpu),
                         fmt("xmlwf %.2f s", xmlwf_read.wall), fmt("%.2f", loop_read.wall / xmlwf_read.wall),
                         "", "design floor"});
-        const double peak = double(tool_read.maxrss_kb) * 1024.0;
-        const double base = double(baseline.maxrss_kb) * 1024.0;
+        const double peak = double(tool_read.max_rss_kib) * 1024.0;
+        const double base = double(baseline.max_rss_kib) * 1024.0;
         const double mem_ratio = peak / double(main_sum.log_bytes);
         rows.push_back(
             {"peak memory reading that log",
@@ -479,7 +479,7 @@ int main(int argc, char** argv) {
                 const best_of& prev = growth[i - 1].first;
                 const double added = double(sizes[i] - sizes[i - 1]);
                 last_slope_us = (b.wall - prev.wall) / added * 1e6;
-                last_slope_b = double(b.maxrss_kb - prev.maxrss_kb) * 1024.0 / added;
+                last_slope_b = double(b.max_rss_kib - prev.max_rss_kib) * 1024.0 / added;
                 if (i == 1) {
                     first_slope_us = last_slope_us;
                     first_slope_b = last_slope_b;
@@ -489,13 +489,13 @@ int main(int argc, char** argv) {
             const bool last = i + 1 == sizes.size();
             const double ratio = first_slope_us > 0 ? last_slope_us / first_slope_us : 0;
             const double ratio_b = first_slope_b > 0 ? last_slope_b / first_slope_b : 0;
-            rows.push_back({"growth: read " + with_commas(sizes[i]) + " events (" +
-                                fmt("%.2f MB", double(growth[i].second) / 1e6) + ")",
-                            fmt("%.3f s", b.wall) + fmt(", %.1f MB peak", double(b.maxrss_kb) * 1024.0 / 1e6),
-                            marginal,
-                            last && sizes.size() > 2 ? fmt("%.2f", ratio) + fmt(" / %.2f", ratio_b) : "",
-                            last ? "linear" : "",
-                            last && sizes.size() > 2 ? verdict(ratio <= 1.3 && ratio_b <= 1.3) : ""});
+            rows.push_back(
+                {"growth: read " + with_commas(sizes[i]) + " events (" +
+                     fmt("%.2f MB", double(growth[i].second) / 1e6) + ")",
+                 fmt("%.3f s", b.wall) + fmt(", %.1f MB peak", double(b.max_rss_kib) * 1024.0 / 1e6),
+                 marginal, last && sizes.size() > 2 ? fmt("%.2f", ratio) + fmt(" / %.2f", ratio_b) : "",
+                 last ? "linear" : "",
+                 last && sizes.size() > 2 ? verdict(ratio <= 1.3 && ratio_b <= 1.3) : ""});
         }
 
         // ---- replay -------------------------------------------------------------
@@ -604,11 +604,11 @@ int main(int argc, char** argv) {
                                 reads_only ? fmt("xmlwf %.2f s", xmlwf_read.wall)
                                            : fmt("xmlwf + cat %.2f s", write_floor),
                                 fmt("%.2f", ratio), fmt("≤ %.1f", limit), verdict(ratio <= limit)});
-                const double mb_small = double(b.maxrss_kb) * 1024.0 / 1e6;
+                const double mb_small = double(b.max_rss_kib) * 1024.0 / 1e6;
                 if (large) {
                     progress("rorezuredi-log " + t.name + " on " + with_commas(10 * events) + " events");
                     const run_result big = log_tool(p, dir, t, large_log);
-                    const double mb_large = double(big.maxrss_kb) * 1024.0 / 1e6;
+                    const double mb_large = double(big.max_rss_kib) * 1024.0 / 1e6;
                     rows.push_back(
                         {"  peak memory, " + with_commas(events) + " / " + with_commas(10 * events) +
                              " events",

@@ -8,7 +8,6 @@
 #include <velt++.h>
 #include <velt_admin.h>
 
-#include <utility>
 #include <string>
 #include <vector>
 
@@ -90,13 +89,7 @@ public:
             out.push_back(e.is_leaf ? "leaf " + e.path + " " + e.value.to_string() : "node " + e.path);
         return out;
     }
-    int64_t status(const std::string& name) {
-        std::vector<std::pair<std::string, int64_t>> rows;
-        EXPECT_EQ(velt::admin::status(api.handle, rows), 0);
-        for (const auto& [k, v] : rows)
-            if (k == name) return v;
-        return -1;
-    }
+    long status(const std::string& name) const { return kit::status_value(api.handle, name); }
 
     toolkit::CVelt api;
     std::vector<api_status_t> statuses;

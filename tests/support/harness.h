@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "kit.h"
+
 namespace harness {
 
 using strings = std::vector<std::string>;
@@ -33,93 +35,57 @@ struct result {
 // Runs argv[0] (a path) to completion.
 result run(const strings& argv, const options& opt = {});
 
-// Polls cond every step_ms until it holds or timeout_ms passes; returns its last value.
-bool wait_until(const std::function<bool()>& cond, int timeout_ms = 10000, int step_ms = 10);
+using kit::wait_until;
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& content);
+using kit::read_file;
+using kit::temp_dir;
+using kit::write_file;
 bool file_exists(const std::string& path);
 strings lines_of(const std::string& text);
 // A numeric field of /proc/PID/status (sizes in KiB are decimal, signal masks
 // hex); -1 when it is missing.
 long proc_status(pid_t pid, const std::string& field, int base = 10);
 
-// A fresh directory, removed with its contents on destruction.
-class temp_dir {
-public:
-    temp_dir();
-    ~temp_dir();
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
 // A child running in the background; its output goes to files. Killed
 // (SIGKILL) and reaped on destruction if still running.
 class process {
 public:
     process(const strings& argv, const options& opt = {});
-    ~process();
-    process(const process&) = delete;
-    process& operator=(const process&) = delete;
 
-    pid_t pid() const { return m_pid; }
-    void signal(int sig) const;
-    bool running();
+    pid_t pid() const { return m_proc.pid(); }
+    void signal(int sig) const { m_proc.signal(sig); }
+    bool running() { return m_proc.running(); }
     // Waits for the exit and returns the status as result::status does;
     // kills the child and fails the test after timeout_ms.
-    int wait(int timeout_ms = 30000);
-    long max_rss_kib() const { return m_max_rss_kib; }
+    int wait(int timeout_ms = 30000) { return m_proc.wait(timeout_ms).status; }
     std::string out() const { return read_file(m_dir.file("out")); }
     std::string err() const { return read_file(m_dir.file("err")); }
 
 private:
-    void reap(int wstatus, long max_rss_kib);
-
     temp_dir m_dir;
-    pid_t m_pid = -1;
-    int m_status = -1;
-    long m_max_rss_kib = 0;
-    bool m_reaped = false;
+    kit::process m_proc;
 };
 
-// A private veltd; stopped with SIGTERM (SIGKILL if it lingers) on destruction.
-class private_store {
+// Holds the directory a private_store lives in; a base so that it comes first.
+struct store_dir {
+    temp_dir dir;
+};
+
+// A private veltd in a temporary directory of its own.
+class private_store : private store_dir, public kit::store {
 public:
     explicit private_store(strings extra_args = {});
-    ~private_store();
-    private_store(const private_store&) = delete;
-    private_store& operator=(const private_store&) = delete;
 
-    // Starts the daemon (again) on the same socket and waits until it answers.
-    void start();
-    // Sends sig and returns the exit status; -1 when the daemon is not running.
-    int stop(int sig = SIGTERM);
     void kill() { stop(SIGKILL); }
-
-    const std::string& socket() const { return m_socket; }
-    std::string env() const { return "VELT_SOCKET=" + m_socket; }
-    pid_t pid() const { return m_daemon->pid(); }
-    process& daemon() { return *m_daemon; }
 
     // Runs veltctl against this store.
     result ctl(const strings& args, const std::string& input = "") const;
     // Like ctl, but fails the test unless veltctl exits 0; returns its standard output.
     std::string ctl_ok(const strings& args, const std::string& input = "") const;
     std::string dump(bool times = false) const;
-    long status_value(const std::string& name) const;  // -1 when not found
+    long status_value(const std::string& name) const { return status(name); }
     // Sets VELT_SOCKET in this process so that in-process vlt_init reaches this store.
     void use_in_process() const;
-
-private:
-    temp_dir m_dir;
-    std::string m_socket;
-    strings m_extra;
-    std::unique_ptr<process> m_daemon;
 };
 
 // One rorezuredi capture against a store, in its own working directory; the

@@ -1,5 +1,4 @@
-// The log reader fed with in-memory logs, and batch application driven in
-// process with events that the filter refuses (so no store is needed).
+// The log reader fed with in-memory logs: messages, results and times.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,53 +35,6 @@ class Reader : public testing::Test {
 protected:
     void TearDown() override { reset_program_state(); }
 };
-
-TEST_F(Reader, ReadsTheWritersDocumentFieldByField) {
-    const outcome r = read_log(
-        log_document(log_batch("0.000000000", "CMD_ADD_NODE", log_event("/a/b", "1700000000.004870")) +
-                     log_batch("1.250000000", "CMD_SET_LEAF",
-                               log_leaf("/a/b/c", "int32", "42", "1700000001.254998") +
-                                   log_leaf("/a/b/d", "string", "", "1700000001.254998")) +
-                     log_batch("3.000020500", "CMD_REMOVE_NODE", log_event("/a/b", "1700000003.000811"))));
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, "Parsing XML...\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(program_state.parser, nullptr);
-    EXPECT_EQ(program_state.start_time.tv_sec, 1700000000);
-    EXPECT_EQ(program_state.start_time.tv_nsec, 5000123);
-
-    struct expected {
-        size_t batch, event;
-        long sec, nsec;
-        api_cmd_t cmd;
-        const char* path;
-        data_type_t type;
-        long ev_sec, ev_usec;
-    };
-    const expected rows[] = {
-        {0, 0, 0, 0, CMD_ADD_NODE, "/a/b", DATATYPE_INVALID, 1700000000, 4870},
-        {1, 0, 1, 250000000, CMD_SET_LEAF, "/a/b/c", DATATYPE_INT32, 1700000001, 254998},
-        {1, 1, 1, 250000000, CMD_SET_LEAF, "/a/b/d", DATATYPE_STRING, 1700000001, 254998},
-        {2, 0, 3, 20500, CMD_REMOVE_NODE, "/a/b", DATATYPE_INVALID, 1700000003, 811}};
-    const std::vector<event_batch_t>& b = program_state.batches;
-    ASSERT_EQ(b.size(), 3u);
-    ASSERT_EQ(b[1].events.size(), 2u);
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        SCOPED_TRACE(i);
-        const expected& e = rows[i];
-        const event_instance_t& ev = b[e.batch].events.at(e.event);
-        EXPECT_EQ(b[e.batch].time.tv_sec, e.sec);
-        EXPECT_EQ(b[e.batch].time.tv_nsec, e.nsec);
-        EXPECT_EQ(b[e.batch].cmd, e.cmd);
-        EXPECT_EQ(ev.path, e.path);
-        EXPECT_EQ(ev.type, e.type);
-        EXPECT_EQ(ev.value.type(), e.type);  // node events carry no value
-        EXPECT_EQ(ev.value.timestamp().tv_sec, e.ev_sec);
-        EXPECT_EQ(ev.value.timestamp().tv_usec, e.ev_usec);
-    }
-    EXPECT_EQ(b[1].events[0].value.get_int32(), 42);
-    EXPECT_EQ(b[1].events[1].value.get_bytes(), "");
-}
 
 // Log text -> exact standard error, result and number of batches kept.
 TEST_F(Reader, MessagesAndResults) {
@@ -212,32 +164,6 @@ TEST_F(Reader, TimesReadLikeTheLibraryConversion) {
         }
 }
 
-TEST_F(Reader, ValueTextIsCollectedWhole) {
-    const outcome o =
-        read_log(wrap("<batch time=\"0.0\" action=\"CMD_SET_LEAF\">\n"
-                      "<event path=\"/a&amp;b&#x2F;&lt;c&gt;\" "
-                      "type=\"string\">&lt;&#65;<![CDATA[<&>]]>&quot;&apos;</event>\n"
-                      "<event path=\"/n\" type=\"string\">  left<em>mid</em>right\n\t </event>\n"
-                      "<event path=\"/i\" time=\"2.000001\" type=\"int64\">\n-9</event>\n"
-                      "<event path=\"/u\" type=\"uint64\">1<b/>8</event>\n"
-                      "</batch>"));
-    EXPECT_EQ(o.rc, 0);
-    EXPECT_EQ(o.err, "Unrecognized tag 'em'\nWarning: failed to do type conversion\nUnrecognized tag 'b'\n");
-    ASSERT_EQ(program_state.batches.size(), 1u);
-    const auto& ev = program_state.batches[0].events;
-    ASSERT_EQ(ev.size(), 3u);
-    EXPECT_EQ(ev[0].path, "/a&b/<c>");
-    EXPECT_EQ(ev[0].value.get_bytes(), "<A<&>\"'");
-    EXPECT_EQ(ev[1].value.get_bytes(), "  leftmidright\n\t ");
-    EXPECT_EQ(ev[2].path, "/u");
-    EXPECT_EQ(ev[2].value.type(), DATATYPE_UINT64);
-    EXPECT_EQ(ev[2].value.get_uint64(), 18u);
-    for (const event_instance_t& e : ev) {  // no time attribute: no timestamp
-        EXPECT_EQ(e.value.timestamp().tv_sec, -1);
-        EXPECT_EQ(e.value.timestamp().tv_usec, 0);
-    }
-}
-
 TEST_F(Reader, LaterStartReplacesEarlierAndBatchesKeepFileOrder) {
     const outcome o =
         read_log(wrap("<start time=\"10.5\"/>" + log_batch("9.0", "CMD_ADD_NODE", log_event("/late")) +
@@ -261,35 +187,6 @@ TEST_F(Reader, LogsAtPieceBoundaries) {
         EXPECT_EQ(o.err, "");
         ASSERT_EQ(program_state.batches.size(), 2u);
         EXPECT_EQ(program_state.batches[1].events[0].path, "/last");
-    }
-}
-
-TEST_F(Reader, RefusedEventsAreErasedWithoutAStoreCall) {
-    struct row {
-        const char* name;
-        void (*configure)();
-        api_cmd_t cmd;
-    };
-    const row rows[] = {
-        {"include attr", [] { program_state.include_attrs.insert("mtu"); }, CMD_SET_LEAF},
-        {"exclude attr", [] { program_state.exclude_attrs.insert("speed"); }, CMD_CLEAR_LEAF},
-        {"include path", [] { program_state.include_paths.emplace_back("/other"); }, CMD_ADD_NODE},
-        {"exclude path", [] { program_state.exclude_paths.emplace_back("/x"); }, CMD_REMOVE_NODE},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        reset_program_state();
-        r.configure();
-        event_batch_t b;
-        b.cmd = r.cmd;
-        for (const char* p : {"/x/speed", "/x/y/speed", "/x/speed"}) {
-            b.events.emplace_back();
-            b.events.back().path = p;
-        }
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(process_batch(b), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        EXPECT_TRUE(b.events.empty());
     }
 }
 
