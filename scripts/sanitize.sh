@@ -31,7 +31,7 @@ trap 'rm -rf "$reports"' EXIT
 common="halt_on_error=1:abort_on_error=1:print_stacktrace=1:symbolize=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0"
 export ASAN_OPTIONS="$common:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="$common:log_path=$reports/ubsan"
-export LSAN_OPTIONS="print_suppressions=0"
+export LSAN_OPTIONS="print_suppressions=0:suppressions=$(pwd)/scripts/lsan.supp"
 
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600 "$@" || status=$?
