@@ -20,7 +20,7 @@ using harness::strings;
 using logtool::nanos;
 using logtool::ns_per_s;
 
-struct log_spec {
+struct log_shape {
     unsigned seed = 1;
     int batches = 40;
     nanos start = nanos(1700000000) * ns_per_s + 5000123;
@@ -31,7 +31,7 @@ struct log_spec {
 
 // A log written through the log-format module: several actions, typed
 // values with text that needs escaping, gaps from 1 us to 2 s, now and then a minute.
-std::string make_log(const log_spec& s) {
+std::string make_log(const log_shape& s) {
     std::mt19937 rng(s.seed);
     char* text = nullptr;
     size_t size = 0;
@@ -192,15 +192,15 @@ TEST(Reshape, SortKeepsFileOrderAmongEqualTimesAndMergeOrdersByAbsoluteTime) {
     strings args{"merge", dir.file("merged.xml")};
     std::vector<batch_seen> expect;  // absolute times, by input
     for (int i = 0; i < 3; ++i) {
-        const log_spec spec{.seed = 10U + i,
-                            .start = nanos(1700000000) * ns_per_s + i * ns_per_s / 10,
-                            .prefix = "/l" + std::to_string(i),
-                            .grid = ns_per_s / 10};
+        const log_shape shape{.seed = 10U + i,
+                              .start = nanos(1700000000) * ns_per_s + i * ns_per_s / 10,
+                              .prefix = "/l" + std::to_string(i),
+                              .grid = ns_per_s / 10};
         args.push_back(dir.file("l" + std::to_string(i) + ".xml"));
-        harness::write_file(dir.file("u.xml"), make_log(spec));
+        harness::write_file(dir.file("u.xml"), make_log(shape));
         tool_ok({"retime", "--sort", dir.file("u.xml"), args.back()});
         for (const batch_seen& b : read_back(args.back()).batches)
-            expect.push_back({spec.start + b.time - nanos(1700000000) * ns_per_s, b.first_path});
+            expect.push_back({shape.start + b.time - nanos(1700000000) * ns_per_s, b.first_path});
     }
     tool_ok(args);
     const log_seen merged = read_back(args[1]);
