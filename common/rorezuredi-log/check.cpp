@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "log_io.h"
+#include "log_stats.h"
 
 namespace logtool {
 
@@ -46,22 +47,11 @@ bool cut_short(const log_read_report_t& r) {
     }
 }
 
-// What the batches that replay keeps look like, in file order.
+// What the batches look like, in file order: the shared summary of the
+// batches replay keeps, and the gaps longer than the limit.
 struct batch_stats {
-    long long batches = 0;  // with events: the ones replay keeps
-    long long events = 0;
+    batch_summary summary{0};
     long long empty_batches = 0;
-    nanos first = 0, last = 0, min = 0, max = 0, prev = 0;
-
-    long long out_of_order = 0;  // earlier than the batch before
-    long long first_out_of_order = -1;
-    nanos out_of_order_prev = 0, out_of_order_time = 0;
-
-    long long shared = 0;  // in a run of equal times with their neighbours
-    long long first_shared = -1;
-    nanos shared_time = 0;
-    bool in_run = false;
-
     long long long_gaps = 0;  // longer than the limit, between neighbours
     long long longest_gap_before = -1;
     nanos longest_gap = 0;
@@ -72,39 +62,16 @@ struct batch_stats {
             return;
         }
         const nanos t = to_nanos(b.time);
-        const long long index = batches++;
-        events += static_cast<long long>(b.events.size());
-        if (index == 0) {
-            first = min = max = prev = t;
-            return;
-        }
-        if (t < prev) {
-            if (out_of_order++ == 0) {
-                first_out_of_order = index;
-                out_of_order_prev = prev;
-                out_of_order_time = t;
-            }
-        }
-        if (t == prev) {
-            shared += in_run ? 1 : 2;
-            if (first_shared < 0) {
-                first_shared = index - 1;
-                shared_time = t;
-            }
-            in_run = true;
-        } else {
-            in_run = false;
-        }
-        if (t - prev > max_gap) {
+        const long long index = summary.batches;
+        const nanos gap = t - summary.previous;
+        if (index > 0 && gap > max_gap) {
             ++long_gaps;
-            if (t - prev > longest_gap) {
-                longest_gap = t - prev;
+            if (gap > longest_gap) {
+                longest_gap = gap;
                 longest_gap_before = index;
             }
         }
-        if (t < min) min = t;
-        if (t > max) max = t;
-        last = prev = t;
+        summary.add(b);
     }
 };
 
@@ -114,18 +81,19 @@ std::string plural(long long n, const char* one, const char* many) {
 
 std::vector<std::string> warnings_of(const batch_stats& s, const log_read_report_t& r, nanos max_gap) {
     std::vector<std::string> w;
-    if (s.out_of_order > 0)
-        w.push_back(plural(s.out_of_order, "batch", "batches") + " out of time order (the first: batch " +
-                    std::to_string(s.first_out_of_order) + " at " + short_seconds(s.out_of_order_time) +
-                    " s after one at " + short_seconds(s.out_of_order_prev) +
+    const batch_summary& b = s.summary;
+    if (b.out_of_order > 0)
+        w.push_back(plural(b.out_of_order, "batch", "batches") + " out of time order (the first: batch " +
+                    std::to_string(b.first_out_of_order) + " at " + short_seconds(b.first_out_of_order_time) +
+                    " s after one at " + short_seconds(b.first_out_of_order_after) +
                     " s); replay sorts them by time");
-    if (s.shared > 0)
-        w.push_back(plural(s.shared, "batch shares its", "batches share their") +
-                    " time with the batch next to it (the first: batch " + std::to_string(s.first_shared) +
-                    " at " + short_seconds(s.shared_time) +
+    if (b.shared_time > 0)
+        w.push_back(plural(b.shared_time, "batch shares its", "batches share their") +
+                    " time with the batch next to it (the first: batch " + std::to_string(b.first_shared) +
+                    " at " + short_seconds(b.first_shared_time) +
                     " s); replay's order among batches of one time is not defined");
-    if (s.batches > 0 && s.min > max_gap)
-        w.push_back("the earliest batch is at " + short_seconds(s.min) +
+    if (b.batches > 0 && b.earliest > max_gap)
+        w.push_back("the earliest batch is at " + short_seconds(b.earliest) +
                     " s; a replay with -d waits that long before it");
     if (s.long_gaps > 0)
         w.push_back(plural(s.long_gaps, "gap", "gaps") + " longer than " + short_seconds(max_gap) +
@@ -171,13 +139,13 @@ nlohmann::ordered_json json_of(const std::string& file, const read_result& res, 
     j["cut_short"] = cut_short(r);
     j["complete_batches"] = r.batches_closed;
     j["counts"] = {{"bytes_read", r.bytes},
-                   {"batches", s.batches},
-                   {"events", s.events},
+                   {"batches", s.summary.batches},
+                   {"events", s.summary.events},
                    {"empty_batches", s.empty_batches},
-                   {"span_s", short_seconds(s.max - s.min)},
+                   {"span_s", short_seconds(s.summary.span())},
                    {"start_seen", r.start_seen},
-                   {"out_of_order_batches", s.out_of_order},
-                   {"batches_sharing_a_time", s.shared},
+                   {"out_of_order_batches", s.summary.out_of_order},
+                   {"batches_sharing_a_time", s.summary.shared_time},
                    {"long_gaps", s.long_gaps},
                    {"dropped_events", r.dropped_events},
                    {"unknown_elements", r.unknown_tags},
@@ -204,9 +172,10 @@ int run_check(const check_options& o) {
     if (o.json) {
         std::printf("%s\n", json_of(name, res, stats, warnings).dump(2).c_str());
     } else if (res.ok) {
-        std::printf(
-            "%s: %s, %s, span %s s\n", name.c_str(), plural(stats.batches, "batch", "batches").c_str(),
-            plural(stats.events, "event", "events").c_str(), short_seconds(stats.max - stats.min).c_str());
+        std::printf("%s: %s, %s, span %s s\n", name.c_str(),
+                    plural(stats.summary.batches, "batch", "batches").c_str(),
+                    plural(stats.summary.events, "event", "events").c_str(),
+                    short_seconds(stats.summary.span()).c_str());
         for (const std::string& w : warnings) std::printf("%s: warning: %s\n", name.c_str(), w.c_str());
     } else {
         std::printf("%s\n", refusal_line(name, r).c_str());

@@ -53,8 +53,16 @@ void batch_summary::add(const event_batch_t& batch) {
     } else {
         earliest = std::min(earliest, t);
         latest = std::max(latest, t);
-        if (t < previous) ++out_of_order;
+        if (t < previous && out_of_order++ == 0) {
+            first_out_of_order = batches;
+            first_out_of_order_time = t;
+            first_out_of_order_after = previous;
+        }
         if (t == previous) {
+            if (first_shared < 0) {
+                first_shared = batches - 1;
+                first_shared_time = t;
+            }
             shared_time += m_run_counted ? 1 : 2;
             m_run_counted = true;
         } else {

@@ -49,6 +49,12 @@ struct batch_summary {
     nanos previous = 0;              // time of the last batch added
     long long out_of_order = 0;      // batches at a time below the batch before
     long long shared_time = 0;       // batches at the same time as a neighbour
+    // The first batch out of order: its index, its time and the time of the
+    // batch before it; the first run of equal times: its first index and time.
+    long long first_out_of_order = -1;
+    nanos first_out_of_order_time = 0, first_out_of_order_after = 0;
+    long long first_shared = -1;
+    nanos first_shared_time = 0;
     gap_tracker gaps{5};
 
     explicit batch_summary(std::size_t gaps_kept = 5) : gaps(gaps_kept) {}
