@@ -5,7 +5,6 @@
 // would do with an accepted log.
 #include <expat.h>
 
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -17,13 +16,6 @@
 namespace logtool {
 
 namespace {
-
-struct check_options {
-    bool json = false;
-    bool strict = false;
-    std::string max_gap_text = "3600";
-    std::string file;
-};
 
 // Seconds without trailing zeros: "18.2", "0", "0.000000001".
 std::string short_seconds(nanos ns) {
@@ -157,6 +149,8 @@ nlohmann::ordered_json json_of(const std::string& file, const read_result& res, 
     return j;
 }
 
+}  // namespace
+
 int run_check(const check_options& o) {
     nanos max_gap = 0;
     parse_seconds(o.max_gap_text, max_gap);
@@ -189,25 +183,6 @@ int run_check(const check_options& o) {
     }
     if (!res.ok) return exit_refused;
     return o.strict && !warnings.empty() ? exit_refused : exit_ok;
-}
-
-}  // namespace
-
-command add_check(CLI::App& app) {
-    auto o = std::make_shared<check_options>();
-    CLI::App* sub = app.add_subcommand(
-        "check",
-        "Tell whether rorezuredi -l accepts the log (the reader's own verdict and messages), where and why "
-        "not, whether it was only cut short, and what replay would do that may surprise");
-    sub->add_flag("--json", o->json, "print one JSON object instead of lines");
-    sub->add_flag("--strict", o->strict, "exit with status 1 when there are warnings too");
-    sub->add_option("--max-gap", o->max_gap_text,
-                    "warn about gaps between batches longer than S seconds (a replay with -d waits "
-                    "that long)")
-        ->check(CLI::Validator(check_seconds, "S"))
-        ->capture_default_str();
-    sub->add_option("FILE", o->file, "the log (- for standard input)")->required();
-    return {sub, [o] { return run_check(*o); }};
 }
 
 }  // namespace logtool

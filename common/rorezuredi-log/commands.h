@@ -1,27 +1,62 @@
-// The subcommands of rorezuredi-log. Each add_* function adds its subcommand
-// with its options to the program's command line and returns what runs it
-// once the command line has been parsed.
+// The subcommands of rorezuredi-log: the options each one takes, as its
+// command line gives them (already checked there), and the function that runs
+// it and returns the exit status. cli.cpp builds the command line over these.
 #ifndef ROREZUREDI_LOG_COMMANDS_H
 #define ROREZUREDI_LOG_COMMANDS_H
 
-#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
 
-#include <functional>
+#include "log_io.h"
 
 namespace logtool {
 
-struct command {
-    CLI::App* app = nullptr;
-    std::function<int()> run;  // the exit status
+struct info_options {
+    bool json = false;
+    std::string file;
 };
 
-command add_info(CLI::App& app);
-command add_check(CLI::App& app);
-command add_repair(CLI::App& app);
-command add_slice(CLI::App& app);
-command add_merge(CLI::App& app);
-command add_retime(CLI::App& app);
-command add_timeline(CLI::App& app);
+struct check_options {
+    bool json = false;
+    bool strict = false;
+    std::string max_gap_text = "3600";
+    std::string file;
+};
+
+struct repair_options {
+    std::string file, out;
+};
+
+struct slice_options {
+    std::string from_text, to_text, batches_text;
+    path_filter_args filter;
+    std::vector<std::string> actions;
+    bool rebase = false;
+    std::string file, out;
+};
+
+struct merge_options {
+    std::string out;
+    std::vector<std::string> files;
+};
+
+struct retime_options {
+    std::string speed_text, max_gap_text, shift_text, start_text;
+    bool sort = false;
+    std::string file, out;
+};
+
+struct timeline_options {
+    std::string bin_text, svg, png, file;
+};
+
+int run_info(const info_options& o);
+int run_check(const check_options& o);
+int run_repair(const repair_options& o);
+int run_slice(const slice_options& o);
+int run_merge(const merge_options& o);
+int run_retime(const retime_options& o);
+int run_timeline(const timeline_options& o);
 
 }  // namespace logtool
 

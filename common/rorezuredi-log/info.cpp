@@ -132,11 +132,6 @@ std::string_view prefix_of(std::string_view path) {
 
 constexpr int type_codes = 16;  // data_type_t codes kept apart; others count as the last
 
-struct info_options {
-    bool json = false;
-    std::string file;
-};
-
 struct info_figures {
     batch_summary summary;
     peak_window per_second{ns_per_s};
@@ -270,6 +265,8 @@ void print_text(const input_log& in, const read_result& r, const info_figures& f
     row("dropped events", std::to_string(r.report.dropped_events));
 }
 
+}  // namespace
+
 int run_info(const info_options& o) {
     input_log in;
     if (!open_input(o.file, in)) return exit_usage;
@@ -294,28 +291,6 @@ int run_info(const info_options& o) {
         print_text(in, r, *f);
     }
     return exit_ok;
-}
-
-}  // namespace
-
-command add_info(CLI::App& app) {
-    auto o = std::make_shared<info_options>();
-    CLI::App* sub = app.add_subcommand(
-        "info",
-        "What a log holds: size, start, batches and events per action, times, rate, peaks in 1 s and 10 ms, "
-        "the longest gaps, value types, the busiest path prefixes, batches out of order or at shared times "
-        "and "
-        "events replay would drop. Batch indexes count the batches with events, in file order, from 0. "
-        "'first' "
-        "and 'last' are the earliest and latest batch times; a peak's time is that of the first batch in its "
-        "window. Shared times count every batch at the same time as the batch before or after it. Busiest "
-        "prefixes are counted in 1024 counters: exact while the prefixes fit, else approximate (upper "
-        "bounds)");
-    sub->add_flag("--json", o->json,
-                  "one JSON object instead of the text block; times as {seconds: number, text: exact "
-                  "seconds with nine digits, iso: absolute time when the log has a start}");
-    sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
-    return {sub, [o] { return run_info(*o); }};
 }
 
 }  // namespace logtool

@@ -159,15 +159,20 @@ bool parse_time_arg(const std::string& text, time_arg& out, std::string& error) 
     return true;
 }
 
-std::string check_time_arg(const std::string& text) {
-    time_arg t;
-    std::string error;
-    return parse_time_arg(text, t, error) ? std::string() : error;
-}
-
-std::string check_seconds(const std::string& text) {
-    nanos ns = 0;
-    return parse_seconds(text, ns) ? std::string() : "'" + text + "' is not a number of seconds";
+bool parse_range(const std::string& text, long long& a, long long& b) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    const std::string left = text.substr(0, colon), right = text.substr(colon + 1);
+    try {
+        size_t used = 0;
+        a = left.empty() ? 0 : std::stoll(left, &used);
+        if (!left.empty() && (used != left.size() || a < 0)) return false;
+        b = right.empty() ? -1 : std::stoll(right, &used);
+        if (!right.empty() && (used != right.size() || b < 0)) return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
 }
 
 std::string input_log::display() const {

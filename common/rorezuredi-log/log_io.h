@@ -43,10 +43,8 @@ bool parse_time_arg(const std::string& text, time_arg& out, std::string& error);
 // A plain number of seconds (a duration); false when it is not one.
 bool parse_seconds(const std::string& text, nanos& out);
 
-// A CLI11 validator for time arguments and durations, so that a bad one is a
-// usage error.
-std::string check_time_arg(const std::string& text);
-std::string check_seconds(const std::string& text);
+// "A:B" with either side left out (B is -1 then); false when it is not that form.
+bool parse_range(const std::string& text, long long& a, long long& b);
 
 // An input log: a file, or standard input for "-".
 struct input_log {

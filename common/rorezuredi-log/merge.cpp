@@ -12,11 +12,6 @@ namespace logtool {
 
 namespace {
 
-struct merge_options {
-    std::string out;
-    std::vector<std::string> files;
-};
-
 // One input with its next batch, waiting to be written.
 struct merge_input {
     input_log in;
@@ -45,6 +40,8 @@ int refuse_disorder(const merge_input& m) {
                  m.in.display().c_str(), m.batches - 1, m.in.name.c_str());
     return exit_refused;
 }
+
+}  // namespace
 
 int run_merge(const merge_options& o) {
     int stdin_inputs = 0;
@@ -126,21 +123,6 @@ int run_merge(const merge_options& o) {
     std::fprintf(stderr, "merge: wrote %lld batches, %lld events from %zu logs\n", batches, events,
                  inputs.size());
     return exit_ok;
-}
-
-}  // namespace
-
-command add_merge(CLI::App& app) {
-    auto o = std::make_shared<merge_options>();
-    CLI::App* sub = app.add_subcommand("merge",
-                                       "Merge logs into one, their batches in order of absolute time "
-                                       "(start + batch time), ties in the order the logs are given");
-    sub->add_option("OUT", o->out, "the merged log")->required();
-    sub->add_option("FILE", o->files,
-                    "the logs, each with a start element and in time order (see retime --start, --sort)")
-        ->required()
-        ->expected(2, CLI::detail::expected_max_vector_size);
-    return {sub, [o] { return run_merge(*o); }};
 }
 
 }  // namespace logtool

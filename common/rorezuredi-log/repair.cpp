@@ -2,7 +2,6 @@
 // the head, the start element if one was read, and every batch that closed
 // before the first error, as the reader read it. Nothing is invented: what
 // follows the last complete batch is dropped.
-#include <memory>
 #include <string>
 
 #include "commands.h"
@@ -12,13 +11,11 @@ namespace logtool {
 
 namespace {
 
-struct repair_options {
-    std::string file, out;
-};
-
 bool same_time(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
+
+}  // namespace
 
 int run_repair(const repair_options& o) {
     input_log in;
@@ -65,19 +62,6 @@ int run_repair(const repair_options& o) {
         std::fprintf(stderr, "repair: kept %s; dropped everything from byte %lld on\n", kept.c_str(), end);
     std::fprintf(stderr, "repair: the first error: %s\n", refusal_line(in.display(), r).c_str());
     return exit_ok;
-}
-
-}  // namespace
-
-command add_repair(CLI::App& app) {
-    auto o = std::make_shared<repair_options>();
-    CLI::App* sub = app.add_subcommand(
-        "repair",
-        "Write the part of a log that replay can use as a well-formed log: its start and every batch "
-        "complete before the first error (a log cut short by a kill gets back all it had finished)");
-    sub->add_option("FILE", o->file, "the damaged log (- for standard input)")->required();
-    sub->add_option("OUT", o->out, "the repaired log (- for standard output)")->required();
-    return {sub, [o] { return run_repair(*o); }};
 }
 
 }  // namespace logtool

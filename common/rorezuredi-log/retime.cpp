@@ -1,7 +1,6 @@
 // retime: changes the pace of a log: gaps divided by a speed, long gaps
 // capped, the axis shifted, batches sorted, the start set.
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,28 +10,6 @@
 namespace logtool {
 
 namespace {
-
-struct retime_options {
-    std::string speed_text, max_gap_text, shift_text, start_text;
-    bool sort = false;
-    std::string file, out;
-};
-
-// A speed: a positive decimal number, in billionths.
-std::string check_speed(const std::string& text) {
-    nanos v = 0;
-    if (!parse_seconds(text, v) || v <= 0) return "'" + text + "' is not a number above 0";
-    return {};
-}
-
-std::string check_start(const std::string& text) {
-    time_arg t;
-    std::string error;
-    if (!parse_time_arg(text, t, error)) return error;
-    if (!t.absolute || t.value < 0)
-        return "'" + text + "' is not an ISO 8601 UTC time (2026-12-06T19:04:13.5Z)";
-    return {};
-}
 
 // Output times, batch by batch. Each one is computed from the input times
 // exactly (no sum of rounded gaps): out = ref_out + round((t - ref_in) / speed),
@@ -85,6 +62,8 @@ void refuse_below_zero(const input_log& in, nanos t, nanos out) {
                  "by less\n",
                  in.display().c_str(), format_seconds(t).c_str(), format_seconds(out).c_str());
 }
+
+}  // namespace
 
 int run_retime(const retime_options& o) {
     nanos speed = ns_per_s, max_gap = 0, shift = 0;
@@ -165,39 +144,6 @@ int run_retime(const retime_options& o) {
     if (!out.commit()) return exit_usage;
     std::fprintf(stderr, "retime: wrote %lld batches, %lld events\n", batches, events);
     return exit_ok;
-}
-
-}  // namespace
-
-command add_retime(CLI::App& app) {
-    auto o = std::make_shared<retime_options>();
-    CLI::App* sub = app.add_subcommand(
-        "retime",
-        "Change a log's pace: divide the gaps between batches by a speed, cap long gaps, shift the "
-        "batch times, sort the batches, set the start. The first batch keeps its time (plus --shift); "
-        "times written strictly increase (a time that would not moves up by 1 ns)");
-    sub->add_option("--speed", o->speed_text, "divide every gap between batches by X (2 plays twice as fast)")
-        ->check(CLI::Validator(check_speed, "X"));
-    sub->add_option("--max-gap", o->max_gap_text,
-                    "shorten every gap longer than S seconds (after --speed) to S")
-        ->check(CLI::Validator(
-            [](const std::string& t) {
-                nanos v = 0;
-                return parse_seconds(t, v) && v >= 0 ? std::string() : "'" + t + "' is not seconds >= 0";
-            },
-            "S"));
-    sub->add_option("--shift", o->shift_text,
-                    "add S seconds (may be negative) to every batch time; a time that would go below 0 "
-                    "refuses the log")
-        ->check(CLI::Validator(check_seconds, "S"));
-    sub->add_flag("--sort", o->sort,
-                  "put the batches into time order first, keeping file order among equal times (holds "
-                  "the whole log in memory)");
-    sub->add_option("--start", o->start_text, "set or replace the start element (ISO 8601 UTC time)")
-        ->check(CLI::Validator(check_start, "ISO"));
-    sub->add_option("FILE", o->file, "the log")->required();
-    sub->add_option("OUT", o->out, "the retimed log")->required();
-    return {sub, [o] { return run_retime(*o); }};
 }
 
 }  // namespace logtool

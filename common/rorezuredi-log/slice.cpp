@@ -1,49 +1,13 @@
 // slice: keeps the batches in a time window and an index range, and within
 // them the events that path rules and actions keep.
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include <velt_commands.h>
 
 #include "commands.h"
 #include "log_io.h"
 
 namespace logtool {
-
-namespace {
-
-struct slice_options {
-    std::string from_text, to_text, batches_text;
-    path_filter_args filter;
-    std::vector<std::string> actions;
-    bool rebase = false;
-    std::string file, out;
-};
-
-// "A:B" with either side left out; false when it is not that form.
-bool parse_range(const std::string& text, long long& a, long long& b) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos) return false;
-    const std::string left = text.substr(0, colon), right = text.substr(colon + 1);
-    try {
-        size_t used = 0;
-        a = left.empty() ? 0 : std::stoll(left, &used);
-        if (!left.empty() && (used != left.size() || a < 0)) return false;
-        b = right.empty() ? -1 : std::stoll(right, &used);
-        if (!right.empty() && (used != right.size() || b < 0)) return false;
-    } catch (const std::exception&) {
-        return false;
-    }
-    return true;
-}
-
-std::vector<std::string> action_names() {
-    std::vector<std::string> names;
-    for (const auto& c : velt::command_names) names.emplace_back(c.name);
-    return names;
-}
 
 int run_slice(const slice_options& o) {
     time_arg from, to;
@@ -110,44 +74,6 @@ int run_slice(const slice_options& o) {
     if (!out.commit()) return exit_usage;
     std::fprintf(stderr, "slice: kept %lld batches, %lld events\n", kept, events);
     return exit_ok;
-}
-
-}  // namespace
-
-command add_slice(CLI::App& app) {
-    auto o = std::make_shared<slice_options>();
-    CLI::App* sub = app.add_subcommand("slice",
-                                       "Keep the batches in a time window and an index range, and the "
-                                       "events of the paths and actions named");
-    sub->add_option("--from", o->from_text,
-                    "keep batches at or after T (seconds on the log's axis, or ISO 8601 UTC)")
-        ->check(CLI::Validator(check_time_arg, "T"));
-    sub->add_option("--to", o->to_text, "keep batches before T")->check(CLI::Validator(check_time_arg, "T"));
-    sub->add_option("--batches", o->batches_text, "keep the batches of indexes A to B-1 (file order, from 0)")
-        ->check(CLI::Validator(
-            [](const std::string& t) {
-                long long a = 0, b = 0;
-                return parse_range(t, a, b) ? std::string() : "'" + t + "' is not A:B";
-            },
-            "A:B"));
-    CLI::Option* p = sub->add_option("-p,--path", o->filter.include_paths,
-                                     "keep only events whose path begins with PATH (as rorezuredi -p)");
-    CLI::Option* x =
-        sub->add_option("-x,--exclude", o->filter.exclude_paths,
-                        "keep only events whose path does not begin with PATH (as rorezuredi -x)");
-    p->excludes(x);
-    CLI::Option* a = sub->add_option("-a,--attr", o->filter.include_attrs,
-                                     "leaf events only of the last component ATTR (as -a)");
-    CLI::Option* i = sub->add_option("-i,--not-attr", o->filter.exclude_attrs,
-                                     "leaf events only of another last component than ATTR (as -i)");
-    a->excludes(i);
-    sub->add_option("--action", o->actions, "keep only batches of this action (CMD_SET_LEAF, ...)")
-        ->check(CLI::IsMember(action_names()));
-    sub->add_flag("--rebase", o->rebase,
-                  "move the axis so that the first kept batch is at 0, and the start with it");
-    sub->add_option("FILE", o->file, "the log")->required();
-    sub->add_option("OUT", o->out, "the sliced log")->required();
-    return {sub, [o] { return run_slice(*o); }};
 }
 
 }  // namespace logtool

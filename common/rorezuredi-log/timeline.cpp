@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -124,10 +123,6 @@ private:
     std::deque<time_bin> m_bins;
 };
 
-struct timeline_options {
-    std::string bin_text, svg, png, file;
-};
-
 constexpr char action_letters[action_count + 1] = "ARSC";
 constexpr const char* action_ansi[action_count] = {"\033[32m", "\033[31m", "\033[34m", "\033[33m"};
 
@@ -157,6 +152,8 @@ void print_rows(const chart_data& d, bool colour) {
         std::putchar('\n');
     }
 }
+
+}  // namespace
 
 int run_timeline(const timeline_options& o) {
     nanos bin = 0;
@@ -206,27 +203,6 @@ int run_timeline(const timeline_options& o) {
         }
     }
     return exit_ok;
-}
-
-}  // namespace
-
-command add_timeline(CLI::App& app) {
-    auto o = std::make_shared<timeline_options>();
-    CLI::App* sub = app.add_subcommand("timeline",
-                                       "Events per time bin and action: one row per bin with its start, the "
-                                       "batch indexes it covers (A:B, for "
-                                       "slice --batches) and a bar of one letter per action; and a chart of "
-                                       "stacked bars with the busiest bin "
-                                       "and the three longest gaps marked");
-    sub->add_option(
-           "--bin", o->bin_text,
-           "bins of S seconds, aligned at multiples of S (default: a width of 1, 2 or 5 times a power "
-           "of ten giving about 40 rows; at most 100000 rows)")
-        ->check(CLI::Validator(check_seconds, "S"));
-    sub->add_option("--svg", o->svg, "also draw the chart into this SVG file");
-    sub->add_option("--png", o->png, "also draw the chart into this PNG file");
-    sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
-    return {sub, [o] { return run_timeline(*o); }};
 }
 
 }  // namespace logtool

@@ -7,12 +7,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "commands.h"
+#include "cli.h"
 #include "harness.h"
 
 struct in_process_result {
@@ -33,11 +33,7 @@ inline in_process_result run_in_process(logtool::command (*add)(CLI::App&), std:
     if (out >= 0 && err >= 0) {
         dup2(out, 1);
         dup2(err, 2);
-        CLI::App app;
-        const logtool::command c = add(app);
-        std::reverse(args.begin(), args.end());
-        app.parse(args);
-        r.status = c.run();
+        r.status = logtool::run_subcommand(add, std::move(args));
     }
     std::fflush(stdout);
     std::fflush(stderr);
