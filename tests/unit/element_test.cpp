@@ -1,5 +1,5 @@
-// Leaf values: text forms, strict conversion, setters and timestamps, and
-// XML escaping checked against a real XML parser.
+// Leaf values and paths: text forms, strict conversion, setters, XML escaping
+// checked against a real XML parser, canonical paths and type names.
 #include <expat.h>
 #include <gtest/gtest.h>
 
@@ -10,33 +10,24 @@
 #include <vector>
 #include <velt++.h>
 
+#include "c/validate.h"
+
 namespace {
 
 using toolkit::CElement;
+using strings = std::vector<std::string>;
+using namespace std::string_literals;
 
-template <typename F>
-CElement make(F set) {
+template <typename T>
+CElement of(void (CElement::*set)(T) noexcept, T v) {
     CElement e;
-    set(e);
+    (e.*set)(v);
     return e;
 }
-CElement i32(int32_t v) {
-    return make([v](CElement& e) { e.set_int32(v); });
-}
-CElement i64(int64_t v) {
-    return make([v](CElement& e) { e.set_int64(v); });
-}
-CElement u64(uint64_t v) {
-    return make([v](CElement& e) { e.set_uint64(v); });
-}
-CElement dbl(double v) {
-    return make([v](CElement& e) { e.set_double(v); });
-}
-CElement str(const std::string& v) {
-    return make([&v](CElement& e) { e.set_string(v); });
-}
 CElement raw(data_type_t type, const std::string& bytes) {
-    return make([&](CElement& e) { EXPECT_EQ(e.set_bytes(type, bytes), 0); });
+    CElement e;
+    EXPECT_EQ(e.set_bytes(type, bytes), 0);
+    return e;
 }
 CElement ip6(std::initializer_list<unsigned> words) {
     std::string b;
@@ -44,90 +35,80 @@ CElement ip6(std::initializer_list<unsigned> words) {
     return raw(DATATYPE_IPV6, b);
 }
 
-struct text_case {
-    CElement value;
-    std::string text;
-};
-
-std::vector<text_case> text_cases() {
-    using lim = std::numeric_limits<double>;
-    return {{make([](CElement& e) { e.set_bool(true); }), "true"},
-            {make([](CElement& e) { e.set_bool(false); }), "false"},
-            {i32(INT32_MIN), "-2147483648"},
-            {make([](CElement& e) { e.set_uint32(UINT32_MAX); }), "4294967295"},
-            {i64(INT64_MIN), "-9223372036854775808"},
-            {u64(UINT64_MAX), "18446744073709551615"},
-            {dbl(-0.0), "-0"},
-            {dbl(0.1), "0.1"},
-            {dbl(1e21), "1e+21"},
-            {dbl(lim::max()), "1.7976931348623157e+308"},
-            {dbl(lim::denorm_min()), "5e-324"},
-            {dbl(-lim::infinity()), "-inf"},
-            {raw(DATATYPE_IPV4, std::string("\xc0\x00\x02\x01", 4)), "192.0.2.1"},
-            {ip6({0, 0, 0, 0, 0, 0, 0, 0}), "::"},
-            // A single zero group stays; the longest run goes, the first of equal ones.
-            {ip6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},
-            {ip6({0x2001, 0, 0, 1, 0, 0, 0, 1}), "2001:0:0:1::1"},
-            {ip6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}), "2001:db8::1:0:0:1"},
-            // IPv4-mapped in mixed notation; IPv4-compatible in hex.
-            {ip6({0, 0, 0, 0, 0, 0xffff, 0xc000, 0x201}), "::ffff:192.0.2.1"},
-            {ip6({0, 0, 0, 0, 0, 0, 0xc000, 0x201}), "::c000:201"},
-            {raw(DATATYPE_MAC, std::string("\x02\x00\x5e\xAB\xcd\xff", 6)), "02:00:5e:ab:cd:ff"},
-            {raw(DATATYPE_BINARY, std::string("\x00\xff\x10\xab", 4)), "00ff10ab"},
-            {str("tab\there\r\nZürich \xf4\x8f\xbf\xbf"), "tab\there\r\nZürich \xf4\x8f\xbf\xbf"},
-            {make([](CElement& e) { e.set_none(); }), ""}};
-}
+// Texts that are not valid UTF-8 text: refused as strings and in paths alike.
+const strings bad_text = {"\xff",         "\xc0\x80",     "\xf0\x8f\xbf\xbf", "ok\xe2\x82",
+                          "\xed\xb0\x80", "\xef\xbf\xbf", "\xf4\x90\x80\x80", "a\x01",
+                          "a\x7f",        "a\0b"s};
 
 TEST(Element, TextFormsRoundTrip) {
-    for (const auto& c : text_cases()) {
-        SCOPED_TRACE(std::string(vlt_enum_to_str(c.value.type())) + " \"" + c.text + "\"");
-        EXPECT_EQ(c.value.to_string(), c.text);
-        CElement back = str(c.text);
+    CElement none;
+    none.set_none();
+    const std::vector<std::pair<CElement, std::string>> cases = {
+        {of(&CElement::set_bool, true), "true"},
+        {of(&CElement::set_bool, false), "false"},
+        {of(&CElement::set_int32, INT32_MIN), "-2147483648"},
+        {of(&CElement::set_uint32, UINT32_MAX), "4294967295"},
+        {of(&CElement::set_int64, INT64_MIN), "-9223372036854775808"},
+        {of(&CElement::set_uint64, UINT64_MAX), "18446744073709551615"},
+        {of(&CElement::set_double, -0.0), "-0"},
+        {of(&CElement::set_double, 0.1), "0.1"},
+        {of(&CElement::set_double, 0.1 + 0.2), "0.30000000000000004"},
+        {of(&CElement::set_double, 1e21), "1e+21"},
+        {of(&CElement::set_double, -std::numeric_limits<double>::infinity()), "-inf"},
+        {raw(DATATYPE_IPV4, std::string("\xc0\x00\x02\x01", 4)), "192.0.2.1"},
+        {ip6({0, 0, 0, 0, 0, 0, 0, 0}), "::"},
+        // A single zero group stays; the longest run goes, the first of equal ones.
+        {ip6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},
+        {ip6({0x2001, 0, 0, 1, 0, 0, 0, 1}), "2001:0:0:1::1"},
+        {ip6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}), "2001:db8::1:0:0:1"},
+        // IPv4-mapped in mixed notation; IPv4-compatible in hex.
+        {ip6({0, 0, 0, 0, 0, 0xffff, 0xc000, 0x201}), "::ffff:192.0.2.1"},
+        {ip6({0, 0, 0, 0, 0, 0, 0xc000, 0x201}), "::c000:201"},
+        {raw(DATATYPE_MAC, std::string("\x02\x00\x5e\xAB\xcd\xff", 6)), "02:00:5e:ab:cd:ff"},
+        {raw(DATATYPE_BINARY, std::string("\x00\xff\x10\xab", 4)), "00ff10ab"},
+        {raw(DATATYPE_STRING, "tab\there\r\nZürich \xf4\x8f\xbf\xbf"),
+         "tab\there\r\nZürich \xf4\x8f\xbf\xbf"},
+        {none, ""}};
+    for (const auto& [value, text] : cases) {
+        SCOPED_TRACE(std::string(vlt_enum_to_str(value.type())) + " \"" + text + "\"");
+        EXPECT_EQ(value.to_string(), text);
+        CElement back = raw(DATATYPE_STRING, text);
         back.timestamp() = {123, 456};
-        ASSERT_EQ(back.convert_type(c.value.type()), 0);
-        EXPECT_TRUE(back.same_value(c.value));
+        ASSERT_EQ(back.convert_type(value.type()), 0);
+        EXPECT_TRUE(back.same_value(value));
         EXPECT_EQ(back.timestamp().tv_usec, 456);
-        CElement same = c.value;  // to its own type: unchanged
-        ASSERT_EQ(same.convert_type(c.value.type()), 0);
-        EXPECT_TRUE(same.same_value(c.value));
+        CElement same = value;  // to its own type: unchanged
+        ASSERT_EQ(same.convert_type(value.type()), 0);
+        EXPECT_TRUE(same.same_value(value));
     }
     // NaN reads back as NaN; zeros keep their sign, compared bit for bit.
-    EXPECT_EQ(dbl(-std::numeric_limits<double>::quiet_NaN()).to_string(), "nan");
-    CElement e = str("nan");
+    EXPECT_EQ(of(&CElement::set_double, -std::numeric_limits<double>::quiet_NaN()).to_string(), "nan");
+    CElement e = raw(DATATYPE_STRING, "nan");
     ASSERT_EQ(e.convert_type(DATATYPE_DOUBLE), 0);
     EXPECT_TRUE(std::isnan(e.get_double()));
-    EXPECT_FALSE(dbl(-0.0).same_value(dbl(0.0)));
+    EXPECT_FALSE(of(&CElement::set_double, -0.0).same_value(of(&CElement::set_double, 0.0)));
 }
 
+// Anything but the exact text form is refused, and the value stays as it was.
 TEST(Element, StrictConversionRefuses) {
-    const std::vector<std::pair<data_type_t, std::vector<std::string>>> refused = {
-        {DATATYPE_BOOL, {"True", "1", "true "}},
-        {DATATYPE_INT32, {" 1", "+1", "01", "-0", "1x", "", std::string("1\0", 2), "2147483648"}},
+    const std::vector<std::pair<data_type_t, strings>> refused = {
+        {DATATYPE_BOOL, {"True", "1"}},
+        {DATATYPE_INT32, {" 1", "+1", "01", "-0", "1x", "", "1\0"s, "2147483648"}},
         {DATATYPE_UINT32, {"-1", "4294967296"}},
-        {DATATYPE_INT64, {"-9223372036854775809"}},
-        {DATATYPE_UINT64, {"18446744073709551616", "1e3"}},
-        {DATATYPE_DOUBLE,
-         {"1.50", "1.5e0", ".5", "1e21", "1e400", "NaN", "Inf", "0x1p3", "0.10000000000000001"}},
-        {DATATYPE_IPV4, {"1.2.3", "01.2.3.4", "256.1.1.1", "::1"}},
-        {DATATYPE_IPV6,
-         {"2001:DB8::1", "2001:db8:0::1", "2001:0db8::1", "2001:db8::0:1", "::ffff:c000:201", "::192.0.2.1",
-          "fe80::1%eth0", "1:2:3:4:5:6:7:8:9", std::string(100, '1')}},
+        {DATATYPE_DOUBLE, {"1.50", ".5", "1e21", "NaN", "0x1p3", "0.10000000000000001"}},
+        {DATATYPE_IPV4, {"1.2.3", "01.2.3.4"}},
+        {DATATYPE_IPV6, {"2001:DB8::1", "::ffff:c000:201", std::string(100, '1')}},
         {DATATYPE_MAC, {"AA:BB:CC:DD:EE:FF", "aa-bb-cc-dd-ee-ff", "aa:bb:cc:dd:ee", "a:bb:cc:dd:ee:ff0"}},
         {DATATYPE_BINARY, {"0", "ABCD", "0g"}},
-        // Not UTF-8 or not text: a bad lead byte, an overlong form, a cut-off
-        // sequence, a surrogate, U+FFFF, control characters.
-        {DATATYPE_STRING,
-         {"\xff", "\xf0\x8f\xbf\xbf", "ok\xe2\x82", "\xed\xb0\x80", "\xef\xbf\xbf", "a\x01", "a\x7f",
-          std::string("a\0b", 3)}},
+        {DATATYPE_STRING, bad_text},
         {DATATYPE_NONE, {"x"}},
         {DATATYPE_INVALID, {""}},
         {static_cast<data_type_t>(13), {"1"}}};
     for (const auto& [type, texts] : refused) {
         for (const auto& text : texts) {
             SCOPED_TRACE("type " + std::to_string(type) + " \"" + text + "\"");
-            CElement e;
+            CElement e = raw(DATATYPE_STRING, text);
             e.timestamp() = {7, 8};
-            e.set_string(text);
             EXPECT_NE(e.convert_type(type), 0);
             EXPECT_EQ(e.type(), DATATYPE_STRING);
             EXPECT_EQ(e.get_bytes(), text);
@@ -156,30 +137,23 @@ TEST(Element, SettersKeepTimeAndSurviveAliasing) {
     EXPECT_TRUE(CElement(e, timeval{-1, 9}) == e);
 }
 
-// Parses `doc` and collects the attribute `v` of the root and its text.
-struct xml_result {
-    bool ok = false;
-    std::string attr;
-    std::string text;
-};
-
-xml_result parse_xml(const std::string& doc) {
-    xml_result r;
+// The attribute `v` of the document's root and its text; empty on a parse error.
+std::pair<std::string, std::string> parse_xml(const std::string& doc) {
+    std::pair<std::string, std::string> r;
     XML_Parser p = XML_ParserCreate("UTF-8");
     XML_SetUserData(p, &r);
     XML_SetElementHandler(
         p,
         [](void* ud, const XML_Char*, const XML_Char** atts) {
-            auto* res = static_cast<xml_result*>(ud);
             for (int i = 0; atts[i] != nullptr; i += 2) {
-                if (std::string(atts[i]) == "v") res->attr = atts[i + 1];
+                if (std::string(atts[i]) == "v") static_cast<decltype(r)*>(ud)->first = atts[i + 1];
             }
         },
         [](void*, const XML_Char*) {});
     XML_SetCharacterDataHandler(p, [](void* ud, const XML_Char* s, int len) {
-        static_cast<xml_result*>(ud)->text.append(s, static_cast<size_t>(len));
+        static_cast<decltype(r)*>(ud)->second.append(s, static_cast<size_t>(len));
     });
-    r.ok = XML_Parse(p, doc.data(), static_cast<int>(doc.size()), 1) == XML_STATUS_OK;
+    if (XML_Parse(p, doc.data(), static_cast<int>(doc.size()), 1) != XML_STATUS_OK) r = {};
     XML_ParserFree(p);
     return r;
 }
@@ -189,19 +163,61 @@ TEST(XmlEscape, SurvivesXmlParserByteForByte) {
     // and white space patterns that XML would otherwise normalise.
     std::string all = "\t\n\r";
     for (int c = 0x20; c < 0x7f; ++c) all.push_back(static_cast<char>(c));
-    all += "\xc2\x80 \xc2\xa0 é \xdf\xbf \xe0\xa0\x80 € \xed\x9f\xbf \xee\x80\x80 \xef\xbf\xbd ";
-    all += "\xf0\x90\x80\x80 \xf4\x8f\xbf\xbf";
-    const std::vector<std::string> texts = {all, "", " leading and trailing ", "a\r\nb\n\rc", "&#10; ]]>"};
-    for (const auto& t : texts) {
+    all += "\xc2\x80 é \xdf\xbf \xe0\xa0\x80 € \xef\xbf\xbd \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf";
+    for (const std::string& t : {all, std::string("a\r\nb\n\rc"), std::string("&#10; ]]>")}) {
         SCOPED_TRACE('"' + t + '"');
         ASSERT_TRUE(CElement::valid_string(t));
         std::string esc = t;
         CElement::xml_escape(esc);
-        const auto r = parse_xml("<r v=\"" + esc + "\">" + esc + "</r>");
-        ASSERT_TRUE(r.ok);
-        EXPECT_EQ(r.attr, t);
-        EXPECT_EQ(r.text, t);
+        EXPECT_EQ(parse_xml("<r v=\"" + esc + "\">" + esc + "</r>"), std::make_pair(t, t));
     }
+}
+
+TEST(Path, Canonicalize) {
+    const std::vector<std::pair<std::string, std::string>> cases = {{"", "/"},
+                                                                    {"///", "/"},
+                                                                    {"a", "/a"},
+                                                                    {"a//", "/a"},
+                                                                    {"/a//b///c/", "/a/b/c"},
+                                                                    {"/a\0b//c"s, "/a\0b/c"s}};
+    for (const auto& [in, out] : cases) {
+        SCOPED_TRACE("input \"" + in + "\"");
+        std::string s = in;
+        CElement::canonicalize_path(s);
+        EXPECT_EQ(s, out);
+        CElement::canonicalize_path(s);  // canonical paths stay as they are
+        EXPECT_EQ(s, out);
+        // The C call gets len + 1 bytes of room; the guard byte after them stays.
+        std::vector<char> buf(in.begin(), in.end());
+        buf.push_back('#');
+        buf.push_back('!');
+        EXPECT_EQ(std::string(buf.data(), vlt_canonicalize_path(buf.data(), in.size())), out);
+        EXPECT_EQ(buf.back(), '!');
+    }
+    EXPECT_EQ(vlt_canonicalize_path(nullptr, 0), 0u);
+}
+
+TEST(Path, ValidCanonicalPath) {
+    for (const std::string p : {"/", "/a/b/c", "/Zürich/Genève", "/\xf4\x8f\xbf\xbf", "/.."})
+        EXPECT_TRUE(velt::valid_canonical_path(p)) << p;
+    strings bad = {"", "a/b", "/a/", "/a//b", "/a\tb", "/\xe2\x82/x"};
+    for (const auto& t : bad_text) bad.push_back("/" + t);
+    for (const auto& p : bad) EXPECT_FALSE(velt::valid_canonical_path(p)) << p;
+}
+
+TEST(TypeNames, EveryCodeRoundTripsAndNothingElseIsKnown) {
+    const char* names[] = {"bool",   "int32", "uint32", "int64", "uint64", "string",
+                           "double", "ipv4",  "ipv6",   "mac",   "binary", "none"};
+    for (int code = 1; code <= 12; ++code) {
+        const auto t = static_cast<data_type_t>(code);
+        ASSERT_NE(vlt_enum_to_str(t), nullptr) << code;
+        EXPECT_STREQ(vlt_enum_to_str(t), names[code - 1]);
+        EXPECT_EQ(vlt_str_to_enum(names[code - 1]), t);
+    }
+    for (int code : {0, 13, -1}) EXPECT_EQ(vlt_enum_to_str(static_cast<data_type_t>(code)), nullptr) << code;
+    EXPECT_EQ(CElement::_invalid, "invalid");
+    for (const char* name : {"invalid", "", "Bool", "bool ", "nonee", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(vlt_str_to_enum(name), DATATYPE_INVALID) << (name ? name : "null");
 }
 
 }  // namespace
