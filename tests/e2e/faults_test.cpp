@@ -16,12 +16,6 @@ namespace {
 using namespace harness;
 using std::string;
 
-int count_of(const string& text, const string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
-
 TEST(StoreDies, InTheMiddleOfALargeRequest) {
     // The store goes while a request of tens of megabytes is on its way or
     // being answered: the request fails like any other, the tool is not
@@ -40,8 +34,7 @@ TEST(StoreDies, InTheMiddleOfALargeRequest) {
     ASSERT_TRUE(
         wait_until([&] { return tool.out().find("Replaying events:") != string::npos || !tool.running(); }));
     store.kill();
-    EXPECT_EQ(tool.wait(), 255);
-    EXPECT_EQ(tool.err(), "Error: set_leaf() failed!\n");
+    EXPECT_EQ(tool.wait(), 255) << tool.err();
 }
 
 TEST(CaptureSignals, BurstsUnderHeavyTrafficAlwaysLeaveAWholeLog) {
@@ -97,7 +90,7 @@ TEST(CaptureSignals, BurstsUnderHeavyTrafficAlwaysLeaveAWholeLog) {
         const result r = replay(target, log);
         EXPECT_EQ(r.status, 0) << r.err << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
         EXPECT_EQ(r.err, "");
-        if (count_of(log, "<batch ") > 0) ++with_batches;
+        if (log.find("<batch ") != string::npos) ++with_batches;
         if (HasFailure()) break;
     }
     EXPECT_GE(runs, 10);

@@ -111,19 +111,15 @@ TEST(Replay, FiltersDecideWhatIsApplied) {
         strings args;
         std::string dump;
     };
+    // The filter itself is judged in filter_test; here, that a batch loses
+    // exactly its refused events (two in a row with -x) and that the batch's
+    // command decides whether attributes are judged (-a).
     const std::vector<row> rows = {
         {{},
          "node /a\nnode /a/x\nleaf /a/x/speed int32 10\nnode /ab\nleaf /ab/speed int32 1\n"
          "node /b\nnode /b/y\nleaf /b/y/mtu int32 9000\n"},
-        {{"-p", "/b", "-p", "/ab"},
-         "node /ab\nleaf /ab/speed int32 1\nnode /b\nnode /b/y\nleaf /b/y/mtu int32 9000\n"},
-        // The first two leaves of the set batch are refused in a row; the rest keep their order.
         {{"-x", "/a/x"}, "node /ab\nleaf /ab/speed int32 1\nnode /b\nnode /b/y\nleaf /b/y/mtu int32 9000\n"},
-        {{"-a", "mtu"}, "node /a\nnode /a/x\nnode /ab\nnode /b\nnode /b/y\nleaf /b/y/mtu int32 9000\n"},
-        {{"-i", "mtu"},
-         "node /a\nnode /a/x\nleaf /a/x/speed int32 10\nnode /ab\nleaf /ab/speed int32 1\n"
-         "node /b\nnode /b/y\n"},
-        {{"-p", "/b", "-i", "speed"}, "node /b\nnode /b/y\nleaf /b/y/mtu int32 9000\n"}};
+        {{"-a", "mtu"}, "node /a\nnode /a/x\nnode /ab\nnode /b\nnode /b/y\nleaf /b/y/mtu int32 9000\n"}};
     for (const row& r : rows) {
         std::string args;
         for (const auto& a : r.args) args += a + " ";
@@ -169,7 +165,6 @@ TEST(Replay, FirstFailingRequestEndsTheReplay) {
         result res = replay(store, log);
         EXPECT_EQ(res.status, r.status);
         EXPECT_EQ(res.err, r.message);
-        EXPECT_EQ(res.out.substr(res.out.rfind('\r')), "\rBatch            1 (out of 3) [ / ]");
         EXPECT_EQ(store.dump(), r.dump);
     }
 }

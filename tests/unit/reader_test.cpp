@@ -1,4 +1,4 @@
-// The log reader fed with in-memory logs: messages, results and times.
+// The log reader fed in process: every log -> result, messages, batches kept.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -27,8 +27,18 @@ outcome read_log(string text) {
     return {rc, out, testing::internal::GetCapturedStderr()};
 }
 
-string wrap(const string& body) {
-    return string(log_decl) + "<dump>\n" + body + "</dump>\n";
+string repeat(const string& s, int n) {
+    string r;
+    for (int i = 0; i < n; ++i) r += s;
+    return r;
+}
+
+// The first kept event: its path, and for a leaf "=" and its value's text.
+string first_event() {
+    if (program_state.batches.empty()) return "";
+    const event_batch_t& b = program_state.batches[0];
+    const event_instance_t& ev = b.events.at(0);
+    return ev.path + (b.cmd == CMD_SET_LEAF ? "=" + ev.value.to_string() : "");
 }
 
 class Reader : public testing::Test {
@@ -36,144 +46,152 @@ protected:
     void TearDown() override { reset_program_state(); }
 };
 
-// Log text -> exact standard error, result and number of batches kept.
-TEST_F(Reader, MessagesAndResults) {
-    const string add = "action=\"CMD_ADD_NODE\"";
-    const string failed = "XML_ParseBuffer() failed\n";
-    const string stamp_fail = "Error: bad/missing batch timestamp" + failed;
-    const string conversion = "Warning: failed to do type conversion\n";
-    // A log with one batch at 0.0 of the given command around `events`.
-    auto adding = [&](const string& events) {
-        return wrap("<batch time=\"0.0\" " + add + ">" + events + "</batch>");
+// A row's log is a file of the fuzz corpus when it names one, else the text itself.
+TEST_F(Reader, LogsAndWhatTheyLeave) {
+    const string here = __FILE__,
+                 corpus = here.substr(0, here.rfind('/')) + "/../../fuzz/corpus/fuzz_log_reader/";
+    const string failed = "XML_ParseBuffer() failed\n", stamp = "Error: bad/missing batch timestamp";
+    const string convert = "Warning: failed to do type conversion\n";
+    auto doc = [](const string& body) { return string(log_decl) + "<dump>" + body + "</dump>"; };
+    auto set = [&](const string& events) {
+        return doc("<batch time=\"0.0\" action=\"CMD_SET_LEAF\">" + events + "</batch>");
     };
-    auto setting = [](const string& events) {
-        return wrap("<batch time=\"0.0\" action=\"CMD_SET_LEAF\">" + events + "</batch>");
-    };
+    const string nest = repeat("<x>", 100000), unnest = repeat("</x>", 100000);
+    string laughs = "<!DOCTYPE dump [<!ENTITY l0 \"/lol\">";
+    for (int i = 1; i <= 10; ++i)
+        laughs +=
+            "<!ENTITY l" + std::to_string(i) + " \"" + repeat("&l" + std::to_string(i - 1) + ";", 10) + "\">";
+    const string big = "<!DOCTYPE dump [<!ENTITY big \"" + string(100000, 'q') + "\">]>";
     struct row {
-        const char* name;
         string log;
-        string err;
         int rc;
         size_t batches;
+        string err;
+        string first;  // first_event() of the batches kept
     };
     const std::vector<row> rows = {
-        {"empty file", "", failed, -1, 0},
-        {"empty dump", wrap(""), "", 0, 0},
-        {"truncated",
-         string(log_decl) + "<dump><batch time=\"0.0\" " + add +
-             "><event path=\"/a\"/></batch><batch time=\"1.0\" " + add + ">",
-         failed, -1, 1},
-        {"batch without events", adding(""), "", 0, 0},
-        {"bad time and no action", wrap("<batch time=\"x\"></batch>"),
-         "Invalid time: x\nError: bad/missing batch timestampError: bad/missing batch action" + failed, -1,
-         0},
-        {"lower-case action",
-         wrap("<batch time=\"0.0\" action=\"cmd_add_node\"><event path=\"/a\"/></batch>"),
-         "Error: bad/missing batch action" + failed, -1, 0},
-        {"event outside batch", wrap("<event/>"),
-         "Error: event outside of batch\nError: event without path\n" + failed, -1, 0},
-        {"set-leaf with unknown type", setting("<event path=\"/a\" type=\"Int32\">1</event>"),
-         "Error: SET_LEAF with bad/no type\n" + failed, -1, 0},
-        {"empty path", adding("<event path=\"\"/>"), "Error: event without path\n" + failed, -1, 0},
-        {"nested events", adding("<event path=\"/a\"><event path=\"/b\"/></event>"),
-         "Error: nested events\n" + failed, -1, 0},
-        {"nested batch", adding("<event path=\"/a\"/><batch time=\"1.0\" " + add + "/>"),
-         "Error: nested batch\n" + failed, -1, 0},
-        {"conversion failure drops event and batch", setting("<event path=\"/a\" type=\"int32\">abc</event>"),
-         conversion, 0, 0},
-        {"conversion failure keeps the rest",
-         setting("<event path=\"/a\" type=\"int32\"> 7</event><event path=\"/b\" type=\"int32\">7</event>"),
-         conversion, 0, 1},
-        {"self-closing string event", setting("<event path=\"/a\" type=\"string\"/>"), "", 0, 1},
-        {"repeated attribute",
-         wrap("<batch time=\"0.0\" time=\"1.0\" " + add + "><event path=\"/a\"/></batch>"), failed, -1, 0},
-        {"unsupported attributes",
-         wrap("<start time=\"1.0\" zone=\"utc\"/><batch color=\"red\" time=\"0.0\" " + add +
-              "><event id=\"1\" path=\"/a\"/></batch>"),
-         "Warning: unsupported attribute zone on <start> tag\n"
-         "Warning: unsupported attribute color on <batch> tag\n"
-         "Warning: unsupported attribute id on <event> tag\n",
-         0, 1},
-        {"type outside set-leaf",
-         adding("<event path=\"/a\" type=\"uint32\"/><event path=\"/b\" type=\"nosuch\"/>"),
-         "Warning: ignoring type\n", 0, 1},
-        {"unknown elements",
-         "<log><note>hi</note><batch time=\"0.0\" " + add + "><x/><event path=\"/a\"/></batch></log>",
-         "Unrecognized tag 'log'\nUnrecognized tag 'note'\nUnrecognized tag 'x'\n", 0, 1},
-        {"bad start time", wrap("<start time=\"abc\"/>"), "Invalid time: abc\n" + stamp_fail, -1, 0},
-        {"control character", adding("<event path=\"/a\x01\"/>"), failed, -1, 0},
+        {"example.xml", 0, 3, "", "/a/b"},
+        {"all_types.xml", 0, 1, "", "/t/0=true"},
+        {"no_declaration.xml", 0, 1, "", "/x/y"},
+        {"latin1.xml", 0, 1, "", "/\xc3\xa9=\xc3\xbf"},
+        {"utf16.xml", 0, 1, "", "/\xe2\x98\xba"},
+        {"entities_small.xml", 0, 1, "", repeat("/x", 9)},
+        {"multiline_value.xml", 0, 1, "", "/a=\n\t\t\tline\n\t\t"},
+        {"paths_odd.xml", 0, 1, "", "noslash=1"},
+        {"sorted_backwards.xml", 0, 3, "", "/z"},
+        {"empty_dump.xml", 0, 0, "", ""},
+        // Nothing but the log is read: an external entity reads as nothing.
+        {"external_entity.xml", 0, 1, "", "/a="},
+        {"unknown_inside_event.xml", 0, 1, "Unrecognized tag 'b'\nUnrecognized tag 'other'\n",
+         "/s=ac<&>\xe2\x98\xba"},
+        {"unexpected_ends.xml", 0, 0, "Unrecognized tag 'q'\nUnrecognized tag 'x'\n", ""},
+        {"time_forms.xml", 0, 3, "Invalid time: x\n", "/a"},
+        {"type_on_node.xml", 0, 1,
+         "Warning: unsupported attribute extra on <event> tag\nWarning: ignoring type\n", "/a"},
+        {"self_closing_leaf.xml", 0, 1, convert, "/a="},
+        {"failed_conversion.xml", 0, 0, convert + convert + convert, ""},
+        {set("<event path=\"/a\" type=\"int32\">7x</event><event path=\"/b\" type=\"int32\">7</event>"), 0, 1,
+         convert, "/b=7"},
+        {doc("<batch time=\"0.0\" action=\"CMD_ADD_NODE\"></batch>"), 0, 0, "", ""},
+        {"<log><start time=\"1.0\" zone=\"z\"/><batch color=\"red\" time=\"0.0\" action=\"CMD_ADD_NODE\">"
+         "<event path=\"/a\"/></batch></log>",
+         0, 1,
+         "Unrecognized tag 'log'\nWarning: unsupported attribute zone on <start> tag\n"
+         "Warning: unsupported attribute color on <batch> tag\n",
+         "/a"},
+        {set("<event path=\"/d\" type=\"string\">a" + nest + "b" + unnest + "c</event>"), 0, 1,
+         repeat("Unrecognized tag 'x'\n", 100000), "/d=abc"},
+        // Refused logs.
+        {"", -1, 0, failed, ""},
+        {"cut_off.xml", -1, 1, failed, "/a/b"},
+        {"batch_open_event.xml", -1, 0, failed, ""},
+        {"invalid_utf8.xml", -1, 0, failed, ""},
+        {"nul_byte.xml", -1, 0, failed, ""},
+        {"repeated_attribute.xml", -1, 0, failed, ""},
+        {"bad_batch_times.xml", -1, 0, stamp + failed, ""},
+        {"bad_start.xml", -1, 0, stamp + failed, ""},
+        {"bad_time_no_action.xml", -1, 0,
+         "Invalid time: 1\n" + stamp + "Error: bad/missing batch action" + failed, ""},
+        {"lower_case_action.xml", -1, 0, "Error: bad/missing batch action" + failed, ""},
+        {"event_outside_batch.xml", -1, 0, "Error: event outside of batch\n" + failed, ""},
+        {doc("<event/>"), -1, 0, "Error: event outside of batch\nError: event without path\n" + failed, ""},
+        {"nested_events.xml", -1, 0, "Error: nested events\n" + failed, ""},
+        {doc("<batch time=\"0.0\" action=\"CMD_ADD_NODE\"><batch/></batch>"), -1, 0,
+         "Error: nested batch\n" + stamp + "Error: bad/missing batch action" + failed, ""},
+        {"leaf_without_type.xml", -1, 0, "Error: SET_LEAF with bad/no type\n" + failed, ""},
+        {set("<event path=\"\" type=\"Int32\"/>"), -1, 0,
+         "Error: event without path\nError: SET_LEAF with bad/no type\n" + failed, ""},
+        // Entity expansion is refused, nested or quadratic.
+        {laughs + "]>" + set("<event path=\"/v\" type=\"string\">&l10;</event>"), -1, 0, failed, ""},
+        {big + set("<event path=\"/v\" type=\"string\">" + repeat("&big;", 50000) + "</event>"), -1, 0,
+         failed, ""},
     };
     for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        const outcome o = read_log(r.log);
-        EXPECT_EQ(o.err, r.err);
+        const bool file = r.log.size() < 40 && r.log.ends_with(".xml");
+        SCOPED_TRACE(file ? r.log : r.log.substr(0, 200));
+        const outcome o = read_log(file ? read_file(corpus + r.log) : r.log);
         EXPECT_EQ(o.rc, r.rc);
+        EXPECT_EQ(o.err.substr(0, 1000), r.err.substr(0, 1000));
+        EXPECT_EQ(o.err.size(), r.err.size());
         EXPECT_EQ(o.out, "Parsing XML...\n");
         EXPECT_EQ(program_state.batches.size(), r.batches);
+        EXPECT_EQ(first_event(), r.first);
         EXPECT_EQ(program_state.parser, nullptr);
     }
 }
 
 // Every time text reads as sscanf's "%ld.%ld" reads it (signs, white space,
-// overflow, garbage); the digits after the point are a count.
+// overflow, garbage); the digits after the point are a count. Batch and
+// start times must be in range; an event time need not be.
 TEST_F(Reader, TimesReadLikeTheLibraryConversion) {
-    const std::vector<std::vector<string>> groups = {
-        {"1.5", "12.000034", "2.500000000", "4.999999999", "4.1000000000"},
-        {"+1.+2", "1.-2", "-1.5", "&#9;&#10;&#13;3.4", "1. 5", "1 .5"},
-        {"1.", ".5", "", "1.5x", "6.25 trailing", "0x10.5"},
-        {"9223372036854775807.999999999", "9223372036854775808.1", "1.99999999999999999999999"},
-        {"0000000000000000000000007.0000000000000000000000008"}};
-    auto doc = [](const string& batch_time, const string& event_time) {
-        return "<dump><batch time=\"" + batch_time + "\" action=\"CMD_ADD_NODE\"><event path=\"/a\" time=\"" +
-               event_time + "\"/></batch></dump>";
+    std::vector<string> texts;  // split at '|'
+    const string all =
+        "1.5|12.000034|2.500000000|4.999999999|4.1000000000|+1.+2|1.-2|-1.5|&#9;&#10;&#13;3.4|1. 5|1 "
+        ".5|1.|.5||"
+        "1.5x|0x10.5|9223372036854775807.999999999|9223372036854775808.1|1.99999999999999999999999|"
+        "0000000000000000000000007.0000000000000000000000008";
+    for (size_t at = 0, bar = 0; bar != string::npos; at = bar + 1)
+        texts.push_back(all.substr(at, (bar = all.find('|', at)) - at));
+    auto doc = [](const string& start, const string& batch, const string& event) {
+        return "<dump><start time=\"1.0\"/><start time=\"" + start + "\"/><batch time=\"" + batch +
+               "\" action=\"CMD_ADD_NODE\"><event path=\"/a\" time=\"" + event + "\"/></batch></dump>";
     };
-    for (const auto& group : groups)
-        for (const string& text : group) {
-            SCOPED_TRACE("time \"" + text + "\"");
-            // The attribute value as the parser hands it over: the character
-            // references decoded (tab and line feed survive normalisation so).
-            string value = text;
-            for (const auto& [ref, c] :
-                 {std::pair<string, string>{"&#9;", "\t"}, {"&#10;", "\n"}, {"&#13;", "\r"}})
-                for (size_t pos = 0; (pos = value.find(ref)) != string::npos;)
-                    value.replace(pos, ref.size(), c);
-            long sec = 0, frac = 0;
-            const bool readable = std::sscanf(value.c_str(), "%ld.%ld", &sec, &frac) == 2;
-            const string invalid = readable ? "" : "Invalid time: " + value + "\n";
+    for (const string& text : texts) {
+        SCOPED_TRACE("time \"" + text + "\"");
+        // The attribute value as the parser hands it over: references decoded.
+        string value = text;
+        for (const auto& [ref, c] :
+             {std::pair<string, string>{"&#9;", "\t"}, {"&#10;", "\n"}, {"&#13;", "\r"}})
+            for (size_t pos = 0; (pos = value.find(ref)) != string::npos;) value.replace(pos, ref.size(), c);
+        long sec = 0, frac = 0;
+        const bool readable = std::sscanf(value.c_str(), "%ld.%ld", &sec, &frac) == 2;
+        const bool in_range = readable && sec >= 0 && frac >= 0 && frac <= 999999999;
+        const string invalid = readable ? "" : "Invalid time: " + value + "\n";
+        const string refused = invalid + "Error: bad/missing batch timestampXML_ParseBuffer() failed\n";
 
-            // As a batch time: kept exactly, or the read fails.
-            outcome o = read_log(doc(text, "1.0"));
-            if (readable && sec >= 0 && frac >= 0 && frac <= 999999999) {
-                ASSERT_EQ(o.rc, 0) << o.err;
-                ASSERT_EQ(program_state.batches.size(), 1u);
-                EXPECT_EQ(program_state.batches[0].time.tv_sec, sec);
-                EXPECT_EQ(program_state.batches[0].time.tv_nsec, frac);
-            } else {
+        for (const bool as_start : {true, false}) {
+            const outcome o = read_log(as_start ? doc(text, "0.0", "1.0") : doc("2.0", text, "1.0"));
+            const timespec got = as_start                        ? program_state.start_time
+                                 : program_state.batches.empty() ? timespec{}
+                                                                 : program_state.batches[0].time;
+            if (!in_range) {
                 EXPECT_EQ(o.rc, -1);
-                EXPECT_EQ(o.err, invalid + "Error: bad/missing batch timestampXML_ParseBuffer() failed\n");
+                EXPECT_EQ(o.err, refused);
+            } else {
+                EXPECT_EQ(o.rc, 0) << o.err;
+                EXPECT_EQ(got.tv_sec, sec);
+                EXPECT_EQ(got.tv_nsec, frac);
             }
-
-            // As an event time: no range test; unreadable gives seconds -1.
-            o = read_log(doc("0.0", text));
-            ASSERT_EQ(o.rc, 0) << o.err;
-            ASSERT_EQ(program_state.batches.size(), 1u);
-            const timeval& tv = program_state.batches[0].events.at(0).value.timestamp();
-            EXPECT_EQ(tv.tv_sec, readable ? sec : -1);
-            EXPECT_EQ(tv.tv_usec, readable ? frac : 0);
-            EXPECT_EQ(o.err, invalid);
         }
-}
 
-TEST_F(Reader, LaterStartReplacesEarlierAndBatchesKeepFileOrder) {
-    const outcome o =
-        read_log(wrap("<start time=\"10.5\"/>" + log_batch("9.0", "CMD_ADD_NODE", log_event("/late")) +
-                      "<start time=\"20.7\"/>" + log_batch("1.0", "CMD_ADD_NODE", log_event("/early"))));
-    ASSERT_EQ(o.rc, 0);
-    EXPECT_EQ(program_state.start_time.tv_sec, 20);
-    EXPECT_EQ(program_state.start_time.tv_nsec, 7);
-    ASSERT_EQ(program_state.batches.size(), 2u);
-    EXPECT_EQ(program_state.batches[0].events[0].path, "/late");
-    EXPECT_EQ(program_state.batches[1].events[0].path, "/early");
+        // As an event time: no range test; unreadable gives seconds -1.
+        const outcome o = read_log(doc("2.0", "0.0", text));
+        ASSERT_EQ(o.rc, 0) << o.err;
+        const timeval& tv = program_state.batches.at(0).events.at(0).value.timestamp();
+        EXPECT_EQ(tv.tv_sec, readable ? sec : -1);
+        EXPECT_EQ(tv.tv_usec, readable ? frac : 0);
+        EXPECT_EQ(o.err, invalid);
+    }
 }
 
 // Logs around the reader's 8192-byte piece size, the last event at the very end.
