@@ -75,7 +75,7 @@ TEST_F(HostileLog, HugeValuesAndPathsCostAFewCopiesAtMost) {
         EXPECT_EQ(store.dump(), before);
         // The text, the value made of it and the request that carries it:
         // a handful of copies, not one per step.
-        EXPECT_LT(o.max_rss_kib, (long(g.bytes / 1024) * 5 + 32 * 1024) * memory_factor)
+        EXPECT_LT(o.max_rss_kib, (long(g.bytes / 1024) * 5 + 32L * 1024) * memory_factor)
             << o.max_rss_kib << " KiB";
     }
 }
