@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -17,38 +18,31 @@
 
 struct in_process_result {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 inline in_process_result run_in_process(logtool::command (*add)(CLI::App&), std::vector<std::string> args,
                                         const harness::temp_dir& dir) {
-    const std::string out_file = dir.file(".stdout"), err_file = dir.file(".stderr");
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int saved_out = dup(1), saved_err = dup(2);
-    const int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    in_process_result r;
-    if (out >= 0 && err >= 0) {
-        dup2(out, 1);
-        dup2(err, 2);
-        r.status = logtool::run_subcommand(add, std::move(args));
+    const std::array<std::string, 2> files = {dir.file(".stdout"), dir.file(".stderr")};
+    std::array<int, 2> saved{};
+    std::fflush(nullptr);
+    for (int i = 0; i < 2; ++i) {
+        saved[i] = dup(i + 1);
+        const int fd = open(files[i].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, i + 1);
+        close(fd);
     }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    for (const int fd : {out, err})
-        if (fd >= 0) close(fd);
-    dup2(saved_out, 1);
-    dup2(saved_err, 2);
-    close(saved_out);
-    close(saved_err);
-    r.out = harness::read_file(out_file);
-    r.err = harness::read_file(err_file);
+    in_process_result r{logtool::run_subcommand(add, std::move(args))};
+    std::fflush(nullptr);
+    for (int i = 0; i < 2; ++i) {
+        dup2(saved[i], i + 1);
+        close(saved[i]);
+    }
+    r.out = harness::read_file(files[0]);
+    r.err = harness::read_file(files[1]);
     // Removed rather than truncated next time: the file system writes a
     // truncated file out to disk, which makes runs by the thousand slow.
-    unlink(out_file.c_str());
-    unlink(err_file.c_str());
+    for (const std::string& f : files) unlink(f.c_str());
     return r;
 }
 
