@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
-# What a user gets from `cmake --install` and `cpack -G DEB`: the installed
-# programs run without LD_LIBRARY_PATH against a private veltd started from
-# the installed sbin; a small client builds against the installed headers
-# and libraries through pkg-config and through find_package(Velt); every
-# manual page is installed and lints clean; the .deb holds exactly what an
-# install holds, with its dependencies declared.
-#
+# What `cmake --install` and `cpack -G DEB` give a user: programs that run
+# on the installed libraries, a client that builds through pkg-config and
+# find_package(Velt), manual pages that lint clean, a .deb holding the same.
 #   install_test.sh SOURCE_DIR BUILD_DIR LIBDIR CMAKE CPACK CXX "CXX_FLAGS" PROGRAM...
-#
-# CXX_FLAGS are the flags the build's own code needs to link (the sanitizer
-# flags); PROGRAM... are the programs installed into bin (empty ones are
-# skipped).
+# CXX_FLAGS: what the build's code needs to link (sanitizers); PROGRAM: bin/ programs (empty skipped).
 set -euo pipefail
 source_dir=$1 build=$2 libdir=$3 cmake=$4 cpack=$5 cxx=$6 cxx_flags=$7
 shift 7
@@ -21,24 +14,13 @@ unset LD_LIBRARY_PATH
 work=$(mktemp -d /tmp/rorezuredi-install.XXXXXX)
 veltd_pid=
 cleanup() {
-    if [ -n "$veltd_pid" ]; then
-        kill "$veltd_pid" 2>/dev/null || true
-        wait "$veltd_pid" 2>/dev/null || true
-    fi
+    [ -z "$veltd_pid" ] || { kill "$veltd_pid" && wait "$veltd_pid"; } 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 # Runs a command quietly; shows its output only when it fails.
-quiet() {
-    "$@" >"$work/out.log" 2>&1 || {
-        cat "$work/out.log" >&2
-        fail "$*"
-    }
-}
+quiet() { "$@" >"$work/out.log" 2>&1 || { cat "$work/out.log" >&2; fail "$*"; }; }
 
 prefix=$work/prefix
 quiet "$cmake" --install "$build" --prefix "$prefix"
@@ -129,7 +111,5 @@ diff "$work/installed.list" "$work/deb.list" || fail "the .deb and the install h
 depends=$(dpkg-deb -f "${debs[0]}" Depends)
 wanted=(libexpat1)
 [[ " ${programs[*]} " == *" rorezuredi-log "* ]] && wanted+=(libcairo2)
-for dep in "${wanted[@]}"; do
-    [[ $depends == *"$dep"* ]] || fail "the .deb does not depend on $dep: $depends"
-done
+for dep in "${wanted[@]}"; do [[ $depends == *"$dep"* ]] || fail "the .deb does not depend on $dep: $depends"; done
 echo "installed, ran, built two clients, linted ${#pages[@]} pages, packaged ${debs[0]##*/}"

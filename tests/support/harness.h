@@ -4,19 +4,11 @@
 #ifndef TEST_HARNESS_H
 #define TEST_HARNESS_H
 
-#include <sys/types.h>
-
-#include <csignal>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "kit.h"
 
 namespace harness {
 
-using strings = std::vector<std::string>;
+using kit::strings;
 
 struct options {
     std::string input;       // fed to standard input (empty: /dev/null contents)
@@ -35,11 +27,7 @@ struct result {
 // Runs argv[0] (a path) to completion.
 result run(const strings& argv, const options& opt = {});
 
-using kit::wait_until;
-
-using kit::read_file;
-using kit::temp_dir;
-using kit::write_file;
+using kit::read_file, kit::temp_dir, kit::wait_until, kit::write_file;
 bool file_exists(const std::string& path);
 strings lines_of(const std::string& text);
 // A numeric field of /proc/PID/status (sizes in KiB are decimal, signal masks

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -152,13 +151,10 @@ usage run(const strings& argv, const spawn_options& opt, int timeout_ms) {
 vlt_handle_t connect(const std::string& socket) {
     // vlt_init finds the store through VELT_SOCKET; the caller's own setting is kept.
     const char* old = getenv("VELT_SOCKET");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    const std::string saved = old ? old : "";
     setenv("VELT_SOCKET", socket.c_str(), 1);
     const vlt_handle_t h = vlt_init();
-    if (saved)
-        setenv("VELT_SOCKET", saved->c_str(), 1);
-    else
-        unsetenv("VELT_SOCKET");
+    old ? setenv("VELT_SOCKET", saved.c_str(), 1) : unsetenv("VELT_SOCKET");
     return h;
 }
 

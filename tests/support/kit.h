@@ -110,7 +110,6 @@ public:
     const std::string& socket() const { return m_socket; }
     std::string env() const { return "VELT_SOCKET=" + m_socket; }
     pid_t pid() const { return m_daemon ? m_daemon->pid() : -1; }
-    process& daemon() { return *m_daemon; }
     std::string err() const { return read_file(m_dir + "/veltd.err"); }
 
     long status(const std::string& name) const;
