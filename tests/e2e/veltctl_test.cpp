@@ -47,15 +47,16 @@ TEST(Veltctl, BatchSplitsWordsLikeTheShell) {
     // A word as written in a batch line, and the value it stands for.
     const std::vector<std::pair<std::string, std::string>> words = {
         {"'it'\\''s'", "it's"},
-        {"\"say \\\"hi\\\" \\\\ \\$HOME \\`x\\` \\n\"", "say \"hi\" \\ $HOME `x` \\n"},
         {"a'b'\"c\"d", "abcd"},
         {"''", ""},
-        {"\"a  'b'\ttab\"", "a  'b'\ttab"},
         {"\\'\\\"\\\\", "'\"\\"},
         {"'\\n'", "\\n"},
-        {"'one\ntwo'", "one\ntwo"},  // quotes span lines
+        {"\"say \\\"hi\\\" \\\\ \\$HOME \\`x\\` \\n\"", "say \"hi\" \\ $HOME `x` \\n"},
+        {"\"a  'b'\ttab\"", "a  'b'\ttab"},
+        // Quotes span lines; a backslash and a line feed join two lines.
+        {"'one\ntwo'", "one\ntwo"},
         {"\"three\nfour\"", "three\nfour"},
-        {"fi\\\nve", "five"},  // a backslash and a line feed join two lines
+        {"fi\\\nve", "five"},
         {"\"si\\\nx\"", "six"}};
     std::string input = "# a comment\n   # an indented comment\n\n  \t \n", want;
     for (const auto& [written, value] : words) {
