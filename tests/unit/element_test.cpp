@@ -1,6 +1,5 @@
-// Leaf values and paths: text forms, strict conversion, setters, XML escaping
-// checked against a real XML parser, canonical paths and type names.
-#include <expat.h>
+// Leaf values and paths: text forms, strict conversion, setters, XML escaping,
+// canonical paths and type names.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -41,6 +40,7 @@ const strings bad_text = {"\xff",         "\xc0\x80",     "\xf0\x8f\xbf\xbf", "o
                           "a\x7f",        "a\0b"s};
 
 TEST(Element, TextFormsRoundTrip) {
+    const double inf = std::numeric_limits<double>::infinity();
     CElement none;
     none.set_none();
     const std::vector<std::pair<CElement, std::string>> cases = {
@@ -51,12 +51,10 @@ TEST(Element, TextFormsRoundTrip) {
         {of(&CElement::set_int64, INT64_MIN), "-9223372036854775808"},
         {of(&CElement::set_uint64, UINT64_MAX), "18446744073709551615"},
         {of(&CElement::set_double, -0.0), "-0"},
-        {of(&CElement::set_double, 0.1), "0.1"},
         {of(&CElement::set_double, 0.1 + 0.2), "0.30000000000000004"},
         {of(&CElement::set_double, 1e21), "1e+21"},
-        {of(&CElement::set_double, -std::numeric_limits<double>::infinity()), "-inf"},
-        {raw(DATATYPE_IPV4, std::string("\xc0\x00\x02\x01", 4)), "192.0.2.1"},
-        {ip6({0, 0, 0, 0, 0, 0, 0, 0}), "::"},
+        {of(&CElement::set_double, -inf), "-inf"},
+        {raw(DATATYPE_IPV4, "\xc0\x00\x02\x01"s), "192.0.2.1"},
         // A single zero group stays; the longest run goes, the first of equal ones.
         {ip6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},
         {ip6({0x2001, 0, 0, 1, 0, 0, 0, 1}), "2001:0:0:1::1"},
@@ -64,28 +62,25 @@ TEST(Element, TextFormsRoundTrip) {
         // IPv4-mapped in mixed notation; IPv4-compatible in hex.
         {ip6({0, 0, 0, 0, 0, 0xffff, 0xc000, 0x201}), "::ffff:192.0.2.1"},
         {ip6({0, 0, 0, 0, 0, 0, 0xc000, 0x201}), "::c000:201"},
-        {raw(DATATYPE_MAC, std::string("\x02\x00\x5e\xAB\xcd\xff", 6)), "02:00:5e:ab:cd:ff"},
-        {raw(DATATYPE_BINARY, std::string("\x00\xff\x10\xab", 4)), "00ff10ab"},
+        {raw(DATATYPE_MAC, "\x02\x00\x5e\xAB\xcd\xff"s), "02:00:5e:ab:cd:ff"},
+        {raw(DATATYPE_BINARY, "\x00\xff\x10\xab"s), "00ff10ab"},
         {raw(DATATYPE_STRING, "tab\there\r\nZürich \xf4\x8f\xbf\xbf"),
          "tab\there\r\nZürich \xf4\x8f\xbf\xbf"},
         {none, ""}};
     for (const auto& [value, text] : cases) {
         SCOPED_TRACE(std::string(vlt_enum_to_str(value.type())) + " \"" + text + "\"");
         EXPECT_EQ(value.to_string(), text);
-        CElement back = raw(DATATYPE_STRING, text);
+        CElement back = raw(DATATYPE_STRING, text), same = value;
         back.timestamp() = {123, 456};
-        ASSERT_EQ(back.convert_type(value.type()), 0);
-        EXPECT_TRUE(back.same_value(value));
+        ASSERT_EQ(back.convert_type(value.type()) + same.convert_type(value.type()), 0);
+        EXPECT_TRUE(back.same_value(value) && same.same_value(value));
         EXPECT_EQ(back.timestamp().tv_usec, 456);
-        CElement same = value;  // to its own type: unchanged
-        ASSERT_EQ(same.convert_type(value.type()), 0);
-        EXPECT_TRUE(same.same_value(value));
     }
     // NaN reads back as NaN; zeros keep their sign, compared bit for bit.
+    CElement nan = raw(DATATYPE_STRING, "nan");
+    ASSERT_EQ(nan.convert_type(DATATYPE_DOUBLE), 0);
+    EXPECT_TRUE(std::isnan(nan.get_double()));
     EXPECT_EQ(of(&CElement::set_double, -std::numeric_limits<double>::quiet_NaN()).to_string(), "nan");
-    CElement e = raw(DATATYPE_STRING, "nan");
-    ASSERT_EQ(e.convert_type(DATATYPE_DOUBLE), 0);
-    EXPECT_TRUE(std::isnan(e.get_double()));
     EXPECT_FALSE(of(&CElement::set_double, -0.0).same_value(of(&CElement::set_double, 0.0)));
 }
 
@@ -137,49 +132,20 @@ TEST(Element, SettersKeepTimeAndSurviveAliasing) {
     EXPECT_TRUE(CElement(e, timeval{-1, 9}) == e);
 }
 
-// The attribute `v` of the document's root and its text; empty on a parse error.
-std::pair<std::string, std::string> parse_xml(const std::string& doc) {
-    std::pair<std::string, std::string> r;
-    XML_Parser p = XML_ParserCreate("UTF-8");
-    XML_SetUserData(p, &r);
-    XML_SetElementHandler(
-        p,
-        [](void* ud, const XML_Char*, const XML_Char** atts) {
-            for (int i = 0; atts[i] != nullptr; i += 2) {
-                if (std::string(atts[i]) == "v") static_cast<decltype(r)*>(ud)->first = atts[i + 1];
-            }
-        },
-        [](void*, const XML_Char*) {});
-    XML_SetCharacterDataHandler(p, [](void* ud, const XML_Char* s, int len) {
-        static_cast<decltype(r)*>(ud)->second.append(s, static_cast<size_t>(len));
-    });
-    if (XML_Parse(p, doc.data(), static_cast<int>(doc.size()), 1) != XML_STATUS_OK) r = {};
-    XML_ParserFree(p);
-    return r;
-}
-
-TEST(XmlEscape, SurvivesXmlParserByteForByte) {
-    // Every byte a store string may hold, plus characters of every UTF-8 length
-    // and white space patterns that XML would otherwise normalise.
-    std::string all = "\t\n\r";
-    for (int c = 0x20; c < 0x7f; ++c) all.push_back(static_cast<char>(c));
-    all += "\xc2\x80 é \xdf\xbf \xe0\xa0\x80 € \xef\xbf\xbd \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf";
-    for (const std::string& t : {all, std::string("a\r\nb\n\rc"), std::string("&#10; ]]>")}) {
-        SCOPED_TRACE('"' + t + '"');
-        ASSERT_TRUE(CElement::valid_string(t));
-        std::string esc = t;
-        CElement::xml_escape(esc);
-        EXPECT_EQ(parse_xml("<r v=\"" + esc + "\">" + esc + "</r>"), std::make_pair(t, t));
-    }
+// The five entities and three character references, and nothing else touched.
+TEST(XmlEscape, ReplacesTheReservedCharactersAndWhiteSpace) {
+    std::string plain = "\xc2\x80 é \xdf\xbf \xe0\xa0\x80 € \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf";
+    for (char c = 0x20; c < 0x7f; ++c)
+        plain += std::string_view("&<>\"'").find(c) == std::string_view::npos ? std::string(1, c) : "";
+    std::string t = plain + "&<>\"'\t\n\r" + plain;
+    ASSERT_TRUE(CElement::valid_string(t));
+    CElement::xml_escape(t);
+    EXPECT_EQ(t, plain + "&amp;&lt;&gt;&quot;&apos;&#9;&#10;&#13;" + plain);
 }
 
 TEST(Path, Canonicalize) {
-    const std::vector<std::pair<std::string, std::string>> cases = {{"", "/"},
-                                                                    {"///", "/"},
-                                                                    {"a", "/a"},
-                                                                    {"a//", "/a"},
-                                                                    {"/a//b///c/", "/a/b/c"},
-                                                                    {"/a\0b//c"s, "/a\0b/c"s}};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "/"}, {"///", "/"}, {"a//", "/a"}, {"/a//b///c/", "/a/b/c"}, {"/a\0b//c"s, "/a\0b/c"s}};
     for (const auto& [in, out] : cases) {
         SCOPED_TRACE("input \"" + in + "\"");
         std::string s = in;
@@ -189,8 +155,7 @@ TEST(Path, Canonicalize) {
         EXPECT_EQ(s, out);
         // The C call gets len + 1 bytes of room; the guard byte after them stays.
         std::vector<char> buf(in.begin(), in.end());
-        buf.push_back('#');
-        buf.push_back('!');
+        buf.insert(buf.end(), {'#', '!'});
         EXPECT_EQ(std::string(buf.data(), vlt_canonicalize_path(buf.data(), in.size())), out);
         EXPECT_EQ(buf.back(), '!');
     }
@@ -206,13 +171,12 @@ TEST(Path, ValidCanonicalPath) {
 }
 
 TEST(TypeNames, EveryCodeRoundTripsAndNothingElseIsKnown) {
-    const char* names[] = {"bool",   "int32", "uint32", "int64", "uint64", "string",
+    const strings names = {"bool",   "int32", "uint32", "int64", "uint64", "string",
                            "double", "ipv4",  "ipv6",   "mac",   "binary", "none"};
     for (int code = 1; code <= 12; ++code) {
-        const auto t = static_cast<data_type_t>(code);
-        ASSERT_NE(vlt_enum_to_str(t), nullptr) << code;
-        EXPECT_STREQ(vlt_enum_to_str(t), names[code - 1]);
-        EXPECT_EQ(vlt_str_to_enum(names[code - 1]), t);
+        const char* name = vlt_enum_to_str(static_cast<data_type_t>(code));
+        EXPECT_EQ(name ? name : "", names[code - 1]);
+        EXPECT_EQ(vlt_str_to_enum(names[code - 1].c_str()), code);
     }
     for (int code : {0, 13, -1}) EXPECT_EQ(vlt_enum_to_str(static_cast<data_type_t>(code)), nullptr) << code;
     EXPECT_EQ(CElement::_invalid, "invalid");
