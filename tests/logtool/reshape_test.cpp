@@ -92,7 +92,7 @@ batches read_back(const string& path, nanos* start = nullptr) {
 // Runs rorezuredi-log; the test fails unless it exits with `status`.
 result tool(strings args, int status = 0) {
     args.insert(args.begin(), ROREZUREDI_LOG_BIN);
-    const result r = run(args);
+    result r = run(args);
     EXPECT_EQ(r.status, status) << args[1] << " " << r.err;
     return r;
 }
