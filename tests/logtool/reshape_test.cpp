@@ -1,171 +1,285 @@
-// slice, merge and retime as properties over generated logs: what they keep,
-// the times they write to the nanosecond, what replay makes of their output,
-// and the inputs they refuse.
+// repair, slice, merge, retime and timeline over logs written as capture writes them: what they keep,
+// the times they write to the nanosecond, what replay makes of their output, and what they refuse.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "harness.h"
-#include "log_maker.h"
+#include "in_process.h"
+#include "log_format.h"
+#include "log_io.h"
 
 namespace {
 
-using harness::strings;
+using namespace harness;
+using logtool::nanos;
+using logtool::ns_per_s;
+using std::string;
 
-harness::result tool(strings args) {
-    args.insert(args.begin(), ROREZUREDI_LOG_BIN);
-    return harness::run(args);
+struct log_shape {
+    unsigned seed = 1;
+    int batches = 40;
+    nanos start = nanos(1700000000) * ns_per_s + 5000123;  // < 0: no start element
+    nanos grid = 0;              // set: times are random multiples of it in any order (ties, disorder)
+    bool empty_batches = false;  // now and then a batch whose events were all left out
+};
+
+// Every action, typed values, text that needs escaping, gaps from 1 us to 2 s and now and then a minute.
+void make_log(const string& path, const log_shape& s) {
+    std::mt19937 rng(s.seed);
+    FILE* f = std::fopen(path.c_str(), "w");
+    write_log_head(f);
+    if (s.start >= 0) write_start(f, timespec{long(s.start / ns_per_s), long(s.start % ns_per_s)});
+    nanos t = nanos(rng() % 3) * ns_per_s;
+    const api_cmd_t cmds[] = {CMD_SET_LEAF, CMD_SET_LEAF,   CMD_SET_LEAF,
+                              CMD_ADD_NODE, CMD_CLEAR_LEAF, CMD_REMOVE_NODE};
+    toolkit::CElement v;
+    v.timestamp() = timeval{1700000000, long(rng() % 1000000)};
+    for (int b = 0; b < s.batches; ++b) {
+        if (s.grid != 0)
+            t = s.grid * nanos(rng() % 12);
+        else if (b > 0)
+            t += rng() % 8 == 0 ? nanos(60) * ns_per_s + rng() : 1000 + nanos(rng() % 2000000000);
+        const api_cmd_t cmd = cmds[rng() % 6];
+        write_batch_open(f, timespec{long(t / ns_per_s), long(t % ns_per_s)}, action_name(cmd));
+        const string node = "/t" + std::to_string(s.seed) + "/n" + std::to_string(rng() % 6);
+        const int n = s.empty_batches && rng() % 4 == 0 ? 0 : 1 + int(rng() % 4);
+        for (int e = 0; e < n; ++e) {
+            switch (rng() % 5) {
+                case 0: v.set_uint32(rng()); break;
+                case 1: v.set_bool(rng() % 2 == 0); break;
+                case 2: v.set_int32(-int32_t(rng() % 100000)); break;
+                case 3: v.set_double(double(rng() % 1000) / 8); break;
+                default: v.set_string("b" + std::to_string(b) + " <&> \"q\"\n\r\n\t\xc3\x9c"); break;
+            }
+            const bool leaf = cmd == CMD_SET_LEAF || cmd == CMD_CLEAR_LEAF;
+            write_event(f, cmd, leaf ? node + "/l<&>\"" + std::to_string(e) : node, v);
+            if (!leaf) break;
+        }
+        write_batch_close(f);
+    }
+    write_log_tail(f);
+    std::fclose(f);
 }
 
-void tool_ok(const strings& args) {
-    const harness::result r = tool(args);
-    ASSERT_EQ(r.status, 0) << r.err;
+struct batch_seen {
+    nanos time;
+    string first_path;
+    size_t events;
+    bool operator==(const batch_seen&) const = default;
+};
+using batches = std::vector<batch_seen>;
+
+// The batches with events, as rorezuredi's reader keeps them, and the start (-1: none).
+batches read_back(const string& path, nanos* start = nullptr) {
+    logtool::input_log in;
+    batches seen;
+    if (!logtool::open_input(path, in)) return seen;
+    const logtool::read_result r = logtool::read_log(in, [&](event_batch_t& b) {
+        if (!b.events.empty()) seen.push_back({logtool::to_nanos(b.time), b.events[0].path, b.events.size()});
+    });
+    EXPECT_TRUE(r.ok) << path;
+    if (start != nullptr) *start = r.report.start_seen ? logtool::to_nanos(r.start) : -1;
+    return seen;
+}
+
+// Runs rorezuredi-log; the test fails unless it exits with `status`.
+result tool(strings args, int status = 0) {
+    args.insert(args.begin(), ROREZUREDI_LOG_BIN);
+    result r = run(args);
+    EXPECT_EQ(r.status, status) << args[1] << " " << r.err;
+    return r;
+}
+
+// repair keeps a log cut at any byte up to its last complete batch and closes the root; check calls
+// every cut inside the root cut short and counts the same complete batches.
+TEST(Repair, EveryCutKeepsTheOriginalUpToItsLastCompleteBatch) {
+    temp_dir dir;
+    const string in = dir.file("in.xml"), out = dir.file("out.xml");
+    make_log(in, {.seed = 2, .batches = 5, .empty_batches = true});
+    const string log = read_file(in);
+    std::vector<size_t> ends;  // just past the root's opening tag, the start and each batch
+    for (size_t at = 0, nl = 0; (nl = log.find('\n', at)) != string::npos; at = nl + 1)
+        if (log.compare(at, 2, "<d") == 0 || log.compare(at, 3, "\t<s") == 0 ||
+            log.compare(at, 3, "\t</") == 0)
+            ends.push_back(nl + 1);
+    ASSERT_LT(read_back(in).size(), ends.size() - 2);  // one batch is empty
+    for (size_t cut = 0; cut <= log.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        // Fresh files each time: replacing one makes the file system write it out.
+        unlink(in.c_str());
+        unlink(out.c_str());
+        write_file(in, log.substr(0, cut));
+        // The last element read whole (its closing '>'; the root's opening tag is written anyway).
+        size_t i = 0;
+        while (i + 1 < ends.size() && ends[i + 1] <= cut + 1) ++i;
+        const in_process_result r = run_in_process(logtool::add_repair, {"repair", in, out}, dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_file(out), log.substr(0, ends[i]) + "</dump>\n");
+        const in_process_result c = run_in_process(logtool::add_check, {"check", "--json", in}, dir);
+        const auto j = nlohmann::json::parse(c.out);
+        const bool whole = cut + 1 >= log.size();
+        EXPECT_EQ(c.status, whole ? 0 : 1);
+        EXPECT_EQ(j["cut_short"], !whole && cut + 1 >= ends[0]) << c.out;
+        EXPECT_EQ(j["complete_batches"], i < 2 ? 0 : i - 1);
+        if (HasFailure()) break;
+    }
 }
 
 TEST(Reshape, SliceHalvesHoldEveryBatchOnceAndMergeBackIntoTheLog) {
-    harness::temp_dir dir;
-    const std::string log = dir.file("in.xml"), to = dir.file("to.xml"), from = dir.file("from.xml");
+    temp_dir dir;
+    const string log = dir.file("in.xml"), to = dir.file("to.xml"), from = dir.file("from.xml");
     for (const unsigned seed : {1U, 2U, 3U}) {
         make_log(log, {.seed = seed});
-        const log_seen in = read_back(log);
-        for (const nanos t :
-             {in.batches[0].time, in.batches[17].time, in.batches[17].time + 1, in.batches.back().time + 1}) {
-            const auto k = size_t(
-                std::count_if(in.batches.begin(), in.batches.end(), [&](auto& b) { return b.time < t; }));
-            const std::string secs = logtool::format_seconds(t), iso = logtool::format_iso(in.start + t);
+        nanos start = 0;
+        const batches all = read_back(log, &start);
+        for (const nanos t : {all[0].time, all[17].time, all[17].time + 1, all.back().time + 1}) {
+            const auto k = std::count_if(all.begin(), all.end(), [&](auto& b) { return b.time < t; });
+            const string secs = logtool::format_seconds(t), iso = logtool::format_iso(start + t),
+                         ks = std::to_string(k);
             for (const strings& f :
                  {strings{"--to", secs, "--from", secs}, strings{"--to", iso, "--from", iso},
-                  strings{"--batches", ":" + std::to_string(k), "--batches", std::to_string(k) + ":"}}) {
-                SCOPED_TRACE("seed " + std::to_string(seed) + " " + f[0] + " " + f[1]);
-                tool_ok({"slice", f[0], f[1], log, to});
-                tool_ok({"slice", f[2], f[3], log, from});
-                std::vector<batch_seen> halves = read_back(to).batches;
-                const std::vector<batch_seen> rest = read_back(from).batches;
-                EXPECT_EQ(halves.size(), k);
-                halves.insert(halves.end(), rest.begin(), rest.end());
-                EXPECT_TRUE(halves == in.batches);
-                tool_ok({"merge", dir.file("merged.xml"), to, from});
-                EXPECT_EQ(harness::read_file(dir.file("merged.xml")), harness::read_file(log));
+                  strings{"--batches", ":" + ks, "--batches", ks + ":"}}) {
+                SCOPED_TRACE(f[1]);
+                tool({"slice", f[0], f[1], log, to});
+                tool({"slice", f[2], f[3], log, from});
+                EXPECT_TRUE(read_back(to) == batches(all.begin(), all.begin() + k));
+                EXPECT_TRUE(read_back(from) == batches(all.begin() + k, all.end()));
+                tool({"merge", dir.file("merged.xml"), to, from});
+                EXPECT_EQ(read_file(dir.file("merged.xml")), read_file(log));
             }
         }
     }
 }
 
 TEST(Reshape, RetimeDividesGapsExactlyCapsThemAndShifts) {
-    harness::temp_dir dir;
-    const std::string log = dir.file("in.xml"), out = dir.file("out.xml");
+    temp_dir dir;
+    const string log = dir.file("in.xml"), out = dir.file("out.xml");
+    // Each gap (capped) and, uncapped, the whole span within 1 ns of the input's / x.
+    const auto near = [](nanos got, nanos aim, nanos x) { return got * x - aim <= x && aim - got * x <= x; };
+    // The speed, x in billionths, the cap and the shift in ns.
+    const std::tuple<const char*, long long, nanos, nanos> rows[] = {
+        {"3", 3000000000, 0, 0}, {"0.25", 250000000, 0, 0}, {"2", 2000000000, 500000000, 7000000000}};
     for (const unsigned seed : {4U, 5U, 6U}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         make_log(log, {.seed = seed, .batches = 60});
-        for (const strings& args :
-             {strings{"retime", log, out}, strings{"retime", "--speed", "1.0", log, out}}) {
-            tool_ok(args);
-            EXPECT_EQ(harness::read_file(out), harness::read_file(log));
-        }
-        const std::vector<batch_seen> in = read_back(log).batches;
-        const struct {
-            strings args;
-            long long x, cap, shift;  // the speed in billionths, the cap and the shift in ns
-        } rows[] = {
-            {{"retime", "--speed", "3", log, out}, 3000000000LL, 0, 0},
-            {{"retime", "--speed", "0.25", log, out}, 250000000LL, 0, 0},
-            {{"retime", "--speed", "2", "--max-gap", "0.5", "--shift", "7", log, out},
-             2000000000LL,
-             ns_per_s / 2,
-             7 * ns_per_s},
-        };
-        for (const auto& r : rows) {
-            tool_ok(r.args);
-            const std::vector<batch_seen> o = read_back(out).batches;
-            ASSERT_EQ(o.size(), in.size()) << r.args[2];
-            EXPECT_TRUE(o[0].time == in[0].time + r.shift);
-            // Each gap (capped) and, uncapped, the whole span within 1 ns of the input's / X.
-            const auto near = [x = r.x](nanos got, nanos aim) {
-                return got * x - aim <= x && aim - got * x <= x;
-            };
+        tool({"retime", log, out});
+        EXPECT_EQ(read_file(out), read_file(log));
+        const batches in = read_back(log);
+        for (const auto& [speed, x, cap, shift] : rows) {
+            strings args = {"retime", "--speed", speed, "--shift", logtool::format_seconds(shift), log, out};
+            if (cap != 0) args.insert(args.begin() + 1, {"--max-gap", logtool::format_seconds(cap)});
+            tool(args);
+            const batches o = read_back(out);
+            ASSERT_EQ(o.size(), in.size()) << speed;
+            EXPECT_TRUE(o[0].time == in[0].time + shift);
             for (size_t i = 1; i < in.size(); ++i) {
                 const nanos was = (in[i].time - in[i - 1].time) * ns_per_s;
-                EXPECT_TRUE(
-                    near(o[i].time - o[i - 1].time, r.cap == 0 ? was : std::min(was, nanos(r.cap) * r.x)))
-                    << r.args[2] << " gap " << i;
+                EXPECT_TRUE(near(o[i].time - o[i - 1].time, cap == 0 ? was : std::min(was, cap * x), x))
+                    << speed << " gap " << i;
             }
-            EXPECT_TRUE(r.cap != 0 ||
-                        near(o.back().time - o[0].time, (in.back().time - in[0].time) * ns_per_s));
+            EXPECT_TRUE(cap != 0 ||
+                        near(o.back().time - o[0].time, (in.back().time - in[0].time) * ns_per_s, x));
         }
     }
 }
 
 // What merge and retime --sort write: stable time order, equal times 1 ns apart.
-std::vector<batch_seen> in_time_order(std::vector<batch_seen> v) {
+batches in_time_order(batches v) {
     std::stable_sort(v.begin(), v.end(), [](auto& a, auto& b) { return a.time < b.time; });
     for (size_t i = 1; i < v.size(); ++i) v[i].time = std::max(v[i].time, v[i - 1].time + 1);
     return v;
 }
 
 TEST(Reshape, SortKeepsFileOrderAmongEqualTimesAndMergeOrdersByAbsoluteTime) {
-    harness::temp_dir dir;
+    temp_dir dir;
     const nanos epoch = nanos(1700000000) * ns_per_s;
     // Starts 0.1 s apart on a 0.1 s grid: ties within each log and across them, broken by file order.
     strings args{"merge", dir.file("merged.xml")};
-    std::vector<batch_seen> expect;  // absolute times, by input
+    batches expect;  // absolute times, by input
     for (int i = 0; i < 3; ++i) {
-        const log_shape shape{.seed = 10U + i,
-                              .start = epoch + i * ns_per_s / 10,
-                              .prefix = "/l" + std::to_string(i),
-                              .grid = ns_per_s / 10};
+        const nanos start = epoch + i * ns_per_s / 10;
+        const string u = dir.file("u.xml");
+        make_log(u, {.seed = 10U + i, .start = start, .grid = ns_per_s / 10});
         args.push_back(dir.file("l" + std::to_string(i) + ".xml"));
-        make_log(dir.file("u.xml"), shape);
-        tool_ok({"retime", "--sort", dir.file("u.xml"), args.back()});
-        const std::vector<batch_seen> sorted = read_back(args.back()).batches;
-        EXPECT_TRUE(sorted == in_time_order(read_back(dir.file("u.xml")).batches));
-        for (const batch_seen& b : sorted)
-            expect.push_back({shape.start + b.time - epoch, b.first_path, b.events});
+        tool({"retime", "--sort", u, args.back()});
+        const batches sorted = read_back(args.back());
+        EXPECT_TRUE(sorted == in_time_order(read_back(u)));
+        for (const batch_seen& b : sorted) expect.push_back({start + b.time - epoch, b.first_path, b.events});
     }
-    tool_ok(args);
-    const log_seen merged = read_back(args[1]);
-    EXPECT_TRUE(merged.start == epoch);
-    EXPECT_TRUE(merged.batches == in_time_order(expect));
+    tool(args);
+    nanos start = 0;
+    EXPECT_TRUE(read_back(args[1], &start) == in_time_order(expect));
+    EXPECT_TRUE(start == epoch);
 }
 
 TEST(Reshape, OutputsReplayAsTheSameFilterAppliedByReplay) {
-    harness::temp_dir dir;
-    const std::string log = dir.file("in.xml"), a = dir.file("a.xml");
+    temp_dir dir;
+    const string log = dir.file("in.xml"), a = dir.file("a.xml");
     make_log(log, {.seed = 8, .batches = 80});
-    const auto replayed = [](const std::string& file, const strings& args = {}) {
-        harness::private_store store;
-        const harness::result r = harness::replay(store, harness::read_file(file), args);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "") << file;
+    const auto replayed = [](const string& file, const strings& args = {}) {
+        private_store store;
+        const result r = replay(store, read_file(file), args);
+        EXPECT_EQ(std::to_string(r.status) + r.err, "0") << file;  // no error, no warning
         return store.dump();
     };
-    const std::string whole = replayed(log);
-    tool_ok({"slice", "-p", "/t/n2", log, a});
-    const std::string part = replayed(a);
+    const string whole = replayed(log);
+    tool({"slice", "-p", "/t8/n2", log, a});
+    const string part = replayed(a);
     EXPECT_NE(part, whole);
-    EXPECT_EQ(part, replayed(log, {"-p", "/t/n2"}));
+    EXPECT_EQ(part, replayed(log, {"-p", "/t8/n2"}));
     for (const strings& args :
          {strings{"retime", "--speed", "4", log, a}, strings{"slice", "--rebase", log, a}}) {
-        tool_ok(args);
+        tool(args);
         EXPECT_EQ(replayed(a), whole) << args[0];
     }
 }
 
+// timeline's rows hold every event once and their batch ranges follow on from
+// each other; the charts are written.
+TEST(Timeline, RowsHoldEveryEventAndFollowOnInBatchIndexes) {
+    temp_dir dir;
+    const string log = dir.file("a.xml");
+    make_log(log, {.seed = 9, .batches = 300});
+    long long events = 0;
+    for (const batch_seen& b : read_back(log)) events += (long long)b.events;
+    for (const char* bin : {"", "0.37", "1000"}) {
+        const result r =
+            tool(*bin == '\0' ? strings{"timeline", log} : strings{"timeline", "--bin", bin, log});
+        long long sum = 0, next = 0, rows = 0, a = 0, b = 0, count = 0;
+        double start = 0;
+        for (const string& line : lines_of(r.out)) {
+            if (std::sscanf(line.c_str(), "%lf %lld:%lld %lld", &start, &a, &b, &count) != 4) continue;
+            EXPECT_TRUE(a == next && a <= b && (count == 0) == (a == b)) << line;
+            next = b;
+            sum += count;
+            ++rows;
+        }
+        EXPECT_EQ(next, 300) << bin;
+        EXPECT_EQ(sum, events) << bin;
+        EXPECT_TRUE(*bin != '\0' || (rows >= 15 && rows <= 50)) << r.out;
+    }
+    tool({"timeline", "--svg", dir.file("a.svg"), "--png", dir.file("a.png"), log});
+    EXPECT_EQ(read_file(dir.file("a.png")).substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_NE(read_file(dir.file("a.svg")).find("<svg"), string::npos);
+}
+
 // What merge, retime and timeline refuse (1: the log, 2: the command line), and why.
 TEST(Reshape, RefusesWhatItCannotDo) {
-    harness::temp_dir dir;
-    const std::string good = dir.file("good.xml"), out = dir.file("out.xml"), cut = dir.file("cut.xml"),
-                      shuffled = dir.file("shuffled.xml"), nostart = dir.file("nostart.xml");
+    temp_dir dir;
+    const string good = dir.file("good.xml"), out = dir.file("out.xml"), cut = dir.file("cut.xml"),
+                 shuffled = dir.file("shuffled.xml"), nostart = dir.file("nostart.xml");
     make_log(good, {});
-    harness::write_file(cut, harness::read_file(good).substr(0, 2000));
+    write_file(cut, read_file(good).substr(0, 2000));
     make_log(shuffled, {.grid = ns_per_s});
-    make_log(nostart, {.with_start = false});
-    const struct {
-        strings args;
-        int status;
-        const char* says;
-    } rows[] = {
+    make_log(nostart, {.start = -1});
+    const std::tuple<strings, int, const char*> rows[] = {
         {{"merge", out, good, shuffled}, 1, "retime --sort"},
         {{"merge", out, nostart, good}, 1, "retime --start"},
         {{"retime", shuffled, out}, 1, "--sort"},
@@ -177,13 +291,38 @@ TEST(Reshape, RefusesWhatItCannotDo) {
         {{"merge", out, good}, 2, "FILE"},
         {{"timeline", cut}, 1, "check' tells more"},
         {{"timeline", "--bin", "0.000001", good}, 2, "wider --bin"},
-        {{"timeline", "--bin", "0", good}, 2, "above 0"},
-    };
-    for (const auto& r : rows) {
-        const harness::result res = tool(r.args);
-        EXPECT_EQ(res.status, r.status) << r.args[0] << " " << res.err;
-        EXPECT_NE(res.err.find(r.says), std::string::npos) << res.err;
-        EXPECT_FALSE(harness::file_exists(out)) << r.args[0];
+        {{"timeline", "--bin", "0", good}, 2, "above 0"}};
+    for (const auto& [args, status, says] : rows) {
+        const result r = tool(args, status);
+        EXPECT_NE(r.err.find(says), string::npos) << r.err;
+        EXPECT_FALSE(file_exists(out)) << args[0];
+    }
+}
+
+// Times on the command line, both forms to the nanosecond (digits past the
+// ninth cut off), read back from what the tool writes; and what is refused.
+TEST(TimeArgs, ReadSecondsAndIsoTimesToTheNanosecondAndReadBackWhatIsWritten) {
+    const std::pair<const char*, long long> rows[] = {
+        {"12.5", 12500000000},         {".25", 250000000},
+        {"-3.000000001", -3000000001}, {"-.5", -500000000},
+        {"7.1234567891", 7123456789},  {"2026-12-06T19:04:13.5Z", 1796583853500000000},
+        {"1970-01-01T00:00:00Z", 0},   {"2023-11-14T22:13:20.005000123Z", 1700000000005000123}};
+    for (const auto& [text, ns] : rows) {
+        logtool::time_arg t;
+        string error;
+        nanos back = 0;
+        const bool iso = std::strchr(text, 'T') != nullptr;
+        ASSERT_TRUE(logtool::parse_time_arg(text, t, error)) << text;
+        EXPECT_TRUE(t.absolute == iso && t.value == ns) << text;
+        EXPECT_TRUE(iso ? logtool::format_iso(t.value) == text
+                        : logtool::parse_seconds(logtool::format_seconds(t.value), back) && back == ns)
+            << text;
+    }
+    for (const char* bad : {"", ".", "1e3", "12s", "2026-12-06 19:04:13Z", "2026-12-06T19:04:13",
+                            "2026-13-01T00:00:00Z", "1.5.2"}) {
+        logtool::time_arg t;
+        string error;
+        EXPECT_FALSE(logtool::parse_time_arg(bad, t, error) || error.empty()) << bad;
     }
 }
 
