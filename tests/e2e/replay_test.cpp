@@ -82,8 +82,9 @@ TEST(Replay, FiltersDecideWhatIsApplied) {
 }
 
 // The first failing request ends the replay with its message and status;
-// without the stop the last batch would go through (a failpoint fails one call).
-TEST(Replay, FirstFailingRequestEndsTheReplay) {
+// without the stop the last batch would go through (a failpoint fails one
+// call). A log the reader refuses applies nothing, not even its good batches.
+TEST(Replay, FirstFailureEndsTheReplay) {
     const string add_g = log_batch("0.0", "CMD_ADD_NODE", log_event("/g"));
     const string with_g = "node /f\nleaf /f/l int32 1\nnode /g\n";
     const struct {
@@ -99,12 +100,14 @@ TEST(Replay, FirstFailingRequestEndsTheReplay) {
         {"remove_nodes", "-1", 255, add_g, log_batch("1.0", "CMD_REMOVE_NODE", log_event("/f")),
          "Error: remove_node() failed!\n", with_g},
         {"clear_leaves", "2", 2, add_g, log_batch("1.0", "CMD_CLEAR_LEAF", log_event("/f/l")),
-         "Error: clear_leaf() failed!\n", with_g}};
+         "Error: clear_leaf() failed!\n", with_g},
+        {"", "", 255, add_g, "\t<batch time=\"1.0\"", "XML_ParseBuffer() failed\n",
+         "node /f\nleaf /f/l int32 1\n"}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.op);
         private_store store;
         store.ctl_ok({"set", "/f/l", "int32", "1"});
-        store.ctl_ok({"failpoint", r.op, r.code});
+        if (!r.op.empty()) store.ctl_ok({"failpoint", r.op, r.code});
         const result res = replay(
             store, log_document(r.first + r.failing + log_batch("2.0", "CMD_ADD_NODE", log_event("/later"))));
         EXPECT_EQ(res.status, r.status);
@@ -127,6 +130,34 @@ TEST(Replay, StoreDyingInALargeRequest) {
         wait_until([&] { return tool.out().find("Replaying events:") != string::npos || !tool.running(); }));
     store.kill();
     EXPECT_EQ(tool.wait(), 255) << tool.err();
+}
+
+// Huge values and paths cost a few copies of their text, not one per step.
+TEST(Replay, HugeValuesAndPathsCostAFewCopiesAtMost) {
+    const size_t mb = 1000000;
+    const struct {
+        size_t path, value;  // bytes of the giant path or value
+        int status;          // the store takes requests of up to 64 MiB
+    } giants[] = {{mb, 0, 0}, {0, 100 * mb, 1}};
+    private_store store;
+    temp_dir dir;
+    for (const auto& g : giants) {
+        SCOPED_TRACE(g.path + g.value);
+        // Made and freed before the child starts, which would otherwise
+        // count the text held here in its peak.
+        const string leaf = "/big/" + string(g.path, 'p');
+        write_file(
+            dir.file("giant.xml"),
+            log_document(log_batch("0.0", "CMD_SET_LEAF",
+                                   g.value == 0 ? log_leaf(leaf, "int32", "5")
+                                                : log_leaf("/big/v", "string", string(g.value, 'v')))));
+        const result o = run({ROREZUREDI_BIN, "-l", dir.file("giant.xml")}, {.env = {store.env()}});
+        EXPECT_EQ(o.status, g.status) << o.err.substr(0, 2000);
+        EXPECT_EQ(store.dump(), g.status == 0 ? "node /big\nleaf " + leaf + " int32 5\n" : "");
+        store.ctl({"remove", "/big"});
+        EXPECT_LT(o.max_rss_kib, (long((g.path + g.value) / 1024) * 5 + 32L * 1024) * memory_factor)
+            << o.max_rss_kib;
+    }
 }
 
 // Pacing, seen as the gaps between the store's write stamps of consecutive
