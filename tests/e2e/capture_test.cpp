@@ -46,89 +46,71 @@ string normal(const string& log) {
                               R"re(<batch time="T")re");
 }
 
-// Each termination signal ends a capture, and a second one acts like one.
-// A value that looks like an option, or "-", is a file name.
-TEST(Capture, TerminationSignalsEndAnEmptyCapture) {
+// What a capture writes until a termination signal ends it (the second one
+// acting like one): the filter and the batch's command decide. A value that
+// looks like an option, or "-", is a file name.
+TEST(Capture, WritesWhatPassesUntilASignal) {
     const struct {
         int sig;
-        strings args;  // none: the log is cwd/log.xml, or standard output
-        bool to_file;
-    } rows[] = {{SIGHUP, {}, false},
-                {SIGINT, {}, true},
-                {SIGQUIT, {"-f", "-v"}, false},
-                {SIGTERM, {"-f", "-"}, false}};
-    private_store store;
+        strings args;
+        bool to_file;     // cwd/log.xml; else the file after -f, or standard output
+        string requests;  // veltctl batch script
+        string log;       // expected, as normal() leaves it
+    } rows[] = {
+        {SIGHUP, {}, false, "", empty_log},
+        // Every kind of batch, escaped; ancestors created by a set are left out, silently.
+        {SIGINT,
+         {},
+         true,
+         "set /p/q/leaf uint32 7 /p/x&y string 'x<y & \"z\"\tend'\nclear /p/q/leaf\nremove /p\n",
+         log_document(log_batch("0.000000000", "CMD_SET_LEAF",
+                                log_leaf("/p/q/leaf", "uint32", "7") +
+                                    log_leaf("/p/x&amp;y", "string", "x&lt;y &amp; &quot;z&quot;&#9;end")) +
+                      log_batch("T", "CMD_CLEAR_LEAF", log_event("/p/q/leaf")) +
+                      log_batch("T", "CMD_REMOVE_NODE", log_event("/p")))},
+        // A refused first fetch writes the start and no batch; the next is
+        // timed from that fetch. The prefix is canonicalised.
+        {SIGQUIT,
+         {"-f", "-v", "-p", "keep//"},
+         false,
+         "add /other\nadd /keep/x\n",
+         log_document(log_batch("T", "CMD_ADD_NODE", log_event("/keep") + log_event("/keep/x")))},
+        // Node events pass -a but are dropped by the leaf batch's command,
+        // which can leave a batch without events.
+        {SIGTERM,
+         {"-f", "-", "-a", "mtu"},
+         false,
+         "set /x/mtu int32 1500 /x/speed int32 10\nset /y/speed int32 1\nclear /x/mtu /x/speed\n",
+         log_document(log_batch("0.000000000", "CMD_SET_LEAF", log_leaf("/x/mtu", "int32", "1500")) +
+                      log_batch("T", "CMD_SET_LEAF", "") +
+                      log_batch("T", "CMD_CLEAR_LEAF", log_event("/x/mtu")))}};
     for (const auto& r : rows) {
         SCOPED_TRACE("signal " + std::to_string(r.sig));
+        private_store store;
+        const time_t before = time(nullptr);
         capture cap(store, r.args, r.to_file);
         ASSERT_TRUE(cap.ready()) << cap.proc().err();
         // Exactly the four termination signals are handled.
         EXPECT_EQ(proc_status(cap.proc().pid(), "SigCgt", 16), long(termination_mask));
+        if (!r.requests.empty()) store.ctl_ok({"batch"}, r.requests);
+        ASSERT_TRUE(wait_until([&] { return store.status_value("pending") == 0; }));
         cap.proc().signal(r.sig);
-        EXPECT_EQ(cap.stop(r.sig), 0);
+        cap.proc().signal(r.sig);
+        EXPECT_EQ(cap.proc().wait(), 0);
         EXPECT_EQ(cap.proc().err(), "");
         const bool to_stdout = !r.to_file && r.args.empty();
-        EXPECT_EQ(cap.proc().out(), to_stdout ? empty_log : "");
+        const string log =
+            to_stdout ? cap.proc().out() : read_file(r.to_file ? cap.log_path() : cap.cwd.file(r.args[1]));
+        EXPECT_EQ(normal(log), r.log);
         if (!to_stdout) {
-            EXPECT_EQ(read_file(cap.cwd.file(r.args.empty() ? "log.xml" : r.args.back())), empty_log);
+            EXPECT_EQ(cap.proc().out(), "");
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cap.cwd.path()), {}), 1);
         }
-    }
-}
-
-TEST(Capture, FilterAndBatchCommandDecideWhatIsWritten) {
-    const struct {
-        strings args;
-        string requests;  // veltctl batch script
-        string batches;   // expected, as normal() leaves them
-    } rows[] = {
-        // Every kind of batch, escaped; ancestors created by a set are left out, silently.
-        {{},
-         "set /p/q/leaf uint32 7 /p/x&y string 'x<y & \"z\"\tend'\nclear /p/q/leaf\nremove /p\n",
-         log_batch("0.000000000", "CMD_SET_LEAF",
-                   log_leaf("/p/q/leaf", "uint32", "7") +
-                       log_leaf("/p/x&amp;y", "string", "x&lt;y &amp; &quot;z&quot;&#9;end")) +
-             log_batch("T", "CMD_CLEAR_LEAF", log_event("/p/q/leaf")) +
-             log_batch("T", "CMD_REMOVE_NODE", log_event("/p"))},
-        // A refused first fetch writes the start and no batch; the next is
-        // timed from that fetch. The prefix is canonicalised.
-        {{"-p", "keep//"},
-         "add /other\nadd /keep/x\n",
-         log_batch("T", "CMD_ADD_NODE", log_event("/keep") + log_event("/keep/x"))},
-        // Node events pass -a but are dropped by the leaf batch's command,
-        // which can leave a batch without events.
-        {{"-a", "mtu"},
-         "set /x/mtu int32 1500 /x/speed int32 10\nset /y/speed int32 1\nclear /x/mtu /x/speed\n",
-         log_batch("0.000000000", "CMD_SET_LEAF", log_leaf("/x/mtu", "int32", "1500")) +
-             log_batch("T", "CMD_SET_LEAF", "") + log_batch("T", "CMD_CLEAR_LEAF", log_event("/x/mtu"))}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(testing::PrintToString(r.args));
-        private_store store;
-        const time_t before = time(nullptr);
-        capture cap(store, r.args);
-        ASSERT_TRUE(cap.ready()) << cap.proc().err();
-        store.ctl_ok({"batch"}, r.requests);
-        ASSERT_EQ(cap.stop(), 0);
-        EXPECT_EQ(cap.proc().err(), "");
-        EXPECT_EQ(normal(cap.log()), log_document(r.batches));
         // The start is the wall clock of the first fetch.
-        const long start = std::stol(cap.log().substr(cap.log().find("<start time=\"") + 13));
+        if (r.requests.empty()) continue;
+        const long start = std::stol(log.substr(log.find("<start time=\"") + 13));
         EXPECT_GE(start, before);
         EXPECT_LE(start, time(nullptr));
-    }
-}
-
-TEST(Capture, RefusedSubscriptionOpensNoLog) {
-    private_store store;
-    for (const string code : {"7", "0", "-2"}) {
-        SCOPED_TRACE(code);
-        store.ctl_ok({"failpoint", "register", code});
-        temp_dir cwd;
-        const result res = run({ROREZUREDI_BIN, "-f", "log.xml"}, {.env = {store.env()}, .cwd = cwd.path()});
-        EXPECT_EQ(res.status, 1);
-        EXPECT_EQ(res.err, "Error: can't register: " + code + "/0\n");
-        EXPECT_EQ(res.out, "");
-        EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
     }
 }
 

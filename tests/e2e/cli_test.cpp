@@ -43,12 +43,14 @@ string cannot_open(const string& name) {
 }
 
 // Each row runs in an empty directory that it must leave empty, with an
-// empty log on standard input; `reach` false points it at no store.
+// empty log on standard input; `reach` false points it at no store, and
+// `refuse` makes the store refuse the subscription with that code.
 struct row {
     strings args;
     int status;
     string err, out = "";
     bool reach = true;
+    string refuse = "";
 };
 const row rows[] = {
     // Not an option, a missing or empty value: the usage text.
@@ -86,6 +88,10 @@ const row rows[] = {
     {{"-f", "log.xml"}, 1, no_store, "", false},
     {{"-l", "log.xml"}, 1, no_store, "", false},
     {{"-t"}, 1, no_store, "", false},
+    // A refused subscription: no log is opened.
+    {{"-f", "log.xml"}, 1, "Error: can't register: 7/0\n", "", true, "7"},
+    {{"-f", "log.xml"}, 1, "Error: can't register: 0/0\n", "", true, "0"},
+    {{"-f", "log.xml"}, 1, "Error: can't register: -2/0\n", "", true, "-2"},
     // A value starting with '-' is a file name, "-w 10abc" a delay of 10.
     {{"-l", "missing.xml"}, 255, cannot_open("missing.xml")},
     {{"-l", "-v"}, 255, cannot_open("-v")},
@@ -105,6 +111,7 @@ TEST(CommandLine, StatusAndTexts) {
     temp_dir nowhere;
     for (const row& r : rows) {
         SCOPED_TRACE(testing::PrintToString(r.args));
+        if (!r.refuse.empty()) store.ctl_ok({"failpoint", "register", r.refuse});
         temp_dir cwd;
         strings argv{prog};
         argv.insert(argv.end(), r.args.begin(), r.args.end());
