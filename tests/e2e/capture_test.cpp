@@ -50,6 +50,25 @@ string normal(const string& log) {
 // acting like one): the filter and the batch's command decide. A value that
 // looks like an option, or "-", is a file name.
 TEST(Capture, WritesWhatPassesUntilASignal) {
+    // Every kind of batch, escaped; ancestors created by a set are left out, silently.
+    const string kinds =
+        "set /p/q/leaf uint32 7 /p/x&y string 'x<y & \"z\"\tend'\nclear /p/q/leaf\nremove /p\n";
+    const string kinds_log =
+        log_batch("0.000000000", "CMD_SET_LEAF",
+                  log_leaf("/p/q/leaf", "uint32", "7") +
+                      log_leaf("/p/x&amp;y", "string", "x&lt;y &amp; &quot;z&quot;&#9;end")) +
+        log_batch("T", "CMD_CLEAR_LEAF", log_event("/p/q/leaf")) +
+        log_batch("T", "CMD_REMOVE_NODE", log_event("/p"));
+    // A refused first fetch writes the start and no batch; the next is timed
+    // from that fetch. The prefix is canonicalised.
+    const string prefix_log = log_batch("T", "CMD_ADD_NODE", log_event("/keep") + log_event("/keep/x"));
+    // Node events pass -a but are dropped by the leaf batch's command, which
+    // can leave a batch without events.
+    const string attr =
+        "set /x/mtu int32 1500 /x/speed int32 10\nset /y/speed int32 1\nclear /x/mtu /x/speed\n";
+    const string attr_log = log_batch("0.000000000", "CMD_SET_LEAF", log_leaf("/x/mtu", "int32", "1500")) +
+                            log_batch("T", "CMD_SET_LEAF", "") +
+                            log_batch("T", "CMD_CLEAR_LEAF", log_event("/x/mtu"));
     const struct {
         int sig;
         strings args;
@@ -58,32 +77,9 @@ TEST(Capture, WritesWhatPassesUntilASignal) {
         string log;       // expected, as normal() leaves it
     } rows[] = {
         {SIGHUP, {}, false, "", empty_log},
-        // Every kind of batch, escaped; ancestors created by a set are left out, silently.
-        {SIGINT,
-         {},
-         true,
-         "set /p/q/leaf uint32 7 /p/x&y string 'x<y & \"z\"\tend'\nclear /p/q/leaf\nremove /p\n",
-         log_document(log_batch("0.000000000", "CMD_SET_LEAF",
-                                log_leaf("/p/q/leaf", "uint32", "7") +
-                                    log_leaf("/p/x&amp;y", "string", "x&lt;y &amp; &quot;z&quot;&#9;end")) +
-                      log_batch("T", "CMD_CLEAR_LEAF", log_event("/p/q/leaf")) +
-                      log_batch("T", "CMD_REMOVE_NODE", log_event("/p")))},
-        // A refused first fetch writes the start and no batch; the next is
-        // timed from that fetch. The prefix is canonicalised.
-        {SIGQUIT,
-         {"-f", "-v", "-p", "keep//"},
-         false,
-         "add /other\nadd /keep/x\n",
-         log_document(log_batch("T", "CMD_ADD_NODE", log_event("/keep") + log_event("/keep/x")))},
-        // Node events pass -a but are dropped by the leaf batch's command,
-        // which can leave a batch without events.
-        {SIGTERM,
-         {"-f", "-", "-a", "mtu"},
-         false,
-         "set /x/mtu int32 1500 /x/speed int32 10\nset /y/speed int32 1\nclear /x/mtu /x/speed\n",
-         log_document(log_batch("0.000000000", "CMD_SET_LEAF", log_leaf("/x/mtu", "int32", "1500")) +
-                      log_batch("T", "CMD_SET_LEAF", "") +
-                      log_batch("T", "CMD_CLEAR_LEAF", log_event("/x/mtu")))}};
+        {SIGINT, {}, true, kinds, log_document(kinds_log)},
+        {SIGQUIT, {"-f", "-v", "-p", "keep//"}, false, "add /other\nadd /keep/x\n", log_document(prefix_log)},
+        {SIGTERM, {"-f", "-", "-a", "mtu"}, false, attr, log_document(attr_log)}};
     for (const auto& r : rows) {
         SCOPED_TRACE("signal " + std::to_string(r.sig));
         private_store store;

@@ -113,22 +113,6 @@ TEST(Replay, WhatIsAppliedAndWhereItStops) {
     }
 }
 
-// The store goes while a request of tens of megabytes is on its way or
-// being answered: the request fails like any other, the tool is not killed
-// by the broken connection.
-TEST(Replay, StoreDyingInALargeRequest) {
-    private_store store;
-    temp_dir dir;
-    write_file(
-        dir.file("log.xml"),
-        log_document(log_batch("0.0", "CMD_SET_LEAF", log_leaf("/big", "string", string(48 << 20, 'b')))));
-    process tool({ROREZUREDI_BIN, "-l", dir.file("log.xml")}, {.env = {store.env()}});
-    ASSERT_TRUE(
-        wait_until([&] { return tool.out().find("Replaying events:") != string::npos || !tool.running(); }));
-    store.kill();
-    EXPECT_EQ(tool.wait(), 255) << tool.err();
-}
-
 // Huge values and paths cost a few copies of their text, not one per step.
 TEST(Replay, HugeValuesAndPathsCostAFewCopiesAtMost) {
     const size_t mb = 1000000;
