@@ -121,9 +121,8 @@ TEST(Capture, AFailedCaptureEndsWithItsMessageAndRemovesOnlyItsOwnFile) {
     string big;  // more than the stream buffers: a batch write fails at once
     for (int i = 0; i < 100; ++i)
         big += "set /big/" + std::to_string(i) + " string " + string(4096, 'v') + "\n";
-    const ft out = ft::none;  // standard output
     const struct {
-        ft made;         // what the log is before the capture; character: a full device
+        ft made;         // the log before the capture; character: a full device, none: standard output
         bool replaced;   // a file is moved onto the log while capture runs
         string changes;  // empty: a failed fetch
         int sig;         // ends the capture, or (failed fetch) the store; 0: the failpoint
@@ -137,11 +136,10 @@ TEST(Capture, AFailedCaptureEndsWithItsMessageAndRemovesOnlyItsOwnFile) {
                 {ft::not_found, false, "", 0, 0, ft::not_found},
                 {ft::not_found, false, "", SIGKILL, 0, ft::not_found},
                 {ft::not_found, true, "", 0, 0, ft::regular},
-                {out, false, "", 0, 0, out},
-                {out, false, "", SIGTERM, 0, out}};
+                {ft::none, false, "", 0, 0, ft::none},
+                {ft::none, false, "", SIGTERM, 0, ft::none}};
     for (const auto& r : rows) {
-        SCOPED_TRACE(testing::Message() << "made " << int(r.made) << ", signal " << r.sig << ", errno "
-                                        << r.err << (r.replaced ? ", replaced" : ""));
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
         private_store store;
         temp_dir dir;
         const string log = dir.file("log"), other = dir.file("other");
@@ -158,7 +156,7 @@ TEST(Capture, AFailedCaptureEndsWithItsMessageAndRemovesOnlyItsOwnFile) {
             // Not inherited by the capture, which would then be a reader too.
             reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         }
-        capture cap(store, r.made == out ? strings{} : strings{"-f", log}, false);
+        capture cap(store, r.made == ft::none ? strings{} : strings{"-f", log}, false);
         const bool ready = cap.ready();
         if (r.err != 0 && reader >= 0) close(reader);
         ASSERT_TRUE(ready) << cap.proc().err();
@@ -182,7 +180,7 @@ TEST(Capture, AFailedCaptureEndsWithItsMessageAndRemovesOnlyItsOwnFile) {
         EXPECT_EQ(cap.proc().err(), r.err == 0
                                         ? "Error: events_get()\n"
                                         : "Error: can't write to '" + log + "': " + strerror(r.err) + "\n");
-        if (r.made == out) {
+        if (r.made == ft::none) {
             EXPECT_EQ(normal(cap.proc().out()),
                       log_document(log_batch("0.000000000", "CMD_ADD_NODE", log_event("/n"))));
             continue;

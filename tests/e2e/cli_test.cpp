@@ -37,10 +37,9 @@ const std::regex build_date(
 const string version = prog + ": version 2.0.0\nBuild date: D\n$Revision: 47107 $\n\n";
 
 const string no_delay = "Error: bad delay value: 0\n" + usage, no_store = "Error: can't connect to VELT\n";
+const string empty_log = string(log_decl) + "<dump>\n</dump>\n";
 const string replayed = "Parsing XML...\nSorting list of 0 event batches...\nReplaying events:\n\nDone.\n";
-string cannot_open(const string& name) {
-    return "Error: can't open file at '" + name + "'\n";
-}
+const auto cannot_open = [](const string& name) { return "Error: can't open file at '" + name + "'\n"; };
 
 // Each row runs in an empty directory that it must leave empty, with an
 // empty log on standard input; `reach` false points it at no store, and
@@ -116,10 +115,7 @@ TEST(CommandLine, StatusAndTexts) {
         strings argv{prog};
         argv.insert(argv.end(), r.args.begin(), r.args.end());
         const string env = r.reach ? store.env() : "VELT_SOCKET=" + nowhere.file("none.sock");
-        const result res = run(argv, {.input = string(log_decl) + "<dump>\n</dump>\n",
-                                      .env = {env},
-                                      .cwd = cwd.path(),
-                                      .timeout_ms = 10000});
+        const result res = run(argv, {.input = empty_log, .env = {env}, .cwd = cwd.path()});
         EXPECT_EQ(res.status, r.status);
         EXPECT_EQ(res.err, r.err);
         EXPECT_EQ(std::regex_replace(res.out, build_date, "Build date: D\n"), r.out);
