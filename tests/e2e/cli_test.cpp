@@ -47,9 +47,9 @@ const auto cannot_open = [](const string& name) { return "Error: can't open file
 struct row {
     strings args;
     int status;
-    string err, out = "";
+    string err, out;
     bool reach = true;
-    string refuse = "";
+    string refuse;
 };
 const row rows[] = {
     // Not an option, a missing or empty value: the usage text.
