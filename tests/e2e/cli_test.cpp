@@ -1,5 +1,5 @@
-// Command line of rorezuredi: rejections, the version text, option values,
-// and the statuses of an unreachable store and of logs that can't be opened.
+// Command line of rorezuredi: the usage and version texts, rejections, and
+// the statuses of an unreachable store and of logs that can't be opened.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -36,107 +36,91 @@ const std::regex build_date(
     "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\n");
 const string version = prog + ": version 2.0.0\nBuild date: D\n$Revision: 47107 $\n\n";
 
+const string no_delay = "Error: bad delay value: 0\n" + usage, no_store = "Error: can't connect to VELT\n";
+const string empty_log = string(log_decl) + "<dump>\n</dump>\n";
+const string replayed = "Parsing XML...\nSorting list of 0 event batches...\nReplaying events:\n\nDone.\n";
+const auto cannot_open = [](const string& name) { return "Error: can't open file at '" + name + "'\n"; };
+
+// Each row runs in an empty directory that it must leave empty, with an
+// empty log on standard input; `reach` false points it at no store, and
+// `refuse` makes the store refuse the subscription with that code.
 struct row {
     strings args;
     int status;
-    string err;
-    string out;
+    string err, out;
+    bool reach = true;
+    string refuse;
+};
+const row rows[] = {
+    // Not an option, a missing or empty value: the usage text.
+    {{"bare"}, 1, usage},
+    {{"-td"}, 1, usage},
+    {{"--help"}, 1, usage},
+    {{"-p", "/a", "extra"}, 1, usage},
+    {{"-f"}, 1, usage},
+    {{"-w"}, 1, usage},
+    {{"-x", ""}, 1, usage},
+    {{"-a", "", "-v"}, 1, usage},
+    // Capture against replay, and options that exclude each other, either order.
+    {{"-f", "a.xml", "-l", "b.xml"}, 1, usage},
+    {{"-l", "b.xml", "-f", "a.xml"}, 1, usage},
+    {{"-t", "-f", "a.xml"}, 1, usage},
+    {{"-f", "a.xml", "-w", "5"}, 1, usage},
+    {{"-p", "/a", "-x", "/b"}, 1, usage},
+    {{"-i", "speed", "-a", "mtu"}, 1, usage},
+    {{"-d", "-w", "5"}, 1, usage},
+    {{"-w", "5", "-d"}, 1, usage},
+    // Bad delays: the number as atol reads it, before the -d conflict; the
+    // first rejection ends the parsing.
+    {{"-w", "abc"}, 1, no_delay},
+    {{"-w", "  -7us"}, 1, "Error: bad delay value: -7\n" + usage},
+    {{"-d", "-w", "0"}, 1, no_delay},
+    {{"-w", "0", "-w", "-5"}, 1, no_delay},
+    {{"-q", "-v"}, 1, usage},
+    // The version when reached before any fault, with no store to reach.
+    {{"-v"}, 0, "", version, false},
+    {{"-v", "-bogus"}, 0, "", version, false},
+    {{"-v", "-f", "a.xml", "-l", "b.xml"}, 0, "", version, false},
+    {{"-w", "5", "-v", "-w", "0"}, 0, "", version, false},
+    {{"-f", "a.xml", "-v"}, 0, "", version, false},
+    // An unreachable store: no log is created.
+    {{"-f", "log.xml"}, 1, no_store, "", false},
+    {{"-l", "log.xml"}, 1, no_store, "", false},
+    {{"-t"}, 1, no_store, "", false},
+    // A refused subscription: no log is opened.
+    {{"-f", "log.xml"}, 1, "Error: can't register: 7/0\n", "", true, "7"},
+    {{"-f", "log.xml"}, 1, "Error: can't register: 0/0\n", "", true, "0"},
+    {{"-f", "log.xml"}, 1, "Error: can't register: -2/0\n", "", true, "-2"},
+    // A value starting with '-' is a file name, "-w 10abc" a delay of 10.
+    {{"-l", "missing.xml"}, 255, cannot_open("missing.xml")},
+    {{"-l", "-v"}, 255, cannot_open("-v")},
+    {{"-l", "first.xml", "-l", "second.xml"}, 255, cannot_open("second.xml")},
+    {{"-w", "10abc", "-l", "missing.xml"}, 255, cannot_open("missing.xml")},
+    {{"-f", "nodir/log.xml"}, 255, cannot_open("nodir/log.xml")},
+    {{"-f", "log.xml", "-f", "nodir/log.xml"}, 255, cannot_open("nodir/log.xml")},
+    {{"-p", "-x", "-f", "nodir/-"}, 255, cannot_open("nodir/-")},
+    // Replay options alone replay standard input.
+    {{"-t"}, 0, "", replayed},
+    {{"-d"}, 0, "", replayed},
+    {{"-w", "1"}, 0, "", replayed},
 };
 
-// Runs each row in an empty directory; nothing may be left in it.
-void check(const std::vector<row>& rows, const string& env, const string& input = "") {
+TEST(CommandLine, StatusAndTexts) {
+    private_store store;
+    temp_dir nowhere;
     for (const row& r : rows) {
-        string shown;
-        for (const string& a : r.args) shown += " '" + a + "'";
-        SCOPED_TRACE(shown);
+        SCOPED_TRACE(testing::PrintToString(r.args));
+        if (!r.refuse.empty()) store.ctl_ok({"failpoint", "register", r.refuse});
         temp_dir cwd;
         strings argv{prog};
         argv.insert(argv.end(), r.args.begin(), r.args.end());
-        const result res = run(argv, {.input = input, .env = {env}, .cwd = cwd.path(), .timeout_ms = 10000});
+        const string env = r.reach ? store.env() : "VELT_SOCKET=" + nowhere.file("none.sock");
+        const result res = run(argv, {.input = empty_log, .env = {env}, .cwd = cwd.path()});
         EXPECT_EQ(res.status, r.status);
         EXPECT_EQ(res.err, r.err);
         EXPECT_EQ(std::regex_replace(res.out, build_date, "Build date: D\n"), r.out);
         EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
     }
-}
-
-TEST(CommandLine, RejectionsPrintUsageAndTouchNothing) {
-    const string no_delay = "Error: bad delay value: 0\n" + usage;
-    const std::vector<row> rows = {
-        // Not an option.
-        {{"bare"}, 1, usage},
-        {{"-td"}, 1, usage},
-        {{"--help"}, 1, usage},
-        {{"-p", "/a", "extra"}, 1, usage},
-        // Missing or empty values.
-        {{"-f"}, 1, usage},
-        {{"-w"}, 1, usage},
-        {{"-x", ""}, 1, usage},
-        {{"-a", "", "-v"}, 1, usage},
-        // Capture against replay, either order.
-        {{"-f", "a.xml", "-l", "b.xml"}, 1, usage},
-        {{"-l", "b.xml", "-f", "a.xml"}, 1, usage},
-        {{"-t", "-f", "a.xml"}, 1, usage},
-        {{"-f", "a.xml", "-w", "5"}, 1, usage},
-        // Options that exclude each other, either order.
-        {{"-p", "/a", "-x", "/b"}, 1, usage},
-        {{"-i", "speed", "-a", "mtu"}, 1, usage},
-        {{"-d", "-w", "5"}, 1, usage},
-        {{"-w", "5", "-d"}, 1, usage},
-        // Bad delays: the number read (as atol reads it), then the usage;
-        // before the -d conflict.
-        {{"-w", "abc"}, 1, no_delay},
-        {{"-w", "0"}, 1, no_delay},
-        {{"-w", "-3"}, 1, "Error: bad delay value: -3\n" + usage},
-        {{"-w", "  -7us"}, 1, "Error: bad delay value: -7\n" + usage},
-        {{"-d", "-w", "0"}, 1, no_delay},
-        // The first rejection ends the parsing.
-        {{"-w", "0", "-w", "-5"}, 1, no_delay},
-        {{"-q", "-v"}, 1, usage},
-    };
-    private_store store;
-    check(rows, store.env());
-}
-
-TEST(CommandLine, VersionWhenReachedBeforeAnyFault) {
-    // The store can't be reached: "-v" must not need it.
-    temp_dir nowhere;
-    check({{{"-v"}, 0, "", version},
-           {{"-v", "-bogus"}, 0, "", version},
-           {{"-v", "-f", "a.xml", "-l", "b.xml"}, 0, "", version},
-           {{"-w", "5", "-v", "-w", "0"}, 0, "", version},
-           {{"-f", "a.xml", "-v"}, 0, "", version}},
-          "VELT_SOCKET=" + nowhere.file("none.sock"));
-}
-
-TEST(CommandLine, UnreachableStoreCreatesNoLog) {
-    temp_dir nowhere;
-    const string message = "Error: can't connect to VELT\n";
-    check({{{"-f", "log.xml"}, 1, message}, {{"-l", "log.xml"}, 1, message}, {{"-t"}, 1, message}},
-          "VELT_SOCKET=" + nowhere.file("none.sock"));
-}
-
-TEST(CommandLine, LogsThatCannotBeOpened) {
-    auto cannot_open = [](const string& name) { return "Error: can't open file at '" + name + "'\n"; };
-    // Each of these passes the parsing: a value starting with '-' is a file
-    // name, and "-w 10abc" is a delay of 10.
-    private_store store;
-    check({{{"-l", "missing.xml"}, 255, cannot_open("missing.xml")},
-           {{"-l", "-v"}, 255, cannot_open("-v")},
-           {{"-l", "first.xml", "-l", "second.xml"}, 255, cannot_open("second.xml")},
-           {{"-w", "10abc", "-l", "missing.xml"}, 255, cannot_open("missing.xml")},
-           {{"-f", "nodir/log.xml"}, 255, cannot_open("nodir/log.xml")},
-           {{"-f", "log.xml", "-f", "nodir/log.xml"}, 255, cannot_open("nodir/log.xml")},
-           {{"-p", "-x", "-f", "nodir/-"}, 255, cannot_open("nodir/-")}},
-          store.env());
-}
-
-TEST(CommandLine, ReplayOptionsAloneReplayStandardInput) {
-    const string replayed =
-        "Parsing XML...\nSorting list of 0 event batches...\nReplaying events:\n\nDone.\n";
-    private_store store;
-    check({{{"-t"}, 0, "", replayed}, {{"-d"}, 0, "", replayed}, {{"-w", "1"}, 0, "", replayed}}, store.env(),
-          string(log_decl) + "<dump>\n</dump>\n");
 }
 
 }  // namespace

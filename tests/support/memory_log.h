@@ -4,31 +4,14 @@
 #define MEMORY_LOG_H
 
 #include <cstdio>
+#include <memory>
 
 #include "rorezuredi.h"
 
-// Puts every field of program_state except the connection back to its
-// initial value.
+// Puts program_state back to its initial value (no test opens its connection).
 inline void reset_program_state() {
-    ProgramState& ps = program_state;
-    ps.data_file_name.clear();
-    ps.include_paths.clear();
-    ps.exclude_paths.clear();
-    ps.include_attrs.clear();
-    ps.exclude_attrs.clear();
-    ps.parser = nullptr;
-    ps.char_data.clear();
-    ps.batch_in_progress = false;
-    ps.event_in_progress = false;
-    ps.current_batch = event_batch_t();
-    ps.start_time = timespec{0, 0};
-    ps.batches.clear();
-    ps.mode = RUN_MODE_UNSET;
-    ps.use_original_delays = false;
-    ps.wait_delay_us = 0;
-    ps.preserve_timestamps = false;
-    ps.clock_origin = timespec{0, 0};
-    ps.spinner_index = 0;
+    std::destroy_at(&program_state);
+    std::construct_at(&program_state);
 }
 
 constexpr int memory_log_unopened = -99;
