@@ -4,7 +4,8 @@
 
 namespace logtool {
 
-log_cursor::log_cursor(input_log in) : m_in(std::move(in)) {
+log_cursor::log_cursor(input_log in, bool empty_batches)
+    : m_in(std::move(in)), m_empty_batches(empty_batches) {
     m_reader = std::make_unique<log_reader_t>(
         bind_log_reader(m_fields, [this](event_batch_t& batch) { take(batch); }));
     if (begin_log_read(*m_reader) != 0) m_done = true;
@@ -17,8 +18,9 @@ log_cursor::~log_cursor() {
 // A batch the reader finished: kept in a slot whose storage goes back to the
 // reader in exchange (the reader empties it).
 void log_cursor::take(event_batch_t& batch) {
-    if (batch.events.empty()) return;
-    if (!m_first_seen) {
+    const bool empty = batch.events.empty();
+    if (empty && !m_empty_batches) return;
+    if (!empty && !m_first_seen) {
         m_first_seen = true;
         m_start_first = m_reader->report.start_seen;
     }
@@ -27,7 +29,7 @@ void log_cursor::take(event_batch_t& batch) {
     slot.batch.time = batch.time;
     slot.batch.cmd = batch.cmd;
     slot.batch.events.swap(batch.events);
-    slot.index = m_batches++;
+    slot.index = empty ? -1 : m_batches++;
     slot.start = start();
 }
 

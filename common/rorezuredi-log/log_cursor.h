@@ -16,19 +16,21 @@ namespace logtool {
 // One batch with events, as the reader finished it.
 struct log_batch {
     event_batch_t batch;
-    long long index = 0;          // among the batches with events, in file order, from 0
-    std::optional<nanos> start;   // the start replay would use, as read when the batch closed
+    long long index = 0;         // among the batches with events, in file order, from 0
+    std::optional<nanos> start;  // the start replay would use, as read when the batch closed
 };
 
 class log_cursor {
 public:
-    explicit log_cursor(input_log in);
+    // With `empty_batches`, batches without events are yielded too (replay
+    // drops them; a repair keeps them).
+    explicit log_cursor(input_log in, bool empty_batches = false);
     ~log_cursor();
     log_cursor(const log_cursor&) = delete;
     log_cursor& operator=(const log_cursor&) = delete;
 
-    // The next batch with events; false at the end of the log or when the
-    // read failed (see failed()). `out`'s storage is reused.
+    // The next batch; false at the end of the log or when the read failed
+    // (see failed()). `out`'s storage is reused.
     bool next(log_batch& out);
     // The next batch without taking it; null where next() would give false.
     const log_batch* peek();
@@ -59,6 +61,7 @@ private:
     bool m_done = false;
     bool m_first_seen = false, m_start_first = false;
     long long m_batches = 0;
+    bool m_empty_batches;
 };
 
 }  // namespace logtool

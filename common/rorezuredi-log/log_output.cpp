@@ -28,7 +28,8 @@ bool output_file::open_as(const std::string& name, bool plain, const std::vector
         if (stat(name.c_str(), &st) == 0) {
             for (const input_log* in : inputs) {
                 if (in->name != "-" && in->dev == st.st_dev && in->ino == st.st_ino) {
-                    std::fprintf(stderr, "rorezuredi-log: '%s' is an input; write the output to another file\n",
+                    std::fprintf(stderr,
+                                 "rorezuredi-log: '%s' is an input; write the output to another file\n",
                                  name.c_str());
                     return false;
                 }

@@ -73,7 +73,8 @@ bool parse_iso(std::string_view text, nanos& out) {
     bool ok = read_number(text, pos, 4, year) && expect(text, pos, "-") && read_number(text, pos, 2, month) &&
               expect(text, pos, "-") && read_number(text, pos, 2, day) && expect(text, pos, "Tt") &&
               read_number(text, pos, 2, hour) && expect(text, pos, ":") &&
-              read_number(text, pos, 2, minute) && expect(text, pos, ":") && read_number(text, pos, 2, second);
+              read_number(text, pos, 2, minute) && expect(text, pos, ":") &&
+              read_number(text, pos, 2, second);
     if (ok && expect(text, pos, ".")) ok = read_fraction(text, pos, frac);
     ok = ok && expect(text, pos, "Zz") && pos == text.size();
     if (!ok || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
@@ -124,7 +125,8 @@ bool parse_seconds(std::string_view text, nanos& out) {
     if (negative || (!text.empty() && text[0] == '+')) ++pos;
     long long sec = 0, frac = 0;
     const bool whole = read_number(text, pos, 0, sec);
-    const bool point = whole ? expect(text, pos, ".") : expect(text, pos, ".") && read_fraction(text, pos, frac);
+    const bool point =
+        whole ? expect(text, pos, ".") : expect(text, pos, ".") && read_fraction(text, pos, frac);
     if (!whole && !point) return false;
     if (whole && point) read_fraction(text, pos, frac);
     if (pos != text.size()) return false;

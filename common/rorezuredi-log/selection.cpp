@@ -12,8 +12,7 @@ bool parse_batch_range(std::string_view text, batch_range& out, std::string& err
     };
     const std::size_t colon = text.find(':');
     batch_range r{0, -1};
-    const bool ok = colon != std::string_view::npos &&
-                    (colon == 0 || side(text.substr(0, colon), r.first)) &&
+    const bool ok = colon != std::string_view::npos && (colon == 0 || side(text.substr(0, colon), r.first)) &&
                     (colon + 1 == text.size() || side(text.substr(colon + 1), r.end));
     if (!ok) {
         error = "'" + std::string(text) + "' is not A:B (batch indexes from 0, either side may be left out)";

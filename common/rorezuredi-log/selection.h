@@ -27,8 +27,8 @@ bool parse_batch_range(std::string_view text, batch_range& out, std::string& err
 struct selection {
     std::optional<time_arg> from, to;
     std::optional<batch_range> batches;
-    std::vector<api_cmd_t> actions;             // none: all
-    std::vector<tk_string> include_paths;       // canonicalised as rorezuredi does
+    std::vector<api_cmd_t> actions;        // none: all
+    std::vector<tk_string> include_paths;  // canonicalised as rorezuredi does
     std::vector<tk_string> exclude_paths;
     std::set<tk_string> include_attrs, exclude_attrs;
 

@@ -149,11 +149,11 @@ int process_event_batches();
 
 // How a read ended.
 enum log_read_end_t : int {
-    LOG_READ_COMPLETE = 0,      // the document was read to its end without error
-    LOG_READ_BROKEN_RULE,       // a rule of the log was broken (the reader stopped the parser)
-    LOG_READ_CUT_SHORT,         // the document ended inside an open element, nothing else wrong
-    LOG_READ_NOT_WELL_FORMED,   // the XML parser refused the document
-    LOG_READ_OUT_OF_MEMORY,     // no parser or parser buffer could be had
+    LOG_READ_COMPLETE = 0,     // the document was read to its end without error
+    LOG_READ_BROKEN_RULE,      // a rule of the log was broken (the reader stopped the parser)
+    LOG_READ_CUT_SHORT,        // the document ended inside an open element, nothing else wrong
+    LOG_READ_NOT_WELL_FORMED,  // the XML parser refused the document
+    LOG_READ_OUT_OF_MEMORY,    // no parser or parser buffer could be had
 };
 
 // What a read has met so far, and its first error.

@@ -13,7 +13,7 @@
 
 #include "in_process.h"
 #include "log_format.h"
-#include "log_io.h"
+#include "log_cursor.h"
 
 namespace {
 
@@ -78,14 +78,14 @@ using batches = std::vector<batch_seen>;
 
 // The batches with events, as rorezuredi's reader keeps them, and the start (-1: none).
 batches read_back(const string& path, nanos* start = nullptr) {
-    logtool::input_log in;
     batches seen;
-    if (!logtool::open_input(path, in)) return seen;
-    const logtool::read_result r = logtool::read_log(in, [&](event_batch_t& b) {
-        if (!b.events.empty()) seen.push_back({logtool::to_nanos(b.time), b.events[0].path, b.events.size()});
-    });
-    EXPECT_TRUE(r.ok) << path;
-    if (start != nullptr) *start = r.report.start_seen ? logtool::to_nanos(r.start) : -1;
+    std::optional<logtool::input_log> in = logtool::open_input(path);
+    if (!in) return seen;
+    logtool::log_cursor cursor(std::move(*in));
+    for (logtool::log_batch b; cursor.next(b);)
+        seen.push_back({logtool::to_nanos(b.batch.time), b.batch.events[0].path, b.batch.events.size()});
+    EXPECT_FALSE(cursor.failed()) << path;
+    if (start != nullptr) *start = cursor.start().value_or(-1);
     return seen;
 }
 
