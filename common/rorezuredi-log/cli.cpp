@@ -8,9 +8,9 @@
 #include <memory>
 
 #include <CLI/CLI.hpp>
-#include <velt_commands.h>
 
 #include "commands.h"
+#include "option_values.h"
 
 namespace logtool {
 
@@ -27,60 +27,6 @@ CLI::Validator into(T& target, Parse parse) {
             ""};
 }
 
-// Parsers for `into`, one per kind of value.
-bool time_value(const std::string& text, std::optional<time_arg>& out, std::string& error) {
-    time_arg t;
-    if (!parse_time_arg(text, t, error)) return false;
-    out = t;
-    return true;
-}
-
-// Seconds, with a bound, for `into`; `T` a nanos or an optional one.
-struct seconds {
-    enum { any, at_least_0, above_0 } bound = any;
-
-    template <class T>
-    bool operator()(const std::string& text, T& out, std::string& error) const {
-        nanos v = 0;
-        const bool ok = parse_seconds(text, v) && (bound == any || v > 0 || (bound == at_least_0 && v == 0));
-        if (!ok) {
-            const char* want[] = {"a number of seconds", "seconds >= 0", "a number above 0"};
-            error = "'" + text + "' is not " + want[bound];
-            return false;
-        }
-        out = v;
-        return true;
-    }
-};
-
-bool iso_value(const std::string& text, std::optional<nanos>& out, std::string& error) {
-    time_arg t;
-    if (!parse_time_arg(text, t, error) || !t.absolute || t.value < 0) {
-        error = "'" + text + "' is not an ISO 8601 UTC time (2026-12-06T19:04:13.5Z)";
-        return false;
-    }
-    out = t.value;
-    return true;
-}
-
-bool range_value(const std::string& text, std::optional<batch_range>& out, std::string& error) {
-    batch_range r;
-    if (!parse_batch_range(text, r, error)) return false;
-    out = r;
-    return true;
-}
-
-bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::string& error) {
-    const api_cmd_t cmd = velt::command_code(text);
-    if (cmd == 0) {
-        error =
-            "'" + text + "' is not an action (CMD_ADD_NODE, CMD_REMOVE_NODE, CMD_SET_LEAF, CMD_CLEAR_LEAF)";
-        return false;
-    }
-    out.push_back(cmd);
-    return true;
-}
-
 // A value kept as it is written (a path rule, an attribute name).
 template <class Add>
 CLI::Validator each(Add add) {
@@ -89,22 +35,6 @@ CLI::Validator each(Add add) {
                 return std::string();
             },
             ""};
-}
-
-// The levenshtein distance between two words, for naming the nearest subcommand.
-std::size_t distance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
 }
 
 // An option whose values its validator takes (parses and stores); it may be
@@ -278,21 +208,14 @@ int run_program(int argc, char** argv, const char* version) {
 
     // A first word that is no subcommand is named as such, with the nearest one.
     if (argc > 1 && argv[1][0] != '-') {
-        const std::string word = argv[1];
-        std::string nearest;
-        std::size_t best = word.size() + 64;
-        for (const command& c : commands) {
-            const std::size_t d = distance(word, c.app->get_name());
-            if (d < best) {
-                best = d;
-                nearest = c.app->get_name();
-            }
-        }
-        if (best > 0) {
+        std::vector<std::string> names;
+        for (const command& c : commands) names.push_back(c.app->get_name());
+        const std::string nearest = nearest_word(argv[1], names);
+        if (nearest != argv[1]) {
             std::fprintf(stderr,
                          "rorezuredi-log: '%s' is not a subcommand; the nearest is '%s' (see rorezuredi-log "
                          "--help)\n",
-                         word.c_str(), nearest.c_str());
+                         argv[1], nearest.c_str());
             return exit_usage;
         }
     }

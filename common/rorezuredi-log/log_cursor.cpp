@@ -42,11 +42,15 @@ std::optional<nanos> log_cursor::start() const {
 bool log_cursor::fill() {
     if (m_next < m_count) return true;
     m_count = m_next = 0;
-    while (!m_done && m_count == 0) {
-        const int r = read_log_piece(*m_reader, m_in.stream.get());
-        if (r <= 0) m_done = true;
-    }
+    while (!m_done && m_count == 0)
+        if (read_log_piece(*m_reader, m_in.stream.get()) <= 0) m_done = true;
     return m_count > 0;
+}
+
+std::optional<nanos> log_cursor::find_start() {
+    while (!m_done && !m_reader->report.start_seen)
+        if (read_log_piece(*m_reader, m_in.stream.get()) <= 0) m_done = true;
+    return start();
 }
 
 const log_batch* log_cursor::peek() {

@@ -35,9 +35,13 @@ public:
     // The next batch without taking it; null where next() would give false.
     const log_batch* peek();
 
+    // Reads on, keeping the batches read, until a start element has been
+    // read or the log ends; the start read first, if any.
+    std::optional<nanos> find_start();
+
     bool failed() const { return m_reader->report.failed(); }
     const log_read_report_t& report() const { return m_reader->report; }
-    // The start replay would use, as read so far.
+    // The start replay would use (the last read), as read so far.
     std::optional<nanos> start() const;
     // The start element came before the first batch with events (peek() to
     // know it before taking that batch; at the end: a start was read at all

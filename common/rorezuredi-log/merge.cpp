@@ -31,8 +31,8 @@ int refuse_disorder(const log_cursor& c) {
 
 int refuse_no_start(const log_cursor& c) {
     std::fprintf(stderr,
-                 "rorezuredi-log: '%s' has no start element before its first batch, so its batches can't be "
-                 "placed in time; give it one: rorezuredi-log retime --start ISO-TIME %s OUT\n",
+                 "rorezuredi-log: '%s' has no start element, so its batches can't be placed in time; give it "
+                 "one: rorezuredi-log retime --start ISO-TIME %s OUT\n",
                  c.input().display().c_str(), c.input().name.c_str());
     return exit_refused;
 }
@@ -57,16 +57,15 @@ int run_merge(const merge_options& o) {
     output_file out;
     if (!out.open(o.out, names)) return exit_usage;
 
-    // Each input's start must be known before its first batch: it places
-    // the input's batches on the common axis, whose start is the earliest.
+    // Each input's start places its batches on the common axis, whose start
+    // is the earliest; an input whose start comes late is read ahead to it.
     std::vector<merge_input> inputs(opened.size());
     std::optional<nanos> out_start;
     for (std::size_t i = 0; i < opened.size(); ++i) {
         merge_input& m = inputs[i];
         m.cursor = std::make_unique<log_cursor>(std::move(opened[i]));
-        const log_batch* first = m.cursor->peek();
+        const std::optional<nanos> start = m.cursor->find_start();
         if (m.cursor->failed()) return m.cursor->refuse();
-        const std::optional<nanos> start = first != nullptr ? first->start : m.cursor->start();
         if (!start) return refuse_no_start(*m.cursor);
         m.start = *start;
         out_start = std::min(out_start.value_or(m.start), m.start);

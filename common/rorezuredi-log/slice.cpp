@@ -13,15 +13,16 @@ int run_slice(const slice_options& o) {
     if (!out.open(o.out, {&*opened})) return exit_usage;
     log_cursor cursor(std::move(*opened));
 
-    // ISO times are placed through a start known before the first batch.
-    const log_batch* first = cursor.peek();
-    const std::optional<nanos> start = first != nullptr ? first->start : cursor.start();
+    // ISO times are placed on the axis through the log's start (the first
+    // read; a log whose start comes late is read ahead to it).
+    const std::optional<nanos> start = o.select.needs_start() ? cursor.find_start() : std::nullopt;
     if (o.select.needs_start() && !start) {
         if (cursor.failed()) return cursor.refuse();
-        std::fprintf(stderr,
-                     "rorezuredi-log: '%s' has no start element before its first batch, so ISO times can't "
-                     "be placed on it; give the times in seconds\n",
-                     cursor.input().display().c_str());
+        std::fprintf(
+            stderr,
+            "rorezuredi-log: '%s' has no start element, so ISO times can't be placed on it; give the "
+            "times in seconds\n",
+            cursor.input().display().c_str());
         return exit_refused;
     }
 
