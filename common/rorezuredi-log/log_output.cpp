@@ -54,8 +54,11 @@ bool output_file::open_as(const std::string& name, bool plain, const std::vector
     }
     m_stream = packed == compression::none ? raw : open_encoding(raw, packed);
     if (m_stream == nullptr) return fail(errno);
-    m_buffer.resize(std::size_t{1} << 18);
-    setvbuf(m_stream, m_buffer.data(), _IOFBF, m_buffer.size());
+    // A stream of our own gets a large buffer; standard output outlives it.
+    if (m_stream != stdout) {
+        m_buffer.resize(std::size_t{1} << 18);
+        setvbuf(m_stream, m_buffer.data(), _IOFBF, m_buffer.size());
+    }
     return true;
 }
 

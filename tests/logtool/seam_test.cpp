@@ -1,0 +1,289 @@
+// The toolbox's reading and writing seam: where the start element goes, compressed logs read and
+// written, outputs that cannot be finished, and the small rules the subcommands are built from.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "compression.h"
+#include "in_process.h"
+#include "info_trackers.h"
+#include "log_stats.h"
+#include "retimer.h"
+#include "sample_logs.h"
+#include "selection.h"
+
+namespace {
+
+using namespace samples;
+using logtool::format_seconds;
+
+// Every batch at its absolute time, with its first path.
+std::vector<std::pair<nanos, string>> absolute(const string& file, const string& only = "/") {
+    nanos start = 0;
+    std::vector<std::pair<nanos, string>> v;
+    for (const batch_seen& b : read_back(file, &start))
+        if (b.first_path.starts_with(only)) v.emplace_back(start + b.time, b.first_path);
+    return v;
+}
+
+TEST(Seam, StartAfterTheFirstBatchesKeepsAbsoluteTimesThroughEveryWriter) {
+    temp_dir dir;
+    const string in = dir.file("late.xml"), other = dir.file("other.xml"), out = dir.file("out.xml");
+    const nanos epoch = nanos(1700000000) * ns_per_s;
+    make_log(in, {.seed = 21, .batches = 230, .start = epoch, .start_after = 210});
+    make_log(other, {.seed = 22, .batches = 5, .start = epoch - 7 * ns_per_s});
+    const auto want = absolute(in);
+    const string from = format_seconds(read_back(in)[10].time);
+    // The arguments, the first batch kept, whether the output is the input byte for byte.
+    const std::tuple<strings, size_t, bool> rows[] = {
+        {{"slice", "--from", from, in, out}, 10, false},
+        {{"slice", "--rebase", "--from", from, in, out}, 10, false},
+        {{"slice", "--rebase", "--batches", "30:", in, out}, 30, false},
+        {{"retime", in, out}, 0, true},
+        {{"repair", in, out}, 0, true},
+        {{"merge", out, in, other}, 0, false}};
+    for (const auto& [args, first, same] : rows) {
+        SCOPED_TRACE(args[1] + " " + args[2]);
+        tool(args);
+        EXPECT_TRUE(absolute(out, "/t21/") == decltype(want)(want.begin() + long(first), want.end()));
+        EXPECT_TRUE(!same || read_file(out) == read_file(in));
+    }
+}
+
+string command_output(const strings& argv) {
+    return run(argv).out;
+}
+
+TEST(Seam, CompressedLogsReadAsThePlainTextAndOutputsAreWrittenCompressed) {
+    temp_dir dir;
+    const string plain = dir.file("a.xml"), other = dir.file("b.xml");
+    make_log(plain, {.seed = 23, .batches = 50});
+    make_log(other, {.seed = 24, .batches = 7});
+    const string text = read_file(plain);
+    const strings packed = {command_output({"/bin/gzip", "-c", plain}),
+                            command_output({"/usr/bin/zstd", "-q", "-c", plain})};
+    const strings rows[] = {{"info", "-"},
+                            {"info", "--json", "-"},
+                            {"check", "--max-gap", "1", "-"},
+                            {"repair", "-", "-"},
+                            {"slice", "--batches", "5:20", "-p", "/t23/n1", "-", "-"},
+                            {"retime", "--speed", "3", "-", "-"},
+                            {"merge", "-", "-", other},
+                            {"timeline", "-"}};
+    for (strings args : rows) {
+        args.insert(args.begin(), ROREZUREDI_LOG_BIN);
+        const result want = run(args, {.input = text});
+        ASSERT_EQ(want.status, 0) << args[1] << want.err;
+        for (const string& bytes : packed) {
+            const result got = run(args, {.input = bytes});
+            EXPECT_EQ(got.status, want.status) << args[1];
+            EXPECT_EQ(got.out, want.out) << args[1];
+            EXPECT_EQ(got.err, want.err) << args[1];
+        }
+    }
+    for (const auto& [name, unpack] :
+         {std::pair{"o.xml.gz", "/bin/gzip"}, std::pair{"o.xml.zst", "/usr/bin/zstd"}}) {
+        tool({"repair", plain, dir.file(name)});
+        EXPECT_EQ(command_output({unpack, "-d", "-c", dir.file(name)}), text) << name;
+    }
+}
+
+// A capture piped through zstd and killed: the stream stops anywhere, inside a frame too. Each cut
+// repairs as the text of the frames complete before it does, and check judges the two alike.
+TEST(Seam, ZstdStreamCutAnywhereRepairsAsTheTextThatDecompressed) {
+    temp_dir dir;
+    const string plain = dir.file("a.xml"), cut = dir.file("cut.zst"), prefix = dir.file("prefix.xml"),
+                 out = dir.file("out.xml");
+    make_log(plain, {.seed = 25, .batches = 30});
+    const string text = read_file(plain);
+    string stream;
+    std::vector<std::pair<size_t, size_t>> frames;  // where each frame ends, and the text it holds
+    for (size_t at = 0; at < text.size(); at += 400) {
+        FILE* f = logtool::open_encoding(std::fopen(out.c_str(), "w"), logtool::compression::zstd);
+        std::fputs(text.substr(at, 400).c_str(), f);
+        std::fclose(f);
+        stream += read_file(out);
+        frames.emplace_back(stream.size(), std::min(at + 400, text.size()));
+    }
+    for (size_t n = 0; n <= stream.size(); n += 97) {
+        SCOPED_TRACE("cut at " + std::to_string(n));
+        write_file(cut, stream.substr(0, n));
+        size_t whole = 0;
+        for (const auto& [end, upto] : frames)
+            if (end <= n) whole = upto;
+        write_file(prefix, text.substr(0, whole));
+        for (const strings& args : {strings{"repair", "X", "-"}, strings{"check", "--json", "X"}}) {
+            strings a = args, b = args;
+            std::replace(a.begin(), a.end(), string("X"), cut);
+            std::replace(b.begin(), b.end(), string("X"), prefix);
+            const auto add = args[0] == "repair" ? logtool::add_repair : logtool::add_check;
+            const in_process_result x = run_in_process(add, a, dir), y = run_in_process(add, b, dir);
+            EXPECT_EQ(x.status, y.status);
+            if (args[0] == "repair") {
+                EXPECT_EQ(x.out, y.out);
+            } else {
+                EXPECT_EQ(nlohmann::json::parse(x.out)["cut_short"],
+                          nlohmann::json::parse(y.out)["cut_short"]);
+            }
+        }
+    }
+}
+
+// Runs a subcommand in a child whose files may not grow past `limit` bytes: the write, the flush
+// or the close fails before the rename.
+int run_limited(logtool::command (*add)(CLI::App&), const strings& args, rlim_t limit) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit r{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &r);
+        std::signal(SIGXFSZ, SIG_IGN);
+        std::freopen("/dev/null", "w", stderr);
+        _exit(logtool::run_subcommand(add, args));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Seam, WritersLeaveNoFileWhenTheyCannotFinishAndNeverWriteOverAnInput) {
+    temp_dir dir;
+    const string in = dir.file("in.xml"), link = dir.file("link.xml"), zin = dir.file("in.xml.zst");
+    make_log(in, {.seed = 26, .batches = 60});
+    ASSERT_EQ(::link(in.c_str(), link.c_str()), 0);
+    tool({"repair", in, zin});
+    const string text = read_file(in), packed = read_file(zin);
+    const strings rows[] = {{"repair", in, link},     {"slice", in, in},       {"retime", link, in},
+                            {"merge", in, zin, link}, {"merge", zin, in, zin}, {"slice", zin, zin}};
+    for (const strings& args : rows) {
+        EXPECT_NE(tool(args, 2).err.find("is an input"), string::npos) << args[0];
+        EXPECT_TRUE(read_file(in) == text && read_file(zin) == packed) << args[0];
+    }
+    const auto files = [&] { return std::distance(std::filesystem::directory_iterator(dir.path()), {}); };
+    const auto before = files();
+    for (const char* name : {"out.xml", "out.xml.zst", "out.xml.gz"}) {
+        EXPECT_EQ(run_limited(logtool::add_slice, {"slice", in, dir.file(name)}, 1024), 2) << name;
+        EXPECT_EQ(files(), before) << name;
+    }
+}
+
+// Where a read fails decides what check calls it: cut short only when the document ends inside an
+// open element with nothing else wrong.
+TEST(Seam, ReadsEndCutShortOnlyWhenTheDocumentStopsInsideAnOpenElement) {
+    const string b = "<batch time=\"1.0\" action=\"CMD_ADD_NODE\"><event path=\"/a\"/>";
+    const std::tuple<string, bool, const char*> rows[] = {
+        {"<dump>" + b, true, "XML parser"},
+        {"<dump>" + b + "</batch><batch time=\"1.x\" action=\"CMD_ADD_NODE\">", false, "reader rule"},
+        {"<dump>" + b + "<batch time=\"2.0\" action=\"CMD_ADD_NODE\">", false, "reader rule"},
+        {"<dump>" + b + "</dump>", false, "XML parser"},
+        {"<dump>" + b + "</batch></dump>x", false, "XML parser"},
+        {"<dump><ev", true, "XML parser"}};
+    temp_dir dir;
+    for (const auto& [body, cut, by] : rows) {
+        write_file(dir.file("l.xml"), log_decl + body);
+        const in_process_result r =
+            run_in_process(logtool::add_check, {"check", "--json", dir.file("l.xml")}, dir);
+        const auto j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(j["cut_short"], cut) << body;
+        EXPECT_EQ(j["refused_by"], by) << body;
+    }
+}
+
+// Batch times on the edges of windows, bins, caps and rounding.
+TEST(Seam, EdgesOfWindowsBinsGapCapsAndRetimedGaps) {
+    for (const auto& [t1, peak] : {std::pair{ns_per_s, 1}, {ns_per_s - 1, 2}}) {
+        logtool::peak_window w(ns_per_s);
+        w.add(0, 1);
+        w.add(t1, 1);
+        EXPECT_EQ(w.peak(), peak);
+    }
+    // speed (billionths), cap, shift; input times; output times
+    using times = std::vector<nanos>;
+    const std::tuple<nanos, std::optional<nanos>, nanos, times, times> rows[] = {
+        {2 * ns_per_s, {}, 0, {0, 1, 4, 9}, {0, 1, 2, 5}},     // halves round away from zero
+        {4 * ns_per_s, {}, 0, {0, 5, 6, 6}, {0, 1, 2, 3}},     // 1.25 down, 1.5 up, no gap: 1 ns on
+        {ns_per_s / 2, {4}, 3, {0, 2, 3, 10}, {3, 7, 9, 13}},  // doubled, capped at 4 exactly
+    };
+    for (const auto& [speed, cap, shift, in, want] : rows) {
+        logtool::retimer clock(speed, cap, shift);
+        times got;
+        for (const nanos t : in) got.push_back(clock.next(t));
+        EXPECT_TRUE(got == want) << int(speed / ns_per_s);
+    }
+    // check's gaps and timeline's bins: exactly on the limit is not over it, exactly on an edge opens a bin.
+    temp_dir dir;
+    const string log = dir.file("l.xml");
+    write_file(log, log_document(log_batch("0.999999999", "CMD_ADD_NODE", log_event("/a")) +
+                                 log_batch("1.000000000", "CMD_ADD_NODE", log_event("/b")) +
+                                 log_batch("3.000000000", "CMD_ADD_NODE", log_event("/c"))));
+    EXPECT_EQ(tool({"check", "--strict", "--max-gap", "2", log}).status, 0);
+    EXPECT_NE(tool({"check", "--strict", "--max-gap", "1.999999999", log}, 1).out.find("1 gap longer"),
+              string::npos);
+    const strings rows_out = lines_of(tool({"timeline", "--bin", "1", log}).out);
+    ASSERT_GE(rows_out.size(), 6U);
+    for (const auto& [row, range] : {std::pair{3, "0:1"}, {4, "1:2"}, {5, "2:2"}})
+        EXPECT_NE(rows_out[size_t(row)].find(range), string::npos) << rows_out[size_t(row)];
+}
+
+// The trackers against counting everything: the longest gaps and, while the keys fit, exact prefix counts.
+TEST(Seam, TrackersAgreeWithCountingEverything) {
+    std::mt19937 rng(27);
+    for (int round = 0; round < 20; ++round) {
+        logtool::gap_tracker gaps(5);
+        std::vector<logtool::batch_gap> all;
+        logtool::heavy_hitters hits(64);
+        std::map<string, long long> counts;
+        for (long long i = 1; i < 200; ++i) {
+            const logtool::batch_gap g{nanos(rng() % 30), 0, i};
+            gaps.add(g);
+            all.push_back(g);
+            const string key = "/k" + std::to_string(rng() % (round < 10 ? 50 : 100));
+            hits.add(key);
+            ++counts[key];
+        }
+        std::stable_sort(all.begin(), all.end(), [](auto& a, auto& b) { return a.length > b.length; });
+        const auto longest = gaps.longest();
+        for (size_t i = 0; i < 5; ++i)
+            EXPECT_TRUE(longest[i].length == all[i].length && longest[i].index == all[i].index);
+        EXPECT_EQ(hits.approximate(), round >= 10 && counts.size() > 64);
+        for (const auto& [key, n] : hits.top(64))
+            EXPECT_TRUE(hits.approximate() ? n >= counts[key] : n == counts[key]) << key;
+    }
+}
+
+TEST(Seam, SelectionRangesAndPathRulesAsRorezurediReadsThem) {
+    const std::tuple<const char*, long long, long long> good[] = {
+        {"3:7", 3, 7}, {":7", 0, 7}, {"3:", 3, -1}, {":", 0, -1}};
+    for (const auto& [text, first, end] : good) {
+        logtool::batch_range r;
+        string error;
+        EXPECT_TRUE(logtool::parse_batch_range(text, r, error) && r.first == first && r.end == end) << text;
+    }
+    for (const char* bad : {"3", "a:b", "-1:2", "1:-2", "1:2:3", " 1:2", "1:2 ", "+1:2", "1.5:2"}) {
+        logtool::batch_range r;
+        string error;
+        EXPECT_FALSE(logtool::parse_batch_range(bad, r, error)) << bad;
+    }
+    // -p as given on the command line, the event's path, kept
+    const std::tuple<const char*, const char*, bool> paths[] = {
+        {"t8/n2", "/t8/n2/l", true}, {"//t8//n2/", "/t8/n2/l", true}, {"/t8/n2", "/t8/n3/l", false}};
+    for (const auto& [given, path, kept] : paths) {
+        logtool::selection s;
+        s.include_path(given);
+        logtool::log_batch b;
+        b.batch.cmd = CMD_CLEAR_LEAF;
+        b.batch.events.resize(1);
+        b.batch.events[0].path = path;
+        EXPECT_EQ(s.keeps(b), kept) << given;
+    }
+}
+
+}  // namespace
