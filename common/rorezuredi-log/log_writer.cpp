@@ -1,5 +1,7 @@
 #include "log_writer.h"
 
+#include <utility>
+
 #include "log_format.h"
 
 namespace logtool {
@@ -26,6 +28,13 @@ bool log_writer::finish(std::optional<nanos> start) {
     put_start(start);
     write_log_tail(m_out.stream());
     return m_out.commit();
+}
+
+bool log_rewrite::open(const std::string& file, const std::string& out_name, bool empty_batches) {
+    std::optional<input_log> in = open_input(file);
+    if (!in || !out.open(out_name, {&*in})) return false;
+    cursor.emplace(std::move(*in), empty_batches);
+    return true;
 }
 
 }  // namespace logtool

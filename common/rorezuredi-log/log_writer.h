@@ -6,6 +6,9 @@
 #define ROREZUREDI_LOG_WRITER_H
 
 #include <optional>
+#include <string>
+
+#include "log_cursor.h"
 
 #include "log_output.h"
 #include "log_time.h"
@@ -33,6 +36,16 @@ private:
     output_file& m_out;
     std::optional<nanos> m_written;
     long long m_batches = 0, m_events = 0;
+};
+
+// One input log and the log written from it, opened in that order; the
+// output is refused when it is the input.
+struct log_rewrite {
+    std::optional<log_cursor> cursor;
+    output_file out;
+
+    // False after a one-line message (exit_usage).
+    bool open(const std::string& file, const std::string& out_name, bool empty_batches = false);
 };
 
 // `start` moved by `by`, when known.

@@ -11,14 +11,12 @@
 namespace logtool {
 
 int run_repair(const repair_options& o) {
-    std::optional<input_log> opened = open_input(o.file);
-    if (!opened) return exit_usage;
-    output_file out;
-    if (!out.open(o.out, {&*opened})) return exit_usage;
-    log_cursor cursor(std::move(*opened), true);
+    log_rewrite io;
+    if (!io.open(o.file, o.out, true)) return exit_usage;
+    log_cursor& cursor = *io.cursor;
     const input_log& in = cursor.input();
 
-    log_writer writer(out);
+    log_writer writer(io.out);
     log_batch b;
     while (cursor.next(b)) writer.write(b.batch, b.start);
     if (!writer.finish(cursor.start())) return exit_usage;

@@ -32,15 +32,13 @@ int refuse_disorder(const input_log& in, long long index) {
 }  // namespace
 
 int run_retime(const retime_options& o) {
-    std::optional<input_log> opened = open_input(o.file);
-    if (!opened) return exit_usage;
-    output_file out;
-    if (!out.open(o.out, {&*opened})) return exit_usage;
-    log_cursor cursor(std::move(*opened));
+    log_rewrite io;
+    if (!io.open(o.file, o.out)) return exit_usage;
+    log_cursor& cursor = *io.cursor;
     const input_log& in = cursor.input();
 
     retimer clock(o.speed, o.max_gap, o.shift);
-    log_writer writer(out);
+    log_writer writer(io.out);
     // The start written: --start, else the input's as the cursor met it.
     const auto start_of = [&o](std::optional<nanos> input_start) { return o.start ? o.start : input_start; };
     // Writes one batch at its new time; false when that time is below 0.

@@ -7,11 +7,9 @@
 namespace logtool {
 
 int run_slice(const slice_options& o) {
-    std::optional<input_log> opened = open_input(o.file);
-    if (!opened) return exit_usage;
-    output_file out;
-    if (!out.open(o.out, {&*opened})) return exit_usage;
-    log_cursor cursor(std::move(*opened));
+    log_rewrite io;
+    if (!io.open(o.file, o.out)) return exit_usage;
+    log_cursor& cursor = *io.cursor;
 
     // ISO times are placed on the axis through the log's start (the first
     // read; a log whose start comes late is read ahead to it).
@@ -28,7 +26,7 @@ int run_slice(const slice_options& o) {
 
     // --rebase moves the axis so that the first kept batch is at 0, and the
     // start by as much.
-    log_writer writer(out);
+    log_writer writer(io.out);
     std::optional<nanos> shift;
     log_batch b;
     while (cursor.next(b)) {
