@@ -208,8 +208,9 @@ int run_program(int argc, char** argv, const char* version) {
 
     // A first word that is no subcommand is named as such, with the nearest one.
     if (argc > 1 && argv[1][0] != '-') {
-        std::vector<std::string> names;
-        for (const command& c : commands) names.push_back(c.app->get_name());
+        std::vector<std::string> names(commands.size());
+        std::transform(commands.begin(), commands.end(), names.begin(),
+                       [](const command& c) { return c.app->get_name(); });
         const std::string nearest = nearest_word(argv[1], names);
         if (nearest != argv[1]) {
             std::fprintf(stderr,

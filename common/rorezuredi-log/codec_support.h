@@ -23,6 +23,15 @@ std::unique_ptr<Codec> make_codec() {
     return c->made() ? std::move(c) : nullptr;
 }
 
+// A stdio stream over `cookie`, which the stream owns from then on (its close
+// function frees it); null, the cookie freed, when none can be made.
+template <class Cookie>
+FILE* cookie_stream(std::unique_ptr<Cookie> cookie, const char* mode, cookie_io_functions_t io) {
+    FILE* f = fopencookie(cookie.get(), mode, io);
+    if (f != nullptr) static_cast<void>(cookie.release());
+    return f;
+}
+
 }  // namespace logtool::codec
 
 #endif

@@ -126,9 +126,7 @@ FILE* open_encoding(FILE* raw, compression c) {
         errno = ENOMEM;
         return nullptr;
     }
-    FILE* f = fopencookie(w.get(), "w", {nullptr, write_cookie, nullptr, close_writing});
-    if (f != nullptr) w.release();
-    return f;
+    return cookie_stream(std::move(w), "w", {nullptr, write_cookie, nullptr, close_writing});
 }
 
 }  // namespace logtool

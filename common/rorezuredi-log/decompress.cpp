@@ -153,9 +153,7 @@ FILE* open_decoding(FILE* raw, compression c, std::string head, std::shared_ptr<
     r->in.assign(head.begin(), head.end());
     r->in.resize(std::max(chunk, head.size()));
     r->in_end = head.size();
-    FILE* f = fopencookie(r.get(), "r", {read_cookie, nullptr, nullptr, close_reading});
-    if (f != nullptr) r.release();
-    return f;
+    return cookie_stream(std::move(r), "r", {read_cookie, nullptr, nullptr, close_reading});
 }
 
 }  // namespace logtool

@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "codec_support.h"
 
 namespace logtool {
 
@@ -21,7 +24,7 @@ std::nullopt_t cannot(const char* what, const std::string& name, int err) {
 
 // A plain pipe whose head has been read: its text is the head and the rest.
 struct prefixed {
-    FILE* raw;
+    file_ptr raw;
     std::string head;
     std::size_t at = 0;
 };
@@ -30,16 +33,16 @@ ssize_t read_prefixed(void* cookie, char* out, std::size_t size) {
     auto& p = *static_cast<prefixed*>(cookie);
     if (p.at < p.head.size()) {
         const std::size_t n = std::min(size, p.head.size() - p.at);
-        std::memcpy(out, p.head.data() + p.at, n);
+        std::copy_n(p.head.data() + p.at, n, out);
         p.at += n;
         return static_cast<ssize_t>(n);
     }
-    return static_cast<ssize_t>(std::fread(out, 1, size, p.raw));
+    return static_cast<ssize_t>(std::fread(out, 1, size, p.raw.get()));
 }
 
 int close_prefixed(void* cookie) {
     const std::unique_ptr<prefixed> owned(static_cast<prefixed*>(cookie));
-    return std::fclose(owned->raw);
+    return std::fclose(owned->raw.release());
 }
 
 }  // namespace
@@ -70,12 +73,9 @@ std::optional<input_log> open_input(const std::string& name) {
         in.note = std::make_shared<decode_note>();
         in.stream.reset(open_decoding(owned.release(), in.packed, std::move(head), in.note));
     } else if (!head.empty()) {
-        auto p = std::make_unique<prefixed>(prefixed{owned.get(), std::move(head)});
-        in.stream.reset(fopencookie(p.get(), "r", {read_prefixed, nullptr, nullptr, close_prefixed}));
-        if (in.stream != nullptr) {
-            p.release();
-            owned.release();
-        }
+        auto p = std::make_unique<prefixed>(prefixed{std::move(owned), std::move(head)});
+        in.stream.reset(
+            codec::cookie_stream(std::move(p), "r", {read_prefixed, nullptr, nullptr, close_prefixed}));
     } else {
         in.stream = std::move(owned);
     }

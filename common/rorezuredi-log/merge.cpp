@@ -1,4 +1,5 @@
 // merge: one log of the batches of several, in order of absolute time.
+#include <algorithm>
 #include <memory>
 #include <queue>
 #include <string>
@@ -52,8 +53,8 @@ int run_merge(const merge_options& o) {
         if (!in) return exit_usage;
         opened.push_back(std::move(*in));
     }
-    std::vector<const input_log*> names;
-    for (const input_log& in : opened) names.push_back(&in);
+    std::vector<const input_log*> names(opened.size());
+    std::transform(opened.begin(), opened.end(), names.begin(), [](const input_log& in) { return &in; });
     output_file out;
     if (!out.open(o.out, names)) return exit_usage;
 
