@@ -35,27 +35,40 @@ std::vector<std::pair<nanos, string>> absolute(const string& file, const string&
     return v;
 }
 
+// Starts read late: one after the 210th batch, and in `twice` another, of another time, before the
+// first. The start replay uses (the last) is written once for each start met, where it was met.
 TEST(Seam, StartAfterTheFirstBatchesKeepsAbsoluteTimesThroughEveryWriter) {
     temp_dir dir;
-    const string in = dir.file("late.xml"), other = dir.file("other.xml"), out = dir.file("out.xml");
+    const string late = dir.file("late.xml"), twice = dir.file("twice.xml"), other = dir.file("other.xml"),
+                 out = dir.file("out.xml");
     const nanos epoch = nanos(1700000000) * ns_per_s;
-    make_log(in, {.seed = 21, .batches = 230, .start = epoch, .start_after = 210});
+    make_log(late, {.seed = 21, .batches = 230, .start = epoch, .start_after = 210});
     make_log(other, {.seed = 22, .batches = 5, .start = epoch - 7 * ns_per_s});
-    const auto want = absolute(in);
-    const string from = format_seconds(read_back(in)[10].time);
+    string text = read_file(late);
+    write_file(twice, text.insert(text.find("<dump>\n") + 7, "\t<start time=\"1600000000.5\"/>\n"));
+    const string from = format_seconds(read_back(late)[10].time);
     // The arguments, the first batch kept, whether the output is the input byte for byte.
-    const std::tuple<strings, size_t, bool> rows[] = {
-        {{"slice", "--from", from, in, out}, 10, false},
-        {{"slice", "--rebase", "--from", from, in, out}, 10, false},
-        {{"slice", "--rebase", "--batches", "30:", in, out}, 30, false},
-        {{"retime", in, out}, 0, true},
-        {{"repair", in, out}, 0, true},
-        {{"merge", out, in, other}, 0, false}};
-    for (const auto& [args, first, same] : rows) {
-        SCOPED_TRACE(args[1] + " " + args[2]);
-        tool(args);
-        EXPECT_TRUE(absolute(out, "/t21/") == decltype(want)(want.begin() + long(first), want.end()));
-        EXPECT_TRUE(!same || read_file(out) == read_file(in));
+    const std::tuple<strings, size_t, bool> rows[] = {{{"slice", "--from", from}, 10, false},
+                                                      {{"slice", "--rebase", "--from", from}, 10, false},
+                                                      {{"slice", "--rebase", "--batches", "30:"}, 30, false},
+                                                      {{"retime"}, 0, true},
+                                                      {{"repair"}, 0, true},
+                                                      {{"merge", out, other}, 0, false}};
+    for (const string& in : {late, twice}) {
+        const auto want = absolute(in);
+        for (auto [args, first, same] : rows) {
+            if (args[0] == "merge" && in == twice) continue;  // merge places each input by its first start
+            args.push_back(in);
+            if (args[0] != "merge") args.push_back(out);
+            SCOPED_TRACE(args[0] + " " + args[1] + " " + in);
+            tool(args);
+            EXPECT_TRUE(absolute(out, "/t21/") == decltype(want)(want.begin() + long(first), want.end()));
+            const string written = read_file(out);
+            size_t starts = 0;
+            for (size_t at = written.find("<start"); at != string::npos; at = written.find("<start", at + 1))
+                ++starts;
+            EXPECT_TRUE(same ? written == read_file(in) : starts == (in == late ? 1U : 2U)) << starts;
+        }
     }
 }
 
