@@ -1,29 +1,46 @@
 #!/usr/bin/env bash
 # Demo: capture a burst workload from one private store, replay it with the
 # recorded timing into a second one, and show that both hold the same data.
-# Installs missing packages and builds first. Leaves no process behind.
+# Installs missing packages and builds first. Leaves no process behind; a
+# step that fails is named, with what capture wrote to standard error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . scripts/deps.sh
 install_deps
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target rorezuredi rorezuredi-log veltd veltctl >/dev/null
-bin=$root/build/bin
-
 work=$(mktemp -d /tmp/rorezuredi-demo.XXXXXX)
 pids=()
 cleanup() {
+    local status=$?
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    if ((status)); then
+        echo "demo: step \"$current_step\" failed (status $status)" >&2
+        if [ -s "$work/capture.err" ]; then
+            echo "capture's standard error:" >&2
+            cat "$work/capture.err" >&2
+        elif [ -e "$work/capture.err" ]; then
+            echo "capture wrote nothing to standard error" >&2
+        fi
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-step() { printf '\n== %s\n' "$*"; }
+step() {
+    current_step=$*
+    printf '\n== %s\n' "$*"
+}
 
-# Polls a command until it succeeds (at most about 10 s).
+current_step="Building"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target rorezuredi rorezuredi-log veltd veltctl >/dev/null
+bin=$root/build/bin
+
+# Polls a command until it succeeds (at most about 10 s). The command runs
+# afresh on every try, so a condition must be a command or function, never a
+# value computed before the call.
 wait_for() {
     for _ in $(seq 1 1000); do
         if "$@" >/dev/null 2>&1; then return 0; fi
@@ -34,6 +51,8 @@ wait_for() {
 }
 
 status_of() { VELT_SOCKET=$1 "$bin/veltctl" status | awk -v k="$2" '$1 == k { print $2 }'; }
+# status_is SOCKET KEY VALUE: the store's status line KEY currently reads VALUE.
+status_is() { [ "$(status_of "$1" "$2")" = "$3" ]; }
 
 start_store() {
     "$bin/veltd" --socket "$1" 2>"$work/$(basename "$1").log" &
@@ -49,7 +68,7 @@ step "Capturing the workload from the source store"
 VELT_SOCKET=$work/source.sock "$bin/rorezuredi" -f "$work/capture.xml" 2>"$work/capture.err" &
 capture_pid=$!
 pids+=("$capture_pid")
-wait_for test "$(status_of "$work/source.sock" subscribers)" = 1
+wait_for status_is "$work/source.sock" subscribers 1
 
 bursts=(demo/workload/burst-*.batch)
 requests=0
@@ -61,7 +80,7 @@ done
 echo "sent $requests requests in ${#bursts[@]} bursts"
 
 # Stop only once the capture has taken every batch the store delivered.
-wait_for test "$(status_of "$work/source.sock" pending)" = 0
+wait_for status_is "$work/source.sock" pending 0
 kill -INT "$capture_pid"
 capture_status=0
 wait "$capture_pid" || capture_status=$?
