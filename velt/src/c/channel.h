@@ -45,6 +45,7 @@ private:
     unique_fd m_poll;
     wire::channel_state* m_state = nullptr;
     std::string m_buffer;  // the last batch; released after a large one
+    uint32_t m_next = 0;   // the next batch's length, when announced
 };
 
 }  // namespace velt::client

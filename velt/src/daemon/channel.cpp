@@ -64,7 +64,7 @@ bool channel::push(const shared_text& batch) {
     if (!m_sock) return true;
     // Written at once only when nothing waits before it.
     const bool idle = m_queue.empty();
-    m_queue.send_body(batch);
+    m_queue.send_batch(batch);
     return !idle || m_queue.flush(m_sock.get());
 }
 

@@ -25,13 +25,12 @@ public:
     // Queues a frame begun with wire::begin_frame (or wire::response) and
     // fills in its length.
     void send(std::string frame);
-    // Queues a frame made of `head` (begun like the above) and `body`, which
-    // is shared, not copied.
-    void send_shared(std::string head, shared_text body);
-    // Queues `body` as a frame of its own (a length, then the body). A
-    // small body is copied into the bytes already queued, a large one
-    // shared, so that many small frames cost their bytes and one write.
-    void send_body(const shared_text& body);
+    // Queues a batch for a notification channel (wire::batch_header, then
+    // `body`). A small body is copied into the bytes already queued, a large
+    // one shared, so that many small batches cost their bytes and one write.
+    // While the head of the batch before is unwritten, it announces this
+    // batch's length.
+    void send_batch(const shared_text& body);
     // Hands the channel's descriptors over (SCM_RIGHTS) with the next bytes
     // written.
     void pass(std::array<unique_fd, velt::wire::channel_fds> fds) { m_passing = std::move(fds); }
@@ -63,6 +62,12 @@ private:
     size_t m_bytes = 0;
     int64_t m_progress = 0;
     std::array<unique_fd, velt::wire::channel_fds> m_passing;
+    // Where the newest batch's announcement of the next one lies: the
+    // chunk's number (counting those popped) and the offset in it.
+    static constexpr uint64_t no_hint = ~uint64_t(0);
+    uint64_t m_popped = 0;
+    uint64_t m_hint_chunk = no_hint;
+    size_t m_hint_at = 0;
 };
 
 }  // namespace veltd
