@@ -84,13 +84,12 @@ int channel::read_rest(char* data, size_t len) {
     return 0;
 }
 
-int channel::take(std::string_view& payload) {
+channel::taken channel::take(std::string_view& payload, int32_t& failure) {
     // Memory stays flat: a buffer grown for a large batch is not kept.
     constexpr size_t keep = size_t(4) << 20;
     while (true) {
-        if (m_state->closed.load(std::memory_order_acquire) != 0) return VLT_ELOST;
-        int32_t code = 0;
-        if (take_failure(code)) return code < 0 ? code : VLT_ELOST;
+        if (m_state->closed.load(std::memory_order_acquire) != 0) return taken::lost;
+        if (take_failure(failure)) return taken::failure;
         // The whole batch when the one before announced its length, else
         // its head alone.
         const size_t first = wire::batch_header + m_next;
@@ -100,23 +99,23 @@ int channel::take(std::string_view& payload) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             // Nothing yet: wait for a batch, a failpoint or the end.
             pollfd p{m_poll.get(), POLLIN, 0};
-            if (poll(&p, 1, -1) < 0 && errno != EINTR) return VLT_ELOST;
+            if (poll(&p, 1, -1) < 0 && errno != EINTR) return taken::lost;
             continue;
         }
-        if (n <= 0 || read_rest(m_buffer.data() + n, first - size_t(n)) != 0) return VLT_ELOST;
+        if (n <= 0 || read_rest(m_buffer.data() + n, first - size_t(n)) != 0) return taken::lost;
         const uint32_t len = wire::get_u32(m_buffer.data());
         const uint32_t next = wire::get_u32(m_buffer.data() + wire::frame_header);
         if (len < wire::min_batch_payload || len > wire::max_response || (m_next != 0 && len != m_next) ||
             next > wire::max_response)
-            return VLT_ELOST;
+            return taken::lost;
         if (m_next == 0) {
             m_buffer.resize(wire::batch_header + len);
-            if (read_rest(m_buffer.data() + wire::batch_header, len) != 0) return VLT_ELOST;
+            if (read_rest(m_buffer.data() + wire::batch_header, len) != 0) return taken::lost;
         }
         m_next = next;
         m_state->taken.fetch_add(1, std::memory_order_release);
         payload = std::string_view(m_buffer).substr(wire::batch_header);
-        return 0;
+        return taken::batch;
     }
 }
 

@@ -28,10 +28,11 @@ public:
     int poll_fd() const { return m_poll.get(); }
 
     // Waits for the next batch and reads it, and nothing beyond it; `payload`
-    // views it (a u32 count and the events) until the next call. 0 on
-    // success, a failpoint's code, or VLT_ELOST (also once close() was called
-    // or the daemon dropped the connection).
-    int take(std::string_view& payload);
+    // views it (a u32 count and the events) until the next call. Or a
+    // failpoint's code in `failure`; or the connection is lost (also once
+    // close() was called or the daemon dropped the connection).
+    enum class taken { batch, failure, lost };
+    taken take(std::string_view& payload, int32_t& failure);
     // Gives the channel up: take() fails and poll_fd() turns readable.
     void close();
 

@@ -118,9 +118,14 @@ int connection::call(const std::string& frame, std::string_view& payload) {
 
 int connection::take_batch(std::string_view& payload) {
     if (m_lost) return VLT_ELOST;
-    const int r = m_notes->take(payload);
-    if (r == VLT_ELOST) mark_lost();
-    return r;
+    int32_t failure = 0;
+    switch (m_notes->take(payload, failure)) {
+        case channel::taken::batch: return 0;
+        case channel::taken::failure: return failure;
+        case channel::taken::lost: break;
+    }
+    mark_lost();
+    return VLT_ELOST;
 }
 
 }  // namespace velt::client

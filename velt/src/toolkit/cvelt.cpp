@@ -91,6 +91,7 @@ int CVelt::events_get(std::vector<CEvent>& events) {
     // Without a subscription nothing will ever arrive: fail instead of blocking.
     if (!conn->subscribed()) return -2;
     std::string_view payload;
+    // A failpoint's code (the daemon sets only negative ones) or a loss.
     const int result = conn->take_batch(payload);
     if (result != 0) return result < 0 ? result : VLT_ELOST;
     wire::reader r(payload);
