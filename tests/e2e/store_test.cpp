@@ -184,7 +184,8 @@ TEST_F(Store, SubscriptionsAndTheirDescriptor) {
     // counted exactly as they are taken.
     constexpr int many = 5000, big_at = many / 2;
     const CElement big = of(std::string(4 << 20, 'b'));
-    for (int i = 0; i < many; ++i) ASSERT_EQ(i == big_at ? w.req(CMD_SET_LEAF, {"/x"}, {big}) : w.set("/x", i), 0);
+    for (int i = 0; i < many; ++i)
+        ASSERT_EQ(i == big_at ? w.req(CMD_SET_LEAF, {"/x"}, {big}) : w.set("/x", i), 0);
     for (int i = 0; i < many; ++i) {
         ASSERT_EQ(w.status("pending"), many - i);
         ASSERT_TRUE(sub.readable(5000) && sub.get(ev) == 1) << i;
