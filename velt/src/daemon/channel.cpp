@@ -59,13 +59,9 @@ void channel::broke() {
     m_queue = output_queue();
 }
 
-bool channel::push(const shared_text& batch) {
+void channel::push(const shared_text& batch) {
     ++m_sent;
-    if (!m_sock) return true;
-    // Written at once only when nothing waits before it.
-    const bool idle = m_queue.empty();
-    m_queue.send_batch(batch);
-    return !idle || m_queue.flush(m_sock.get());
+    if (m_sock) m_queue.send_batch(batch);
 }
 
 bool channel::flush() {

@@ -35,9 +35,8 @@ public:
     // The client's end closed or failed: nothing more can be delivered.
     void broke();
 
-    // Queues a batch (a u32 count and the events) and writes what the
-    // socket takes now. False when the socket failed.
-    bool push(const shared_text& batch);
+    // Queues a batch (a u32 count and the events); flush() writes it.
+    void push(const shared_text& batch);
     // Writes queued batches the socket takes; false on a failure.
     bool flush();
     // Bytes queued that the socket has not taken yet.

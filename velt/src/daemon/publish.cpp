@@ -56,12 +56,10 @@ void server::publish(batch& b) {
             drop(c);
             continue;
         }
-        const bool was_idle = c.chan.queued() == 0;
-        if (!c.chan.push(mine)) {
-            drop(c);
-            continue;
-        }
-        if (was_idle && c.chan.queued() > 0) watch_channel(c, true);
+        // Written once the current event is handled, after the answer to
+        // the request, together with any other batch it brings.
+        if (c.chan.queued() == 0) m_unflushed.push_back(c.id);
+        c.chan.push(mine);
     }
 }
 

@@ -78,6 +78,7 @@ int server::run() {
                 case tag_client: on_client(k >> 2, events[i].events); break;
                 case tag_channel: on_channel(k >> 2, events[i].events); break;
             }
+            flush_channels();
         }
         if (sweep > 0 && monotonic_ms() >= next_sweep) {
             drop_stalled();
@@ -259,6 +260,20 @@ void server::update_events(client& c) {
     ev.data.u64 = key(c.id, tag_client);
     epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, c.sock.get(), &ev);
     c.events = want;
+}
+
+void server::flush_channels() {
+    for (uint64_t id : m_unflushed) {
+        auto it = m_clients.find(id);
+        if (it == m_clients.end() || it->second->dead) continue;
+        client& c = *it->second;
+        if (!c.chan.flush()) {
+            drop(c);
+        } else if (c.chan.queued() > 0) {
+            watch_channel(c, true);
+        }
+    }
+    m_unflushed.clear();
 }
 
 void server::watch_channel(client& c, bool out) {

@@ -57,6 +57,8 @@ private:
     // Has epoll report (or stop reporting) when a client's channel takes
     // more batches.
     void watch_channel(client& c, bool out);
+    // Writes the batches just published to channels that were idle.
+    void flush_channels();
 
     // Request handlers (handlers.cpp); false on a malformed request.
     bool handle(client& c, std::string_view payload);
@@ -83,7 +85,8 @@ private:
     unique_fd m_epoll;
     tree m_tree;
     std::map<uint64_t, std::unique_ptr<client>> m_clients;
-    std::vector<uint64_t> m_marked;  // clients to drop after the current event
+    std::vector<uint64_t> m_marked;     // clients to drop after the current event
+    std::vector<uint64_t> m_unflushed;  // idle channels given batches since
     failpoints m_failpoints;
     uint64_t m_next_id = 1;
     size_t m_max_clients = max_clients;
