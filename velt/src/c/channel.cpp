@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <velt.h>
@@ -37,10 +38,13 @@ bool watch(int epoll, int fd) {
 }  // namespace
 
 channel::channel(std::array<unique_fd, wire::channel_fds> fds)
-    : m_batches(std::move(fds[wire::fd_batches])), m_failure(std::move(fds[wire::fd_failure])) {
+    : m_batches(std::move(fds[wire::fd_batches])),
+      m_failure(std::move(fds[wire::fd_failure])),
+      m_ready(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     m_state = map_state(fds[wire::fd_state].get());
     m_poll.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!m_poll || !watch(m_poll.get(), m_batches.get()) || !watch(m_poll.get(), m_failure.get()))
+    if (!m_poll || !m_ready || !watch(m_poll.get(), m_batches.get()) ||
+        !watch(m_poll.get(), m_failure.get()) || !watch(m_poll.get(), m_ready.get()))
         m_poll.reset();
 }
 
@@ -72,50 +76,81 @@ bool channel::take_failure(int32_t& code) {
     return false;
 }
 
-// The rest of a frame whose first bytes were read: it is on its way.
-int channel::read_rest(char* data, size_t len) {
-    while (len > 0) {
-        ssize_t n = recv(m_batches.get(), data, len, MSG_WAITALL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return VLT_ELOST;
-        data += n;
-        len -= size_t(n);
+size_t channel::whole_batch() const {
+    const size_t have = m_end - m_pos;
+    if (have < wire::frame_header) return 0;
+    const size_t len = wire::frame_header + wire::get_u32(m_buf.data() + m_pos);
+    return have >= len ? len : 0;
+}
+
+void channel::mark_ready(bool ready) {
+    if (ready == m_ready_set) return;
+    if (ready) {
+        eventfd_write(m_ready.get(), 1);
+    } else {
+        eventfd_t ignored = 0;
+        eventfd_read(m_ready.get(), &ignored);
     }
-    return 0;
+    m_ready_set = ready;
+}
+
+ssize_t channel::fill(bool wait) {
+    // Read ahead in blocks of this size; a larger batch gets room for itself.
+    constexpr size_t block = size_t(256) << 10;
+    if (m_pos == m_end) {
+        m_pos = m_end = 0;
+        // Memory stays flat: room grown for a large batch is not kept.
+        if (m_buf.size() > 16 * block) std::vector<char>().swap(m_buf);
+    } else if (m_pos > 0 && m_end - m_pos < block) {
+        // The start of a batch moves to the front (to a smaller buffer after
+        // a large batch).
+        std::vector<char> fresh;
+        std::vector<char>& to = m_buf.size() > 16 * block ? fresh : m_buf;
+        if (&to == &fresh) fresh.resize(2 * block);
+        std::copy(m_buf.begin() + ptrdiff_t(m_pos), m_buf.begin() + ptrdiff_t(m_end), to.begin());
+        if (&to == &fresh) m_buf.swap(fresh);
+        m_end -= m_pos;
+        m_pos = 0;
+    }
+    size_t want = block;
+    if (m_end - m_pos >= wire::frame_header)
+        want = std::max(want, wire::frame_header + wire::get_u32(m_buf.data() + m_pos) - (m_end - m_pos));
+    if (m_buf.size() < m_end + want) m_buf.resize(m_end + want);
+    while (true) {
+        const ssize_t n = recv(m_batches.get(), m_buf.data() + m_end, want, wait ? 0 : MSG_DONTWAIT);
+        if (n > 0) {
+            m_end += size_t(n);
+            return n;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
 }
 
 channel::taken channel::take(std::string_view& payload, int32_t& failure) {
-    // Memory stays flat: a buffer grown for a large batch is not kept.
-    constexpr size_t keep = size_t(4) << 20;
     while (true) {
         if (m_state->closed.load(std::memory_order_acquire) != 0) return taken::lost;
         if (take_failure(failure)) return taken::failure;
-        // The whole batch when the one before announced its length, else
-        // its head alone.
-        const size_t first = wire::batch_header + m_next;
-        if (m_buffer.capacity() > keep && first <= keep) std::string().swap(m_buffer);
-        m_buffer.resize(first);
-        ssize_t n = recv(m_batches.get(), m_buffer.data(), first, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            // Nothing yet: wait for a batch, a failpoint or the end.
+        const size_t have = m_end - m_pos;
+        if (have >= wire::frame_header) {
+            const uint32_t len = wire::get_u32(m_buf.data() + m_pos);
+            if (len < wire::min_batch_payload || len > wire::max_response) return taken::lost;
+            if (have - wire::frame_header >= len) {
+                payload = std::string_view(m_buf.data() + m_pos + wire::frame_header, len);
+                m_pos += wire::frame_header + len;
+                mark_ready(whole_batch() != 0);
+                m_state->taken.fetch_add(1, std::memory_order_release);
+                return taken::batch;
+            }
+        }
+        // A batch begun goes on arriving: wait for the rest of it. Else read
+        // what is there, or wait for a batch, a failpoint or the end.
+        const ssize_t got = fill(have > 0);
+        if (got < 0) return taken::lost;
+        if (got == 0) {
             pollfd p{m_poll.get(), POLLIN, 0};
             if (poll(&p, 1, -1) < 0 && errno != EINTR) return taken::lost;
-            continue;
         }
-        if (n <= 0 || read_rest(m_buffer.data() + n, first - size_t(n)) != 0) return taken::lost;
-        const uint32_t len = wire::get_u32(m_buffer.data());
-        const uint32_t next = wire::get_u32(m_buffer.data() + wire::frame_header);
-        if (len < wire::min_batch_payload || len > wire::max_response || (m_next != 0 && len != m_next) ||
-            next > wire::max_response)
-            return taken::lost;
-        if (m_next == 0) {
-            m_buffer.resize(wire::batch_header + len);
-            if (read_rest(m_buffer.data() + wire::batch_header, len) != 0) return taken::lost;
-        }
-        m_next = next;
-        m_state->taken.fetch_add(1, std::memory_order_release);
-        payload = std::string_view(m_buffer).substr(wire::batch_header);
-        return taken::batch;
     }
 }
 

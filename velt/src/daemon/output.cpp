@@ -27,27 +27,16 @@ void output_queue::send(std::string frame) {
 void output_queue::send_batch(const shared_text& body) {
     // Copied below this size; an owned chunk grows up to the larger one.
     constexpr size_t copy_below = 4096, owned_chunk = size_t(64) << 10;
-    const auto size = uint32_t(body->size());
-    // The frame before, when its head is still unwritten, announces this one.
-    if (m_hint_chunk != no_hint && m_hint_chunk >= m_popped) {
-        chunk& c = m_chunks[m_hint_chunk - m_popped];
-        if (c.offset <= m_hint_at) wire::put_u32(c.own.data() + m_hint_at, size);
-    }
-    char head[wire::batch_header] = {};
-    wire::put_u32(head, size);
+    char head[wire::frame_header];
+    wire::put_u32(head, uint32_t(body->size()));
     if (body->size() >= copy_below) {
         push(chunk{std::string(head, sizeof head), nullptr, 0});
-        m_hint_chunk = m_popped + m_chunks.size() - 1;
-        m_hint_at = wire::frame_header;
         push(chunk{{}, body, 0});
         return;
     }
     if (m_chunks.empty() || m_chunks.back().shared || m_chunks.back().own.size() >= owned_chunk)
         push(chunk{{}, nullptr, 0});
-    std::string& own = m_chunks.back().own;
-    m_hint_chunk = m_popped + m_chunks.size() - 1;
-    m_hint_at = own.size() + wire::frame_header;
-    own.append(head, sizeof head).append(*body);
+    m_chunks.back().own.append(head, sizeof head).append(*body);
     m_bytes += sizeof head + body->size();
 }
 
@@ -95,7 +84,6 @@ bool output_queue::flush(int sock) {
             }
             left -= rest;
             m_chunks.pop_front();
-            ++m_popped;
         }
     }
     return true;

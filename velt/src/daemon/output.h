@@ -25,11 +25,9 @@ public:
     // Queues a frame begun with wire::begin_frame (or wire::response) and
     // fills in its length.
     void send(std::string frame);
-    // Queues a batch for a notification channel (wire::batch_header, then
+    // Queues a batch for a notification channel (a u32 length, then
     // `body`). A small body is copied into the bytes already queued, a large
     // one shared, so that many small batches cost their bytes and one write.
-    // While the head of the batch before is unwritten, it announces this
-    // batch's length.
     void send_batch(const shared_text& body);
     // Hands the channel's descriptors over (SCM_RIGHTS) with the next bytes
     // written.
@@ -62,12 +60,6 @@ private:
     size_t m_bytes = 0;
     int64_t m_progress = 0;
     std::array<unique_fd, velt::wire::channel_fds> m_passing;
-    // Where the newest batch's announcement of the next one lies: the
-    // chunk's number (counting those popped) and the offset in it.
-    static constexpr uint64_t no_hint = ~uint64_t(0);
-    uint64_t m_popped = 0;
-    uint64_t m_hint_chunk = no_hint;
-    size_t m_hint_at = 0;
 };
 
 }  // namespace veltd

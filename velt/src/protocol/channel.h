@@ -39,11 +39,8 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<int64_t>
 inline constexpr size_t channel_state_size = 4096;
 static_assert(sizeof(channel_state) <= channel_state_size);
 
-// A batch on the channel: a u32 length, a u32 announcing the length of the
-// batch that follows (0: not known yet), then the payload: a u32 event count
-// and the events. A client that knows the next length reads a whole batch,
-// and nothing beyond it, in one call.
-inline constexpr size_t batch_header = 8;
+// A batch on the channel: a frame (u32 length) whose payload is a u32 event
+// count and the events.
 inline constexpr size_t min_batch_payload = 4;
 
 }  // namespace velt::wire
