@@ -52,7 +52,7 @@ enum class msg : uint8_t {
     failpoint_clear = 13,
 };
 
-// Result of events_get on a connection that has not subscribed.
+// What events_get returns on a connection that has not subscribed.
 inline constexpr int32_t not_subscribed = -2;
 
 // The operations a failpoint can be set on, by the name failpoint_set takes.

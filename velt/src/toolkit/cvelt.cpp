@@ -89,7 +89,7 @@ int CVelt::events_get(std::vector<CEvent>& events) {
     auto conn = velt::client::find(handle);
     if (!conn) return VLT_ELOST;
     // Without a subscription nothing will ever arrive: fail instead of blocking.
-    if (!conn->subscribed()) return -2;
+    if (!conn->subscribed()) return wire::not_subscribed;
     std::string_view payload;
     // A failpoint's code (the daemon sets only negative ones) or a loss.
     const int result = conn->take_batch(payload);
