@@ -248,12 +248,21 @@ drain_result drain_run(const programs& p, const work_dir& dir, const std::string
     io.err = dir.file(name + ".sub.err");
     const std::string log = dir.file(name + ".captured.xml");
     const auto sub = start_subscriber(p, s, log, io, tool, name);
+    // Stopped for good before the writer begins: kill() returns before the
+    // stop takes effect.
     sub->signal(SIGSTOP);
+    for (int i = 0;
+         read_file("/proc/" + std::to_string(sub->pid()) + "/stat").find(") T ") == std::string::npos; ++i) {
+        if (i > 1000) fail(name + ": subscriber did not stop");
+        sleep_ms(5);
+    }
     redirect w_io;
     w_io.err = dir.file(name + ".writer.err");
     const run_result w = run({p.veltctl, "batch", batch_file}, s.socket(), w_io);
     expect_ok(w, name + ": veltctl batch", w_io.err);
-    if (s.status_value("pending") != batches) fail(name + ": not every batch is pending");
+    const long pending = s.status_value("pending");
+    if (pending != batches)
+        fail(name + ": " + std::to_string(pending) + " of " + std::to_string(batches) + " batches pending");
     drain_result r;
     r.write_rate = double(batches) / w.wall;
     const auto start = steady::now();
