@@ -10,9 +10,9 @@
 #
 # Usage: bench/soak.sh [EVENTS (default 10000000)] [RUNS (default 5)]
 # BUILD_DIR (default build-soak) is where the programs are built; WRITER_NICE
-# (default 0) lowers the writer's priority, for machines where a capture at
-# full speed falls behind the store's bound and is cut off. Everything
-# started is stopped, and the work directory removed, when the script ends.
+# (default 0: the writer at the same priority as capture) lowers the
+# writer's priority. Everything started is stopped, and the work directory
+# removed, when the script ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh

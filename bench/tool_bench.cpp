@@ -6,6 +6,9 @@
 //  - peak memory of that read, against the file's size;
 //  - replay with no delay, against `veltctl batch` sending the same requests;
 //  - capture under a writer at full speed, against a null subscriber;
+//  - capture and the null subscriber taking a backlog written while they
+//    were stopped, against the writer's own commit rate, and capture under
+//    1, 2 and 4 writers at full priority (largest pending, cut off or not);
 //  - pacing with -d, from the store's write timestamps;
 //  - growth of reading time and memory over 10^3 .. N events;
 //  - rorezuredi-log: info and check against xmlwf, repair, slice and retime
@@ -15,8 +18,9 @@
 //
 // It generates its logs, starts private stores (veltd) in a temporary
 // directory, and stops and removes everything it started before it exits.
-// Usage: tool_bench [--events N] [--runs R] [--bin-dir DIR] [--no-large]
+// Usage: tool_bench [--events N] [--runs R] [--bin-dir DIR] [--no-large] [--store-load-only]
 // (--no-large: leave out the 10 N-event log of the memory rows)
+// (--store-load-only: only the rows of capture under a backlog and several writers)
 // (--bin-dir: take rorezuredi, veltd and veltctl from DIR, to compare builds)
 #include <fcntl.h>
 #include <signal.h>
@@ -204,6 +208,135 @@ capture_result capture_run(const programs& p, const work_dir& dir, const std::st
     return r;
 }
 
+// Five-leaf set requests, one a line, for `veltctl batch`: `lines` of them
+// under /PREFIX, over 1000 nodes.
+void write_set_batches(const std::string& file, const std::string& prefix, long lines) {
+    std::ofstream f(file);
+    for (long i = 0; i < lines; ++i) {
+        f << "set";
+        for (int j = 0; j < 5; ++j) f << " /" << prefix << "/n" << i % 1000 << "/l" << j << " int32 " << i;
+        f << '\n';
+    }
+    if (!f) fail("cannot write " + file);
+}
+
+struct drain_result {
+    double write_rate = 0;  // batches/s the writer committed
+    double drain_rate = 0;  // batches/s the subscriber then took
+};
+
+// Starts the subscriber (capture or the null subscriber) on `s` and returns
+// once it is subscribed and, for capture, has its handlers installed.
+std::unique_ptr<child> start_subscriber(const programs& p, const store& s, const std::string& log,
+                                        const redirect& io, bool tool, const std::string& name) {
+    auto sub = std::make_unique<child>(tool ? std::vector<std::string>{p.rorezuredi, "-f", log}
+                                            : std::vector<std::string>{p.null_subscriber},
+                                       s.socket(), io);
+    for (int i = 0; s.status_value("subscribers") < 1; ++i) {
+        if (i > 1000 || sub->exited()) fail(name + ": subscriber did not subscribe: " + read_file(io.err));
+        sleep_ms(5);
+    }
+    if (tool) sleep_ms(50);  // the subscription comes before the log's prologue and handlers
+    return sub;
+}
+
+// The subscriber is stopped while one writer commits `batches` requests from
+// `batch_file`, then resumed and timed until it has taken them all.
+drain_result drain_run(const programs& p, const work_dir& dir, const std::string& name,
+                       const std::string& batch_file, long batches, bool tool) {
+    store s(p.veltd, dir.file(name));
+    redirect io;
+    io.out = dir.file(name + ".sub.out");
+    io.err = dir.file(name + ".sub.err");
+    const std::string log = dir.file(name + ".captured.xml");
+    const auto sub = start_subscriber(p, s, log, io, tool, name);
+    // Stopped for good before the writer begins: kill() returns before the
+    // stop takes effect.
+    sub->signal(SIGSTOP);
+    for (int i = 0;
+         read_file("/proc/" + std::to_string(sub->pid()) + "/stat").find(") T ") == std::string::npos; ++i) {
+        if (i > 1000) fail(name + ": subscriber did not stop");
+        sleep_ms(5);
+    }
+    redirect w_io;
+    w_io.err = dir.file(name + ".writer.err");
+    const run_result w = run({p.veltctl, "batch", batch_file}, s.socket(), w_io);
+    expect_ok(w, name + ": veltctl batch", w_io.err);
+    const long pending = s.status_value("pending");
+    if (pending != batches)
+        fail(name + ": " + std::to_string(pending) + " of " + std::to_string(batches) + " batches pending");
+    drain_result r;
+    r.write_rate = double(batches) / w.wall;
+    const auto start = steady::now();
+    sub->signal(SIGCONT);
+    while (s.status_value("pending") > 0) {
+        if (sub->exited()) fail(name + ": subscriber ended early: " + read_file(io.err));
+        sleep_ms(1);
+    }
+    r.drain_rate = double(batches) / seconds(steady::now() - start);
+    sub->signal(tool ? SIGINT : SIGTERM);
+    expect_ok(sub->wait(), name + ": subscriber", io.err);
+    std::remove(log.c_str());
+    return r;
+}
+
+struct load_result {
+    long written = 0;      // batches the writers committed
+    long max_pending = 0;  // the largest pending seen
+    bool cut_off = false;  // capture's fetch failed
+};
+
+// Capture while `writers` writers (veltctl batch, at the same priority)
+// write for `run_s` seconds, each from a file of its own, over and over.
+load_result load_run(const programs& p, const work_dir& dir, const std::string& name, int writers,
+                     const std::vector<std::string>& files, long lines, int run_s) {
+    store s(p.veltd, dir.file(name));
+    redirect io;
+    io.err = dir.file(name + ".sub.err");
+    const std::string log = dir.file(name + ".captured.xml");
+    const auto sub = start_subscriber(p, s, log, io, true, name);
+    const auto end = steady::now() + std::chrono::seconds(run_s);
+    std::vector<std::unique_ptr<child>> w(static_cast<size_t>(writers));
+    load_result r;
+    auto start_writer = [&](int k) {
+        redirect w_io;
+        w_io.err = dir.file(name + ".writer" + std::to_string(k) + ".err");
+        w[size_t(k)] = std::make_unique<child>(std::vector<std::string>{p.veltctl, "batch", files[size_t(k)]},
+                                               s.socket(), w_io);
+    };
+    for (int k = 0; k < writers; ++k) start_writer(k);
+    for (int busy = writers; busy > 0;) {
+        r.max_pending = std::max(r.max_pending, s.status_value("pending"));
+        if (!r.cut_off && sub->exited()) r.cut_off = true;
+        busy = 0;
+        for (int k = 0; k < writers; ++k) {
+            if (!w[size_t(k)]) continue;
+            if (!w[size_t(k)]->exited()) {
+                ++busy;
+                continue;
+            }
+            expect_ok(w[size_t(k)]->wait(), name + ": veltctl batch");
+            r.written += lines;
+            w[size_t(k)].reset();
+            if (steady::now() < end) {
+                start_writer(k);
+                ++busy;
+            }
+        }
+        sleep_ms(10);
+    }
+    while (!r.cut_off && s.status_value("pending") > 0) {
+        r.cut_off = sub->exited();
+        sleep_ms(10);
+    }
+    if (!r.cut_off) {
+        sub->signal(SIGINT);
+        r.cut_off = sub->wait().status != 0;
+    }
+    std::remove(log.c_str());
+    return r;
+}
+
 struct pacing_result {
     std::vector<double> lateness_us;
     long batches = 0;
@@ -340,6 +473,56 @@ void progress(const std::string& text) {
     std::fprintf(stderr, "tool_bench: %s\n", text.c_str());
 }
 
+// Capture and the null subscriber taking a backlog written while they were
+// stopped, against the writer's own commit rate; capture under 1, 2 and 4
+// writers at full priority.
+void store_load_rows(const programs& p, const work_dir& dir, int runs, std::vector<row>& rows) {
+    // ---- a backlog, and several writers --------------------------------------
+    progress("draining a backlog");
+    const long backlog = 200000;
+    const std::string backlog_file = dir.file("backlog.batch");
+    write_set_batches(backlog_file, "drain", backlog);
+    drain_result null_drain, tool_drain;  // the best of each, with its own writer's rate
+    for (int r = 0; r < runs; ++r) {
+        for (const bool tool : {false, true}) {
+            const drain_result d =
+                drain_run(p, dir, (tool ? "drain-tool-" : "drain-null-") + std::to_string(r), backlog_file,
+                          backlog, tool);
+            drain_result& best = tool ? tool_drain : null_drain;
+            if (d.drain_rate / d.write_rate > best.drain_rate / std::max(best.write_rate, 1.0)) best = d;
+        }
+    }
+    for (const bool tool : {true, false}) {
+        const drain_result& d = tool ? tool_drain : null_drain;
+        const double goal = tool ? 5 : 8;
+        rows.push_back({std::string(tool ? "capture" : "the null subscriber") + " taking a backlog of " +
+                            with_commas(backlog) + " five-leaf batches",
+                        fmt("%.0f batches/s", d.drain_rate),
+                        fmt("veltctl batch %.0f batches/s", d.write_rate),
+                        fmt("%.2f", d.drain_rate / d.write_rate), fmt("≥ %.0f", goal),
+                        verdict(d.drain_rate / d.write_rate >= goal)});
+    }
+    progress("capture under 1, 2 and 4 writers");
+    const long writer_lines = 20000;
+    const int load_s = 30;
+    std::vector<std::string> writer_files;
+    for (int k = 0; k < 4; ++k) {
+        writer_files.push_back(dir.file("writer" + std::to_string(k) + ".batch"));
+        write_set_batches(writer_files.back(), "w" + std::to_string(k), writer_lines);
+    }
+    for (const int n : {1, 2, 4}) {
+        const load_result l =
+            load_run(p, dir, "load-" + std::to_string(n), n, writer_files, writer_lines, load_s);
+        const double share = double(l.max_pending) / double(std::max(l.written, 1L));
+        rows.push_back(
+            {"capture under " + std::to_string(n) + " writer" + (n > 1 ? "s" : "") + " at full priority, " +
+                 std::to_string(load_s) + " s",
+             "pending ≤ " + with_commas(l.max_pending) + (l.cut_off ? ", CUT OFF" : ", not cut off"),
+             with_commas(l.written) + " batches written", fmt("%.3f %%", 100 * share), "not cut off, < 1 %",
+             verdict(!l.cut_off && share < 0.01)});
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -347,6 +530,7 @@ int main(int argc, char** argv) {
     int runs = 3;
     std::string bin_dir;
     bool large = true;
+    bool store_load_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--events" && i + 1 < argc) {
@@ -357,8 +541,12 @@ int main(int argc, char** argv) {
             bin_dir = argv[++i];
         } else if (a == "--no-large") {
             large = false;
+        } else if (a == "--store-load-only") {
+            store_load_only = true;
         } else {
-            std::fprintf(stderr, "usage: tool_bench [--events N] [--runs R] [--bin-dir DIR] [--no-large]\n");
+            std::fprintf(stderr,
+                         "usage: tool_bench [--events N] [--runs R] [--bin-dir DIR] [--no-large] "
+                         "[--store-load-only]\n");
             return 2;
         }
     }
@@ -379,6 +567,11 @@ int main(int argc, char** argv) {
         }
         work_dir dir;
         std::vector<row> rows;
+        if (store_load_only) {
+            store_load_rows(p, dir, runs, rows);
+            print_table(rows);
+            return 0;
+        }
 
         // Logs: the main one (with its veltctl batch file), smaller ones for
         // growth, an empty one for the baseline, and the pacing log.
@@ -634,6 +827,8 @@ int main(int argc, char** argv) {
                         fmt("null subscriber %.0f events/s", null_eps) + ", pending ≤ " +
                             std::to_string(null_best.max_pending),
                         fmt("%.2f", cap_eps / null_eps), "≥ 0.9", verdict(cap_eps / null_eps >= 0.9)});
+
+        store_load_rows(p, dir, runs, rows);
 
         // ---- pacing ---------------------------------------------------------------
         progress("pacing with -d");

@@ -139,6 +139,7 @@ TEST(StoreRequests, OutcomesEventsAndAllOrNothing) {
         {SET, "/y", "1", 1, "", "", {of("a\x01")}},
         {SET, "/y", "1", 1, "", "", {of(huge)}},  // over 64 MiB
         {SET, "/y", "1", 1, "", "", {i32(1, {-2, 0})}},
+        {SET, "/y", "1", 1, "", "", {i32(1, {-2, 3000000})}},  // refused before the carry
         {SET, "/y /z", "1 1", 1, "", "", {i32(1)}}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.paths.substr(0, 40));
@@ -178,11 +179,18 @@ TEST_F(Store, SubscriptionsAndTheirDescriptor) {
     events ev;
     ASSERT_EQ(sub.get(ev) + sub.get(ev), 7);
     EXPECT_FALSE(sub.readable());
-    constexpr int many = 5000;  // more batches than a socket buffer holds doorbell bytes
-    for (int i = 0; i < many; ++i) ASSERT_EQ(w.set("/x", i), 0);
-    EXPECT_EQ(w.status("pending"), many);
+    // Batches written while the subscriber takes none, more than its channel's
+    // socket holds and one larger than all of it, come whole and in order,
+    // counted exactly as they are taken.
+    constexpr int many = 5000, big_at = many / 2;
+    const CElement big = of(std::string(4 << 20, 'b'));
     for (int i = 0; i < many; ++i)
-        ASSERT_TRUE(sub.readable() && sub.get(ev) == 1 && ev[0].value.get_int32() == i) << i;
+        ASSERT_EQ(i == big_at ? w.req(CMD_SET_LEAF, {"/x"}, {big}) : w.set("/x", i), 0);
+    for (int i = 0; i < many; ++i) {
+        ASSERT_EQ(w.status("pending"), many - i);
+        ASSERT_TRUE(sub.readable(5000) && sub.get(ev) == 1) << i;
+        ASSERT_TRUE(i == big_at ? ev[0].value.same_value(big) : ev[0].value.get_int32() == i) << i;
+    }
     EXPECT_FALSE(sub.readable());
     EXPECT_EQ(w.status("pending"), 0);
     // events_get waits for a batch, unless never subscribed.
@@ -357,12 +365,14 @@ TEST_F(Store, HostileAndHalfClosedClients) {
 
 // Clients that misbehave at length are dropped alone and at a bounded cost:
 // one that stops reading its answers, or stops mid-frame, once stalled; a
-// subscriber that never takes its batches past 64 MiB of them. One that
-// merely leaves batches pending, or leaves mid-frame, blocks no one.
+// subscriber that stops taking its batches at 64 MiB of them, not before,
+// while the others go on. One that merely leaves batches pending, or leaves
+// mid-frame, blocks no one.
 TEST(StoreRobustness, StalledAndLaggingClientsAreDropped) {
     store d({"--stall-timeout", "200"});
-    client w, lazy, keen;
-    ASSERT_EQ(w.req(CMD_ADD_NODE, {"/keen"}) + lazy.sub() + keen.sub("/keen"), 0);
+    client w, lazy, keen, steady;
+    ASSERT_EQ(w.req(CMD_ADD_NODE, {"/keen"}), 0);
+    ASSERT_EQ(lazy.sub() + keen.sub("/keen") + steady.sub("/flood"), 0);
     const std::string hello = wire::hello_frame();
     ASSERT_EQ(w.req(CMD_SET_LEAF, {"/big"}, {of(std::string(4 << 20, 'z'))}), 0);
     const std::string many = hello + repeat(get_frame("/big"), 100);
@@ -374,13 +384,20 @@ TEST(StoreRobustness, StalledAndLaggingClientsAreDropped) {
     EXPECT_EQ(w.set("/keen/x", 2), 0);
     EXPECT_LT(harness::proc_status(d.pid(), "VmHWM"), 100 * 1024);
     EXPECT_TRUE(answers(half));
-    EXPECT_TRUE(harness::wait_until([&] { return w.status("clients") == 3; }, 5000));
+    EXPECT_TRUE(harness::wait_until([&] { return w.status("clients") == 4; }, 5000));
     EXPECT_EQ(keen.batch(), "set /keen/x");
+    EXPECT_EQ(lazy.batch(), "set /big");
     // Far more than the 64 MiB a subscriber may fall behind.
     const CElement mib = of(std::string(1 << 20, 'v'));
-    for (int i = 0; i < 160; ++i)
-        ASSERT_EQ(w.req(CMD_SET_LEAF, {"/flood/" + std::to_string(i % 4)}, {mib}), 0);
-    EXPECT_EQ(w.status("subscribers"), 1);
+    for (int i = 0; i < 160; ++i) {
+        const std::string path = "/flood/" + std::to_string(i % 4);
+        ASSERT_EQ(w.req(CMD_SET_LEAF, {path}, {mib}), 0);
+        ASSERT_EQ(steady.batch(), (i == 0 ? "add /flood, set " : "set ") + path);
+        if (i == 60) {
+            EXPECT_EQ(w.status("subscribers"), 3);
+        }
+    }
+    EXPECT_EQ(w.status("subscribers"), 2);
     events ev;
     EXPECT_TRUE(lazy.readable());
     EXPECT_EQ(lazy.get(ev), -1);

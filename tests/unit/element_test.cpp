@@ -132,15 +132,26 @@ TEST(Element, SettersKeepTimeAndSurviveAliasing) {
     EXPECT_TRUE(CElement(e, timeval{-1, 9}) == e);
 }
 
-// The five entities and three character references, and nothing else touched.
+// The five entities and three character references, each alone and all
+// together, and nothing else touched.
 TEST(XmlEscape, ReplacesTheReservedCharactersAndWhiteSpace) {
     std::string plain = "\xc2\x80 é \xdf\xbf \xe0\xa0\x80 € \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf";
     for (char c = 0x20; c < 0x7f; ++c)
         plain += std::string_view("&<>\"'").find(c) == std::string_view::npos ? std::string(1, c) : "";
-    std::string t = plain + "&<>\"'\t\n\r" + plain;
-    ASSERT_TRUE(CElement::valid_string(t));
-    CElement::xml_escape(t);
-    EXPECT_EQ(t, plain + "&amp;&lt;&gt;&quot;&apos;&#9;&#10;&#13;" + plain);
+    const strings raw = {"&", "<", ">", "\"", "'", "\t", "\n", "\r"},
+                  escaped = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;", "&#9;", "&#10;", "&#13;"};
+    std::string all_raw, all_escaped;
+    for (size_t i = 0; i <= raw.size(); ++i) {
+        const bool all = i == raw.size();
+        std::string t = plain + (all ? all_raw : raw[i]) + plain;
+        ASSERT_TRUE(CElement::valid_string(t));
+        CElement::xml_escape(t);
+        EXPECT_EQ(t, plain + (all ? all_escaped : escaped[i]) + plain) << i;
+        if (!all) all_raw += raw[i], all_escaped += escaped[i];
+    }
+    std::string untouched = plain;
+    CElement::xml_escape(untouched);
+    EXPECT_EQ(untouched, plain);
 }
 
 TEST(Path, Canonicalize) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -28,20 +29,6 @@ bool write_all(int fd, const char* data, size_t len) {
             if (errno == EINTR) continue;
             return false;
         }
-        data += n;
-        len -= size_t(n);
-    }
-    return true;
-}
-
-bool read_all(int fd, char* data, size_t len) {
-    while (len > 0) {
-        ssize_t n = read(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
         data += n;
         len -= size_t(n);
     }
@@ -75,15 +62,14 @@ bool read_frame(int fd, wire::frame_decoder& in, std::string_view& payload) {
 }
 
 // Receives the first bytes of the hello response into `in`; they carry the
-// doorbell descriptor, which is returned (invalid on failure).
-unique_fd receive_bell(int sock, wire::frame_decoder& in) {
-    if (!wait_readable(sock, hello_timeout_ms)) return {};
+// channel's descriptors (all invalid on failure).
+bool receive_channel(int sock, wire::frame_decoder& in, std::array<unique_fd, wire::channel_fds>& fds) {
+    if (!wait_readable(sock, hello_timeout_ms)) return false;
     const size_t want = wire::frame_header + wire::max_hello_response;
-    unique_fd bell;
-    ssize_t n = wire::recv_with_fd(sock, in.space(want), want, bell);
-    if (n <= 0) return {};
+    ssize_t n = wire::recv_with_fds(sock, in.space(want), want, fds);
+    if (n <= 0) return false;
     in.commit(size_t(n));
-    return bell;
+    return bool(fds[0]);
 }
 
 }  // namespace
@@ -98,25 +84,27 @@ std::unique_ptr<connection> connection::open(const std::string& path) {
     const std::string hello = wire::hello_frame();
     if (!write_all(sock.get(), hello.data(), hello.size())) return nullptr;
     wire::frame_decoder in(wire::max_hello_response);
-    unique_fd bell = receive_bell(sock.get(), in);
+    std::array<unique_fd, wire::channel_fds> fds;
     std::string_view payload;
-    if (!bell || !read_frame(sock.get(), in, payload)) return nullptr;
+    if (!receive_channel(sock.get(), in, fds) || !read_frame(sock.get(), in, payload)) return nullptr;
     wire::reader r(payload);
     auto code = r.u8();
     int32_t status = r.i32();
     uint16_t version = r.u16();
     if (!r.at_end() || code != uint8_t(wire::msg::hello) || status != 0 || version != wire::protocol_version)
         return nullptr;
-    return std::make_unique<connection>(std::move(sock), std::move(bell));
+    auto notes = std::make_unique<channel>(std::move(fds));
+    if (!notes->ok()) return nullptr;
+    return std::make_unique<connection>(std::move(sock), std::move(notes));
 }
 
 void connection::mark_lost() {
     if (m_lost.exchange(true)) return;
     // Leaves the descriptors open (their numbers stay reserved for the
-    // handle) but makes the doorbell report end of file, so that it polls
-    // readable from now on.
+    // handle) but makes the channel report end of file, so that the
+    // notification descriptor polls readable from now on.
     shutdown(m_sock.get(), SHUT_RDWR);
-    shutdown(m_bell.get(), SHUT_RDWR);
+    m_notes->close();
 }
 
 int connection::call(const std::string& frame, std::string_view& payload) {
@@ -128,30 +116,16 @@ int connection::call(const std::string& frame, std::string_view& payload) {
     return 0;
 }
 
-int connection::wait_bell() {
+int connection::take_batch(std::string_view& payload) {
     if (m_lost) return VLT_ELOST;
-    if (!wait_readable(m_bell.get(), -1)) {
-        mark_lost();
-        return VLT_ELOST;
+    int32_t failure = 0;
+    switch (m_notes->take(payload, failure)) {
+        case channel::taken::batch: return 0;
+        case channel::taken::failure: return failure;
+        case channel::taken::lost: break;
     }
-    if (!wire::recv_bell_byte(m_bell.get(), MSG_PEEK)) {
-        mark_lost();
-        return VLT_ELOST;
-    }
-    return 0;
-}
-
-int connection::take_bells(uint32_t n) {
-    char buf[256];
-    while (n > 0) {
-        size_t chunk = n < sizeof buf ? n : sizeof buf;
-        if (!read_all(m_bell.get(), buf, chunk)) {
-            mark_lost();
-            return VLT_ELOST;
-        }
-        n -= uint32_t(chunk);
-    }
-    return 0;
+    mark_lost();
+    return VLT_ELOST;
 }
 
 }  // namespace velt::client

@@ -1,5 +1,6 @@
-// Client side of a connection to the store: the request socket, the doorbell
-// descriptor, and the registry that maps vlt_handle_t values to connections.
+// Client side of a connection to the store: the request socket, the
+// notification channel, and the registry that maps vlt_handle_t values to
+// connections.
 #ifndef VELT_CONNECTION_H
 #define VELT_CONNECTION_H
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "c/channel.h"
 #include "protocol/wire.h"
 #include "unique_fd.h"
 
@@ -22,7 +24,8 @@ public:
     // answers there or the store speaks another protocol version.
     static std::unique_ptr<connection> open(const std::string& socket_path);
 
-    connection(unique_fd sock, unique_fd bell) : m_sock(std::move(sock)), m_bell(std::move(bell)) {}
+    connection(unique_fd sock, std::unique_ptr<channel> notes)
+        : m_sock(std::move(sock)), m_notes(std::move(notes)) {}
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
 
@@ -30,17 +33,16 @@ public:
     // code included), which stays valid until the next call. 0 on success,
     // VLT_ELOST when the connection is gone (it then stays lost).
     int call(const std::string& frame, std::string_view& payload);
-    // Blocks until the doorbell holds a byte or reports the end of the
-    // connection. 0 when a byte is waiting, VLT_ELOST otherwise.
-    int wait_bell();
-    // Takes n doorbell bytes that the store says are there.
-    int take_bells(uint32_t n);
+    // Waits for the next batch and reads its payload (a u32 count and the
+    // events) into `payload`, valid until the next call: 0, a failpoint's
+    // code, or VLT_ELOST. Takes no lock: one thread at a time takes batches.
+    int take_batch(std::string_view& payload);
 
     // Gives the connection up (after a malformed response, say): every later
-    // call fails and the doorbell turns readable.
+    // call fails and the notification descriptor turns readable.
     void mark_lost();
 
-    int bell_fd() const { return m_bell.get(); }
+    int notify_fd() const { return m_notes->poll_fd(); }
     bool lost() const { return m_lost; }
     bool subscribed() const { return m_subscribed; }
     void set_subscribed() { m_subscribed = true; }
@@ -49,7 +51,7 @@ public:
 
 private:
     unique_fd m_sock;
-    unique_fd m_bell;
+    std::unique_ptr<channel> m_notes;
     wire::frame_decoder m_in{wire::max_response};
     std::atomic<bool> m_lost = false;
     std::atomic<bool> m_subscribed = false;

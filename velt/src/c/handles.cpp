@@ -66,5 +66,5 @@ extern "C" void vlt_close(vlt_handle_t handle) {
 
 extern "C" int vlt_get_fd(vlt_handle_t handle) {
     auto conn = velt::client::find(handle);
-    return conn ? conn->bell_fd() : -1;
+    return conn ? conn->notify_fd() : -1;
 }

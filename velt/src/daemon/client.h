@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "daemon/doorbell.h"
+#include "daemon/channel.h"
 #include "daemon/output.h"
 #include "daemon/publish.h"
 #include "protocol/wire.h"
@@ -24,7 +24,7 @@ struct client {
     unique_fd sock;
     input in;
     output_queue out;
-    doorbell bell;
+    channel chan;  // notifications, once subscribed
     subscription sub;
 
     bool greeted = false;

@@ -24,16 +24,10 @@ bool server::on_failpoint_set(client& c, wire::reader& r) {
     if (!wire::is_failpoint_op(op) || count == 0 || count < -1 || (on_events_get && code >= 0)) {
         result = VLT_EINVAL;
     } else if (on_events_get) {
-        // Aimed at the subscribers there are now; each one's doorbell rings
-        // so that its next events_get comes at once.
+        // Aimed at the subscribers there are now, through their channels.
         for (auto& [id, cp] : m_clients) {
             client& s = *cp;
-            if (s.dead || !s.sub.active()) continue;
-            s.sub.fail = failpoint{code, count};
-            if (!s.sub.fail_bell) {
-                s.sub.fail_bell = true;
-                ring(s);
-            }
+            if (!s.dead && s.sub.active()) s.chan.fail(code, count);
         }
     } else {
         m_failpoints.set(op, failpoint{code, count});
@@ -44,14 +38,8 @@ bool server::on_failpoint_set(client& c, wire::reader& r) {
 
 bool server::on_failpoint_clear(client& c) {
     m_failpoints.clear();
-    for (auto& [id, cp] : m_clients) {
-        client& s = *cp;
-        s.sub.fail = failpoint{};
-        if (s.sub.fail_bell) {
-            s.sub.fail_bell = false;
-            s.bell.unring();
-        }
-    }
+    for (auto& [id, cp] : m_clients)
+        if (cp->sub.active()) cp->chan.clear_fail();
     c.out.send(wire::response(msg::failpoint_clear, 0));
     return true;
 }

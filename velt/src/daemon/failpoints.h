@@ -25,7 +25,7 @@ struct failpoint {
 };
 
 // The failpoints of the request operations, by name (events_get failpoints
-// are held per subscriber).
+// go to each subscriber's channel).
 class failpoints {
 public:
     // The code to fail `op` with now, if any.

@@ -33,7 +33,6 @@ bool server::handle(client& c, std::string_view payload) {
         case msg::clear_leaves: return on_paths(c, code, r);
         case msg::set_leaves: return on_set_leaves(c, r);
         case msg::event_register: return on_register(c, r);
-        case msg::events_get: return r.at_end() && on_events_get(c);
         case msg::get: return on_get(c, r);
         case msg::dump: return on_dump(c, r);
         case msg::status: return r.at_end() && on_status(c);
@@ -48,13 +47,15 @@ bool server::on_hello(client& c, wire::reader& r) {
     std::string_view magic = r.bytes(sizeof wire::hello_magic);
     uint16_t version = r.u16();
     if (!r.at_end() || magic != std::string_view(wire::hello_magic, sizeof wire::hello_magic)) return false;
-    std::string f = wire::response(msg::hello, version == wire::protocol_version ? 0 : VLT_EINVAL);
+    const bool supported = version == wire::protocol_version;
+    if (supported && !open_channel(c)) return false;
+    std::string f = wire::response(msg::hello, supported ? 0 : VLT_EINVAL);
     wire::writer(f).u16(wire::protocol_version);
     c.out.send(std::move(f));
-    if (version != wire::protocol_version)
-        c.closing = true;
-    else
+    if (supported)
         c.greeted = true;
+    else
+        c.closing = true;
     return true;
 }
 
@@ -158,41 +159,6 @@ bool server::on_register(client& c, wire::reader& r) {
     return true;
 }
 
-bool server::on_events_get(client& c) {
-    // Response: code, doorbell bytes the client must take, then (code 0) the
-    // batch: a count and the events; a count of 0 means nothing was pending.
-    auto reply = [&](int32_t code, uint32_t bells) {
-        std::string head = wire::response(msg::events_get, code);
-        wire::writer(head).u32(bells);
-        return head;
-    };
-    if (!c.sub.active()) {
-        c.out.send(reply(wire::not_subscribed, 0));
-        return true;
-    }
-    // Bytes of a spent failpoint, and stray ones, are settled with whatever
-    // this call takes.
-    int32_t code = 0;
-    if (c.sub.fail.fire(code)) {
-        uint64_t take = 0;
-        if (c.sub.fail.spent()) {
-            c.sub.fail_bell = false;
-            take = 1;
-        }
-        c.out.send(reply(code, c.bell.settle(take)));
-        return true;
-    }
-    if (c.sub.pending.empty()) {
-        std::string head = reply(0, c.bell.settle(0));
-        wire::writer(head).u32(0);
-        c.out.send(std::move(head));
-        return true;
-    }
-    shared_text b = c.sub.take();
-    c.out.send_shared(reply(0, c.bell.settle(1)), std::move(b));
-    return true;
-}
-
 bool server::on_get(client& c, wire::reader& r) {
     std::string_view raw = r.str();
     if (!r.at_end()) return false;
@@ -247,7 +213,7 @@ bool server::on_status(client& c) {
     for (const auto& [id, cp] : m_clients) {
         if (cp->dead) continue;
         subscribers += cp->sub.active() ? 1 : 0;
-        pending += int64_t(cp->sub.pending.size());
+        pending += cp->chan.pending();
     }
     int64_t clients = 0;
     for (const auto& [id, cp] : m_clients) clients += cp->dead ? 0 : 1;

@@ -1,14 +1,17 @@
-// A connection's answers waiting to be written, and the descriptor that
-// rides along with the first of them.
+// Bytes waiting to be written to a socket: a connection's answers (with the
+// descriptors that ride along with the first of them), or the batches of a
+// notification channel.
 #ifndef VELTD_OUTPUT_H
 #define VELTD_OUTPUT_H
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "protocol/channel.h"
 #include "unique_fd.h"
 
 namespace veltd {
@@ -22,11 +25,13 @@ public:
     // Queues a frame begun with wire::begin_frame (or wire::response) and
     // fills in its length.
     void send(std::string frame);
-    // Queues a frame made of `head` (begun like the above) and `body`, which
-    // is shared, not copied.
-    void send_shared(std::string head, shared_text body);
-    // Hands `fd` over (SCM_RIGHTS) with the next bytes written.
-    void pass(unique_fd fd) { m_passing = std::move(fd); }
+    // Queues a batch for a notification channel (a u32 length, then
+    // `body`). A small body is copied into the bytes already queued, a large
+    // one shared, so that many small batches cost their bytes and one write.
+    void send_batch(const shared_text& body);
+    // Hands the channel's descriptors over (SCM_RIGHTS) with the next bytes
+    // written.
+    void pass(std::array<unique_fd, velt::wire::channel_fds> fds) { m_passing = std::move(fds); }
 
     // Writes as much as `sock` takes; false when the client is gone.
     bool flush(int sock);
@@ -47,13 +52,14 @@ private:
     };
 
     void push(chunk c);
+    bool passing() const { return bool(m_passing[0]); }
     ssize_t write_passing(int sock);
     ssize_t write_gathered(int sock);
 
     std::deque<chunk> m_chunks;
     size_t m_bytes = 0;
     int64_t m_progress = 0;
-    unique_fd m_passing;
+    std::array<unique_fd, velt::wire::channel_fds> m_passing;
 };
 
 }  // namespace veltd

@@ -40,18 +40,6 @@ shared_text subscription::select(const shared_text& full, const std::vector<uint
     return std::make_shared<const std::string>(std::move(part));
 }
 
-void subscription::push(shared_text batch) {
-    pending_bytes += batch->size();
-    pending.push_back(std::move(batch));
-}
-
-shared_text subscription::take() {
-    shared_text b = std::move(pending.front());
-    pending.pop_front();
-    pending_bytes -= b->size();
-    return b;
-}
-
 void server::publish(batch& b) {
     if (b.count() == 0) return;
     std::vector<uint32_t> offsets = std::move(b.offsets);
@@ -61,14 +49,17 @@ void server::publish(batch& b) {
         if (c.dead || !c.sub.active()) continue;
         shared_text mine = c.sub.select(full, offsets);
         if (!mine) continue;
-        // Cut off a subscriber that has fallen too far behind instead of
-        // letting it hold unbounded memory.
-        if (c.sub.pending_bytes > max_pending_bytes) {
+        // Cut off a subscriber that has fallen too far behind, instead of
+        // letting it hold unbounded memory, and one that can no longer take
+        // its batches.
+        if (c.chan.queued() > max_pending_bytes || c.chan.broken()) {
             drop(c);
             continue;
         }
-        c.sub.push(std::move(mine));
-        ring(c);
+        // Written once the current event is handled, after the answer to
+        // the request, together with any other batch it brings.
+        if (c.chan.queued() == 0) m_unflushed.push_back(c.id);
+        c.chan.push(mine);
     }
 }
 

@@ -1,13 +1,11 @@
-// Subscriptions: the paths a client watches and the batches queued for it.
+// Subscriptions: the paths a client watches.
 #ifndef VELTD_PUBLISH_H
 #define VELTD_PUBLISH_H
 
-#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "daemon/failpoints.h"
 #include "daemon/output.h"
 
 namespace veltd {
@@ -18,10 +16,6 @@ bool covers(std::string_view sub, std::string_view path);
 
 struct subscription {
     std::vector<std::string> paths;
-    std::deque<shared_text> pending;  // batches not yet taken, oldest first
-    size_t pending_bytes = 0;
-    failpoint fail;          // events_get failpoint of this subscriber
-    bool fail_bell = false;  // a doorbell byte rings for it
 
     bool active() const { return !paths.empty(); }
     // Adds a canonical path (once).
@@ -30,8 +24,6 @@ struct subscription {
     // `offsets`) that this subscriber sees, as a batch of their own; null
     // when it sees none.
     shared_text select(const shared_text& full, const std::vector<uint32_t>& offsets) const;
-    void push(shared_text batch);
-    shared_text take();
 };
 
 }  // namespace veltd

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,7 @@ namespace wire = velt::wire;
 
 namespace {
 
-enum tag : uint64_t { tag_client = 0, tag_bell = 1, tag_listener = 2, tag_stop = 3 };
+enum tag : uint64_t { tag_client = 0, tag_channel = 1, tag_listener = 2, tag_stop = 3 };
 
 uint64_t key(uint64_t id, tag t) {
     return id << 2 | t;
@@ -75,8 +76,9 @@ int server::run() {
                 case tag_stop: return 0;
                 case tag_listener: accept_clients(); break;
                 case tag_client: on_client(k >> 2, events[i].events); break;
-                case tag_bell: on_bell(k >> 2, events[i].events); break;
+                case tag_channel: on_channel(k >> 2, events[i].events); break;
             }
+            flush_channels();
         }
         if (sweep > 0 && monotonic_ms() >= next_sweep) {
             drop_stalled();
@@ -106,8 +108,8 @@ void server::accept_clients() {
     }
 }
 
-// Serves a new connection, or closes it (when it comes from another user,
-// when too many are served, or when its doorbell cannot be made).
+// Serves a new connection, or closes it (when it comes from another user or
+// when too many are served).
 bool server::add_client(unique_fd sock) {
     // Only our own user or root; nothing is read from anyone else.
     ucred cred{};
@@ -116,33 +118,27 @@ bool server::add_client(unique_fd sock) {
         (cred.uid != geteuid() && cred.uid != 0))
         return false;
     if (m_clients.size() >= m_max_clients) return false;
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
-    unique_fd bell(pair[0]), peer(pair[1]);
-    unique_fd back(fcntl(peer.get(), F_DUPFD_CLOEXEC, 0));
-    if (!back) return false;
-    int flags = fcntl(bell.get(), F_GETFL);
-    fcntl(bell.get(), F_SETFL, flags | O_NONBLOCK);
-    shutdown(bell.get(), SHUT_RD);
-
     auto c = std::make_unique<client>();
     c->id = m_next_id++;
     c->sock = std::move(sock);
-    c->bell = doorbell(std::move(bell), std::move(back));
-    // The client's end goes with the hello answer.
-    c->out.pass(std::move(peer));
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = key(c->id, tag_client);
     if (epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, c->sock.get(), &ev) != 0) return false;
     c->events = EPOLLIN;
-    ev.events = 0;
-    ev.data.u64 = key(c->id, tag_bell);
-    if (epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, c->bell.fd(), &ev) != 0) {
-        epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, c->sock.get(), nullptr);
-        return false;
-    }
     m_clients.emplace(c->id, std::move(c));
+    return true;
+}
+
+// Makes the channel of a greeted client; its descriptors go with the hello
+// answer, which must be the next thing queued.
+bool server::open_channel(client& c) {
+    std::array<unique_fd, wire::channel_fds> theirs;
+    if (!c.chan.open(theirs)) return false;
+    epoll_event ev{};
+    ev.data.u64 = key(c.id, tag_channel);
+    if (epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, c.chan.fd(), &ev) != 0) return false;
+    c.out.pass(std::move(theirs));
     return true;
 }
 
@@ -157,7 +153,8 @@ void server::drop_marked() {
         auto it = m_clients.find(id);
         if (it == m_clients.end()) continue;
         epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, it->second->sock.get(), nullptr);
-        if (it->second->bell) epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, it->second->bell.fd(), nullptr);
+        if (it->second->chan.is_open())
+            epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, it->second->chan.fd(), nullptr);
         m_clients.erase(it);
     }
     m_marked.clear();
@@ -197,19 +194,20 @@ void server::on_client(uint64_t id, uint32_t events) {
     if (!c.dead) update_events(c);
 }
 
-void server::on_bell(uint64_t id, uint32_t events) {
+void server::on_channel(uint64_t id, uint32_t events) {
     auto it = m_clients.find(id);
     if (it == m_clients.end() || it->second->dead) return;
     client& c = *it->second;
     if (events & (EPOLLHUP | EPOLLERR)) {
-        // The doorbell broke (the client's end cannot close under us, since
-        // bell_back holds it too). Its requests are still answered; its
-        // batches are no longer rung but stay owed, settled by events_get.
-        epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, c.bell.fd(), nullptr);
-        c.bell.broken();
+        // The client's end is gone (one that never took it, or a client that
+        // gave the connection up). Its requests are still answered; as a
+        // subscriber it is cut off at its next batch.
+        epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, c.chan.fd(), nullptr);
+        c.chan.broke();
         return;
     }
-    flush_bell(c);
+    if (!c.chan.flush()) return drop(c);
+    if (c.chan.queued() == 0) watch_channel(c, false);
 }
 
 // Reads what the socket holds (within the budget) into the frame decoder.
@@ -264,19 +262,26 @@ void server::update_events(client& c) {
     c.events = want;
 }
 
-void server::ring(client& c) {
-    c.bell.ring();
-    flush_bell(c);
+void server::flush_channels() {
+    for (uint64_t id : m_unflushed) {
+        auto it = m_clients.find(id);
+        if (it == m_clients.end() || it->second->dead) continue;
+        client& c = *it->second;
+        if (!c.chan.flush()) {
+            drop(c);
+        } else if (c.chan.queued() > 0) {
+            watch_channel(c, true);
+        }
+    }
+    m_unflushed.clear();
 }
 
-void server::flush_bell(client& c) {
-    if (!c.bell.flush()) return drop(c);
-    bool watch = false;
-    if (!c.bell.watch_changed(watch)) return;
+void server::watch_channel(client& c, bool out) {
+    if (!c.chan.is_open()) return;
     epoll_event ev{};
-    ev.events = watch ? uint32_t(EPOLLOUT) : 0;
-    ev.data.u64 = key(c.id, tag_bell);
-    epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, c.bell.fd(), &ev);
+    ev.events = out ? uint32_t(EPOLLOUT) : 0;
+    ev.data.u64 = key(c.id, tag_channel);
+    epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, c.chan.fd(), &ev);
 }
 
 }  // namespace veltd

@@ -17,7 +17,8 @@
 
 namespace veltd {
 
-// A subscriber further behind than this is cut off.
+// A subscriber with more than this queued beyond what its channel's socket
+// holds is cut off.
 inline constexpr size_t max_pending_bytes = size_t(64) << 20;
 // New requests of a client wait while this much of its output is unsent.
 inline constexpr size_t output_pause = size_t(1) << 20;
@@ -44,18 +45,20 @@ private:
     // The loop and accept (server.cpp).
     void accept_clients();
     bool add_client(unique_fd sock);
+    bool open_channel(client& c);
     void on_client(uint64_t id, uint32_t events);
-    void on_bell(uint64_t id, uint32_t events);
+    void on_channel(uint64_t id, uint32_t events);
     void drop(client& c);
     void drop_marked();
     void drop_stalled();
     bool read_input(client& c);
     void process_input(client& c);
     void update_events(client& c);
-    // Rings a client's doorbell, or writes what it owes, and has epoll
-    // report when it drains if bytes stay owed.
-    void ring(client& c);
-    void flush_bell(client& c);
+    // Has epoll report (or stop reporting) when a client's channel takes
+    // more batches.
+    void watch_channel(client& c, bool out);
+    // Writes the batches just published to channels that were idle.
+    void flush_channels();
 
     // Request handlers (handlers.cpp); false on a malformed request.
     bool handle(client& c, std::string_view payload);
@@ -63,7 +66,6 @@ private:
     bool on_paths(client& c, velt::wire::msg code, velt::wire::reader& r);
     bool on_set_leaves(client& c, velt::wire::reader& r);
     bool on_register(client& c, velt::wire::reader& r);
-    bool on_events_get(client& c);
     bool on_get(client& c, velt::wire::reader& r);
     bool on_dump(client& c, velt::wire::reader& r);
     bool on_status(client& c);
@@ -74,7 +76,7 @@ private:
     bool on_failpoint_set(client& c, velt::wire::reader& r);
     bool on_failpoint_clear(client& c);
 
-    // Queues a request's events for the subscribers that see them
+    // Sends a request's events to the subscribers that see them
     // (publish.cpp).
     void publish(batch& b);
 
@@ -83,7 +85,8 @@ private:
     unique_fd m_epoll;
     tree m_tree;
     std::map<uint64_t, std::unique_ptr<client>> m_clients;
-    std::vector<uint64_t> m_marked;  // clients to drop after the current event
+    std::vector<uint64_t> m_marked;     // clients to drop after the current event
+    std::vector<uint64_t> m_unflushed;  // idle channels given batches since
     failpoints m_failpoints;
     uint64_t m_next_id = 1;
     size_t m_max_clients = max_clients;

@@ -19,7 +19,7 @@ inline std::string socket_path() {
     return env != nullptr && *env != '\0' ? env : "/tmp/velt.sock";
 }
 
-inline constexpr uint16_t protocol_version = 1;
+inline constexpr uint16_t protocol_version = 2;
 inline constexpr char hello_magic[4] = {'V', 'E', 'L', 'T'};
 
 // Largest request body (paths and values as encoded) a client may send.
@@ -27,8 +27,8 @@ inline constexpr size_t max_request = size_t(64) << 20;
 // Largest frame payload the daemon accepts: a request body plus room for its
 // header fields.
 inline constexpr size_t max_payload = max_request + 4096;
-// Largest answer payload a client accepts (a batch of events can outgrow the
-// request that caused it, by the ancestors it created).
+// Largest answer or batch payload a client accepts (a batch of events can
+// outgrow the request that caused it, by the ancestors it created).
 inline constexpr size_t max_response = size_t(256) << 20;
 // Largest hello answer a client accepts.
 inline constexpr size_t max_hello_response = 64;
@@ -36,7 +36,7 @@ inline constexpr size_t max_hello_response = 64;
 // Message codes. A response repeats the request's code, then an i32 result
 // code (0 success), then the fields listed after "->".
 enum class msg : uint8_t {
-    hello = 1,           // magic, u16 version -> u16 version; the doorbell descriptor rides along
+    hello = 1,           // magic, u16 version -> u16 version; the channel's descriptors ride along
     ping = 2,            // ->
     add_nodes = 3,       // str extra, u32 n, n x str path -> u32 n, n x i32 status
     remove_nodes = 4,    // as add_nodes
@@ -44,7 +44,7 @@ enum class msg : uint8_t {
                          //   -> u32 n, n x i32 status
     clear_leaves = 6,    // as add_nodes
     event_register = 7,  // str path, u32 kind, u8 flag -> i32 status
-    events_get = 8,      // -> u32 doorbell bytes to take, then on success u32 n, n x event
+    events_get = 8,      // not a request (batches come on the channel); names its failpoint
     get = 9,             // str path -> value (on success)
     dump = 10,           // str path, u8 resume, [str after] -> u8 more, u32 n, n x entry
     status = 11,         // -> u32 n, n x (str name, i64 value)
@@ -52,7 +52,7 @@ enum class msg : uint8_t {
     failpoint_clear = 13,
 };
 
-// Result of events_get on a connection that has not subscribed.
+// What events_get returns on a connection that has not subscribed.
 inline constexpr int32_t not_subscribed = -2;
 
 // The operations a failpoint can be set on, by the name failpoint_set takes.

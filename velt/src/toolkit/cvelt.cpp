@@ -89,41 +89,25 @@ int CVelt::events_get(std::vector<CEvent>& events) {
     auto conn = velt::client::find(handle);
     if (!conn) return VLT_ELOST;
     // Without a subscription nothing will ever arrive: fail instead of blocking.
-    if (!conn->subscribed()) return -2;
-    while (true) {
-        if (conn->wait_bell() != 0) return VLT_ELOST;
-        builder req(wire::msg::events_get);
-        round_trip rt(*conn, req);
-        if (!rt.ok()) return VLT_ELOST;
-        wire::reader& r = rt.body();
-        int32_t result = rt.code();
-        uint32_t bells = r.u32();
-        if (!r.ok() || conn->take_bells(bells) != 0) {
-            conn->mark_lost();
-            return VLT_ELOST;
-        }
-        if (result != 0) {
-            if (!r.at_end()) conn->mark_lost();
-            return result < 0 ? result : VLT_ELOST;
-        }
-        uint32_t n = r.count(velt::codec::min_event);
-        if (!r.ok()) {
-            conn->mark_lost();
-            return VLT_ELOST;
-        }
-        // No batch after all (a doorbell byte of a cleared failpoint): wait again.
-        if (n == 0) continue;
+    if (!conn->subscribed()) return wire::not_subscribed;
+    std::string_view payload;
+    // A failpoint's code (the daemon sets only negative ones) or a loss.
+    const int result = conn->take_batch(payload);
+    if (result != 0) return result < 0 ? result : VLT_ELOST;
+    wire::reader r(payload);
+    uint32_t n = r.count(velt::codec::min_event);
+    bool ok = r.ok() && n > 0;
+    if (ok) {
         events.resize(n);
-        bool ok = true;
         for (auto& e : events)
             if (!(ok = velt::codec::decode_event(r, e))) break;
-        if (!ok || !r.at_end()) {
-            events.clear();
-            conn->mark_lost();
-            return VLT_ELOST;
-        }
-        return int(n);
     }
+    if (!ok || !r.at_end()) {
+        events.clear();
+        conn->mark_lost();
+        return VLT_ELOST;
+    }
+    return int(n);
 }
 
 int CVelt::add_nodes(const std::vector<tk_string>& paths, std::vector<api_status_t>& statuses,
