@@ -11,6 +11,7 @@
 #include <velt_admin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -211,6 +212,30 @@ TEST_F(Store, SubscriptionsAndTheirDescriptor) {
 // Values, up to 64 MiB of them, and paths of 4096 components arrive whole, at
 // their own instant (microseconds carried into the seconds) or stamped with
 // the time of the change: seconds -1, node and clear events.
+// A dump larger than one page is still one moment: a writer keeps setting the
+// first and the last leaf of the tree to the same value in one request while
+// whole-tree dumps run, and every dump shows the two equal.
+TEST_F(Store, ADumpOfManyPagesIsOneMoment) {
+    const std::string big = repeat("x", 1 << 20);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(w.req(CMD_SET_LEAF, {"/m/l" + std::to_string(i)}, {of(big)}), 0);
+    ASSERT_EQ(w.req(CMD_SET_LEAF, {"/a", "/z"}, {i32(-1), i32(-1)}), 0);
+    std::atomic<bool> stop = false;
+    std::thread writer([&] {
+        client c;
+        for (int v = 0; !stop; ++v) EXPECT_EQ(c.req(CMD_SET_LEAF, {"/a", "/z"}, {i32(v), i32(v)}), 0);
+    });
+    client r;
+    for (int i = 0; i < 20; ++i) {
+        std::vector<admin::dump_entry> entries;
+        ASSERT_EQ(admin::dump(r.api.handle, "/", entries), 0);
+        ASSERT_EQ(entries.size(), 13u);
+        EXPECT_EQ(entries.front().path + "=" + entries.front().value.to_string(),
+                  "/a=" + entries.back().value.to_string());
+    }
+    stop = true;
+    writer.join();
+}
+
 TEST_F(Store, ValuesAndTheirTimestamps) {
     const time_t before = time(nullptr) - 1;
     const auto stamped = [&](const toolkit::CEvent& e, data_type_t type) {

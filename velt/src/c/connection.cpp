@@ -109,7 +109,16 @@ void connection::mark_lost() {
 
 int connection::call(const std::string& frame, std::string_view& payload) {
     if (m_lost) return VLT_ELOST;
-    if (!write_all(m_sock.get(), frame.data(), frame.size()) || !read_frame(m_sock.get(), m_in, payload)) {
+    if (!write_all(m_sock.get(), frame.data(), frame.size())) {
+        mark_lost();
+        return VLT_ELOST;
+    }
+    return receive(payload);
+}
+
+int connection::receive(std::string_view& payload) {
+    if (m_lost) return VLT_ELOST;
+    if (!read_frame(m_sock.get(), m_in, payload)) {
         mark_lost();
         return VLT_ELOST;
     }

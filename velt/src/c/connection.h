@@ -33,6 +33,9 @@ public:
     // code included), which stays valid until the next call. 0 on success,
     // VLT_ELOST when the connection is gone (it then stays lost).
     int call(const std::string& frame, std::string_view& payload);
+    // Receives the next response payload of a request answered in several
+    // responses (a dump's pages), as call() does.
+    int receive(std::string_view& payload);
     // Waits for the next batch and reads its payload (a u32 count and the
     // events) into `payload`, valid until the next call: 0, a failpoint's
     // code, or VLT_ELOST. Takes no lock: one thread at a time takes batches.

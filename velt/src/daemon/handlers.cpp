@@ -180,32 +180,37 @@ bool server::on_get(client& c, wire::reader& r) {
     return true;
 }
 
+// One dump request is answered with every page of the subtree, all made in
+// this one turn of the event loop, so the pages show the tree at one moment
+// whatever the client's reading speed. Each page is a response of its own.
 bool server::on_dump(client& c, wire::reader& r) {
     std::string_view raw = r.str();
-    bool resume = r.u8() != 0;
-    std::string_view raw_after = resume ? r.str() : std::string_view();
     if (!r.at_end()) return false;
-    std::string path, after;
+    std::string path;
     int32_t result = 0;
-    if (!canonical_path(raw, path) ||
-        (resume && (!canonical_path(raw_after, after) || after == "/" || !covers(path, after))))
+    if (!canonical_path(raw, path))
         result = VLT_EINVAL;
     else if (!m_tree.find(path))
         result = VLT_ENOENT;
-    std::string f = wire::response(msg::dump, result);
-    if (result == 0) {
-        wire::writer w(f);
-        size_t flag_at = f.size();
-        w.u8(0);
-        size_t count_at = f.size();
-        w.u32(0);
-        uint32_t count = 0;
-        bool more = m_tree.dump(path, after, f, count, flag_at + dump_page);
-        f[flag_at] = char(more ? 1 : 0);
-        wire::patch_u32(f, count_at, count);
+    std::string after;
+    for (bool more = result == 0;;) {
+        std::string f = wire::response(msg::dump, result);
+        if (result == 0) {
+            wire::writer w(f);
+            size_t flag_at = f.size();
+            w.u8(0);
+            size_t count_at = f.size();
+            w.u32(0);
+            uint32_t count = 0;
+            std::string last;
+            more = m_tree.dump(path, after, f, count, flag_at + dump_page, last);
+            after = std::move(last);
+            f[flag_at] = char(more ? 1 : 0);
+            wire::patch_u32(f, count_at, count);
+        }
+        c.out.send(std::move(f));
+        if (!more) return true;
     }
-    c.out.send(std::move(f));
-    return true;
 }
 
 bool server::on_status(client& c) {

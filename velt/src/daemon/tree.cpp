@@ -255,6 +255,7 @@ struct dumper {
     std::string& out;
     uint32_t& count;
     size_t limit;
+    std::string last;
     bool full = false;
 
     void emit(const tree::entry& e, const std::string& path) {
@@ -263,7 +264,10 @@ struct dumper {
         w.str(path);
         if (e.leaf) velt::codec::encode_value(w, e.value);
         ++count;
-        if (out.size() >= limit) full = true;
+        if (out.size() >= limit) {
+            full = true;
+            last = path;
+        }
     }
 
     // The children of `node` (whose path is `path`) and everything below
@@ -291,10 +295,10 @@ struct dumper {
 }  // namespace
 
 bool tree::dump(std::string_view path, std::string_view after, std::string& out, uint32_t& count,
-                size_t limit) const {
+                size_t limit, std::string& last) const {
     const entry* start = find(path);
     if (!start) return false;
-    dumper d{out, count, limit};
+    dumper d{out, count, limit, {}};
     std::string p(path);
     std::vector<std::string_view> rest;
     if (after.empty()) {
@@ -305,6 +309,7 @@ bool tree::dump(std::string_view path, std::string_view after, std::string& out,
         rest.assign(all.begin() + long(std::min(skip, all.size())), all.end());
     }
     if (!d.full && !start->leaf) d.children(*start, p, rest);
+    if (d.full) last = std::move(d.last);
     return d.full;
 }
 

@@ -74,10 +74,12 @@ public:
     // Appends to `out` the dump entries at or under `path` (a canonical path
     // of an existing entry) in depth-first order, siblings in byte order,
     // starting after `after` when it is not empty. Stops once `out` has
-    // grown past `limit` bytes; returns true when entries may remain.
+    // grown past `limit` bytes; returns true when entries may remain, with
+    // the path of the last entry written in `last` (where the next page
+    // resumes; it may be `after` itself).
     // Each entry: u8 is_leaf, str path, and the value for leaves.
-    bool dump(std::string_view path, std::string_view after, std::string& out, uint32_t& count,
-              size_t limit) const;
+    bool dump(std::string_view path, std::string_view after, std::string& out, uint32_t& count, size_t limit,
+              std::string& last) const;
 
 private:
     struct undo;

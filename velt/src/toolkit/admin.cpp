@@ -48,39 +48,40 @@ int get(vlt_handle_t handle, const tk_string& path, toolkit::CElement& out) {
 int dump(vlt_handle_t handle, const tk_string& path, std::vector<dump_entry>& out) {
     out.clear();
     if (path.size() > wire::max_request) return VLT_EINVAL;
-    // The store sends a large tree in pages; each page resumes after the
-    // last path of the one before.
-    bool more = true;
-    std::string after;
-    bool resume = false;
-    while (more) {
-        builder req(wire::msg::dump);
-        req.w.str(path);
-        req.w.u8(resume ? 1 : 0);
-        if (resume) req.w.str(after);
-        int rc = run(handle, req, [&](wire::reader& r) {
-            more = r.u8() != 0;
-            uint32_t n = r.count(5);
-            if (!r.ok()) return false;
-            for (uint32_t i = 0; i < n; ++i) {
-                dump_entry e;
-                uint8_t leaf = r.u8();
-                e.is_leaf = leaf == 1;
-                e.path.assign(r.str());
-                if (!r.ok() || leaf > 1) return false;
-                if (e.is_leaf && !codec::decode_value(r, e.value)) return false;
-                out.push_back(std::move(e));
-            }
-            return n > 0 || !more;
-        });
-        if (rc != 0) {
+    auto conn = client::find(handle);
+    if (!conn) return VLT_ELOST;
+    // One request: the store answers with every page of the subtree, all
+    // taken at one moment.
+    builder req(wire::msg::dump);
+    req.w.str(path);
+    request::round_trip rt(*conn, req);
+    for (bool more = true; more;) {
+        if (!rt.ok()) {
             out.clear();
-            return rc;
+            return VLT_ELOST;
         }
-        if (more) {
-            after = out.back().path;
-            resume = true;
+        wire::reader& r = rt.body();
+        if (rt.code() != 0) {
+            if (!r.at_end()) conn->mark_lost();
+            out.clear();
+            return r.at_end() ? rt.code() : VLT_ELOST;
         }
+        more = r.u8() != 0;
+        uint32_t n = r.count(5);
+        for (uint32_t i = 0; i < n && r.ok(); ++i) {
+            dump_entry e;
+            uint8_t leaf = r.u8();
+            e.is_leaf = leaf == 1;
+            e.path.assign(r.str());
+            if (leaf > 1 || (e.is_leaf && !codec::decode_value(r, e.value))) r.fail();
+            out.push_back(std::move(e));
+        }
+        if (!r.ok() || !r.at_end() || (more && n == 0)) {
+            conn->mark_lost();
+            out.clear();
+            return VLT_ELOST;
+        }
+        if (more) rt.next();
     }
     return 0;
 }

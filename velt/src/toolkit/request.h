@@ -42,9 +42,16 @@ public:
     int32_t code() const { return m_code; }
     // Reads the fields that follow the result code.
     wire::reader& body() { return m_body; }
+    // Takes the next response of a request answered in several; false as
+    // ok() is.
+    bool next();
 
 private:
+    bool accept(int rc);
+
     std::lock_guard<std::mutex> m_lock;
+    velt::client::connection& m_conn;
+    uint8_t m_expected = 0;
     std::string_view m_payload;
     wire::reader m_body{std::string_view()};
     int32_t m_code = 0;
