@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log_io.h"
+#include "selection.h"
 
 namespace logtool {
 
@@ -50,6 +51,22 @@ struct timeline_options {
     std::string bin_text, svg, png, file;
 };
 
+struct print_options {
+    selection_options select;
+    std::string file;
+};
+
+struct export_options {
+    std::string format = "jsonl";  // or "csv"
+    selection_options select;
+    std::string file, out;
+};
+
+struct import_options {
+    std::string start_text;
+    std::string file, out;
+};
+
 int run_info(const info_options& o);
 int run_check(const check_options& o);
 int run_repair(const repair_options& o);
@@ -57,6 +74,9 @@ int run_slice(const slice_options& o);
 int run_merge(const merge_options& o);
 int run_retime(const retime_options& o);
 int run_timeline(const timeline_options& o);
+int run_print(const print_options& o);
+int run_export(const export_options& o);
+int run_import(const import_options& o);
 
 }  // namespace logtool
 

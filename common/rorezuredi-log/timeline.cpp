@@ -124,7 +124,6 @@ private:
 };
 
 constexpr char action_letters[action_count + 1] = "ARSC";
-constexpr const char* action_ansi[action_count] = {"\033[32m", "\033[31m", "\033[34m", "\033[33m"};
 
 void print_rows(const chart_data& d, bool colour) {
     long long most = 0;

@@ -253,7 +253,7 @@ void end_event() {
         if (ev.value.convert_type(ev.type) != 0) {
             std::fputs("Warning: failed to do type conversion\n", stderr);
             ++log_read_report.dropped_events;
-            events.pop_back();
+            if (!keep_unconverted_events) events.pop_back();
         }
     }
     ps.char_data.clear();
@@ -317,6 +317,7 @@ int parse_loop(FILE* log) {
 }
 
 std::function<void(event_batch_t&)> on_batch_read;
+bool keep_unconverted_events = false;
 log_read_report_t log_read_report;
 
 int begin_log_read() {

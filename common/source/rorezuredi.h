@@ -171,6 +171,9 @@ struct log_reader_state_t {
 // When set, every batch that closes without error, one without events
 // included, is handed to it instead of being appended to program_state.batches.
 extern std::function<void(event_batch_t&)> on_batch_read;
+// When set, an event whose value does not convert to its declared type stays
+// in its batch, its value the text as read (it is counted as dropped all the same).
+extern bool keep_unconverted_events;
 extern log_read_report_t log_read_report;
 
 // Creates the parser, resets the report; 0, or -1 when no parser can be made.

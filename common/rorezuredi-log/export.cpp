@@ -1,0 +1,209 @@
+// export: one row per event, as JSON Lines or as CSV (RFC 4180), with the
+// same columns in both, for pandas, DuckDB and spreadsheets.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "event_rows.h"
+
+namespace logtool {
+
+namespace {
+
+// The columns, in order; import reads the JSON Lines by these names.
+constexpr const char* columns[] = {"batch", "time",  "time_ns",  "iso_time", "action", "path",
+                                   "leaf",  "stamp", "stamp_us", "type",     "value",  "dropped"};
+
+// The length of the valid UTF-8 sequence at text[at], or 0 when none starts there.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c < 0x80) return 1;
+    std::size_t len = 0;
+    std::uint32_t cp = 0, min = 0;
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+        cp = c & 0x1fU;
+        min = 0x80;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        cp = c & 0x0fU;
+        min = 0x800;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        cp = c & 0x07U;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < len) return 0;
+    for (std::size_t i = 1; i < len; ++i) {
+        const auto k = static_cast<unsigned char>(text[at + i]);
+        if ((k & 0xc0U) != 0x80) return 0;
+        cp = (cp << 6) | (k & 0x3fU);
+    }
+    return cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 0 : len;
+}
+
+// A JSON string; a byte that is not part of valid UTF-8 becomes U+FFFD.
+void append_json_string(std::string& out, std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80) {
+            const std::size_t len = utf8_length(text, i);
+            if (len == 0) {
+                out.append("\xef\xbf\xbd");
+                ++i;
+            } else {
+                out.append(text.substr(i, len));
+                i += len;
+            }
+            continue;
+        }
+        ++i;
+        switch (c) {
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\n': out.append("\\n"); break;
+            case '\r': out.append("\\r"); break;
+            case '\t': out.append("\\t"); break;
+            default:
+                if (b < 0x20) {
+                    out.append("\\u00");
+                    out.push_back(hex[b >> 4]);
+                    out.push_back(hex[b & 0x0f]);
+                } else {
+                    out.push_back(c);
+                }
+        }
+    }
+    out.push_back('"');
+}
+
+// A CSV field: quoted, its quotes doubled, when it holds a comma, a quote or
+// a line break, or is empty text (an empty field is "none").
+void append_csv_string(std::string& out, std::string_view text) {
+    if (!text.empty() && text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(text);
+        return;
+    }
+    out.push_back('"');
+    for (const char c : text) {
+        if (c == '"') out.push_back('"');
+        out.push_back(c);
+    }
+    out.push_back('"');
+}
+
+// Writes one row, field by field, in either format.
+class row_writer {
+public:
+    row_writer(std::string& out, bool json) : m_out(out), m_json(json) {}
+
+    void begin() {
+        if (m_json) m_out.push_back('{');
+        m_field = 0;
+    }
+    void text(std::string_view v) {
+        next();
+        if (m_json)
+            append_json_string(m_out, v);
+        else
+            append_csv_string(m_out, v);
+    }
+    void number(nanos v) {
+        next();
+        append_integer(m_out, v);
+    }
+    void boolean(bool v) {
+        next();
+        m_out.append(v ? "true" : "false");
+    }
+    void none() {
+        next();
+        if (m_json) m_out.append("null");
+    }
+    void end() { m_out.append(m_json ? "}\n" : "\r\n"); }
+
+private:
+    void next() {
+        if (m_field > 0) m_out.push_back(',');
+        if (m_json) {
+            append_json_string(m_out, columns[m_field]);
+            m_out.push_back(':');
+        }
+        ++m_field;
+    }
+
+    std::string& m_out;
+    bool m_json;
+    std::size_t m_field = 0;
+};
+
+void append_rows(std::string& out, const shown_batch& b, bool json) {
+    std::string scratch;
+    const std::string time = format_seconds(b.time), iso = b.has_start ? format_iso(b.start + b.time) : "";
+    const api_cmd_t cmd = b.batch->cmd;
+    row_writer row(out, json);
+    for (std::size_t i = 0; i < b.batch->events.size(); ++i) {
+        const event_instance_t& ev = b.batch->events[i];
+        row.begin();
+        row.number(b.index);
+        row.text(time);
+        row.number(b.time);
+        if (b.has_start)
+            row.text(iso);
+        else
+            row.none();
+        row.text(action_name(cmd));
+        row.text(ev.path);
+        row.text(leaf_of(ev.path));
+        if (has_timestamp(ev)) {
+            const timeval& t = ev.value.timestamp();
+            scratch.clear();
+            append_event_time(scratch, t);
+            row.text(scratch);
+            row.number(nanos(t.tv_sec) * 1000000 + t.tv_usec);
+        } else {
+            row.none();
+            row.none();
+        }
+        if (cmd == CMD_SET_LEAF) {
+            row.text(type_name(ev));
+            row.text(value_text(ev, b.dropped[i] != 0, scratch));
+        } else {
+            row.none();
+            row.none();
+        }
+        row.boolean(b.dropped[i] != 0);
+        row.end();
+    }
+}
+
+}  // namespace
+
+int run_export(const export_options& o) {
+    const bool json = o.format == "jsonl";
+    input_log in;
+    if (!open_input(o.file, in)) return exit_usage;
+    output_log out;
+    if (!out.open(o.out, {&in})) return exit_usage;
+    std::string text;
+    if (!json) {
+        for (const char* c : columns) text.append(text.empty() ? "" : ",").append(c);
+        text.append("\r\n");
+    }
+    const int status = show_batches(o.select, in, [&](const shown_batch& b) {
+        append_rows(text, b, json);
+        std::fwrite(text.data(), 1, text.size(), out.stream());
+        text.clear();
+    });
+    if (status != exit_ok) return status;
+    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out.stream());
+    return out.commit() ? exit_ok : exit_usage;
+}
+
+}  // namespace logtool

@@ -1,0 +1,252 @@
+// import: JSON Lines, as export writes them or as a person or a script does,
+// to a log. Consecutive lines of one batch index form one batch; without an
+// index, consecutive lines of one time and action do. Every refusal names
+// the line and the field, and leaves no file behind.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "commands.h"
+#include "event_rows.h"
+
+namespace logtool {
+
+namespace {
+
+using json = nlohmann::json;
+
+// A refusal of one line: the field it names and why.
+struct line_error {
+    std::string field, reason;
+};
+
+std::string shown(std::string_view text) {
+    std::string out = "'";
+    append_visible(out, text);
+    return out + "'";
+}
+
+// The text of a field that must be a string (or, for times, a number);
+// nullopt when it is absent or null.
+std::optional<std::string> text_field(const json& row, const char* name, bool number_too = false) {
+    const auto it = row.find(name);
+    if (it == row.end() || it->is_null()) return std::nullopt;
+    if (it->is_string()) return it->get<std::string>();
+    if (number_too && it->is_number()) return it->dump();
+    throw line_error{name, number_too ? "is neither a string nor a number" : "is not a string"};
+}
+
+std::string required_text(const json& row, const char* name, bool number_too = false) {
+    std::optional<std::string> text = text_field(row, name, number_too);
+    if (!text) throw line_error{name, "is missing"};
+    return *std::move(text);
+}
+
+// A batch time: seconds >= 0 with at most nine digits after the point.
+nanos batch_time(const std::string& text) {
+    nanos ns = 0;
+    const std::size_t point = text.find('.');
+    if (!parse_seconds(text, ns) || ns < 0 || (point != std::string::npos && text.size() - point > 10))
+        throw line_error{"time", shown(text) + " is not seconds >= 0 with at most nine decimals"};
+    return ns;
+}
+
+// A value's timestamp, "SEC.USEC" as the log writes it: seconds, and up to six
+// digits after the point as a decimal fraction.
+timeval stamp(const std::string& text) {
+    char* end = nullptr;
+    timeval t{std::strtol(text.c_str(), &end, 10), 0};
+    const char* frac = end;
+    bool ok = end != text.c_str() && (std::isdigit(static_cast<unsigned char>(text.back())) != 0);
+    if (ok && *frac == '.') {
+        const bool negative = frac[1] == '-';
+        std::size_t digits = 0;
+        for (const char* p = frac + 1 + (negative ? 1 : 0); std::isdigit(static_cast<unsigned char>(*p)) != 0;
+             ++p, ++digits)
+            t.tv_usec = t.tv_usec * 10 + (*p - '0');
+        ok = digits >= 1 && digits <= 6 &&
+             frac + 1 + (negative ? 1 : 0) + digits == text.c_str() + text.size();
+        for (; digits < 6; ++digits) t.tv_usec *= 10;
+        if (negative) t.tv_usec = -t.tv_usec;
+    } else {
+        ok = ok && *frac == '\0';
+    }
+    if (!ok) throw line_error{"stamp", shown(text) + " is not SECONDS.MICROSECONDS"};
+    return t;
+}
+
+// What one line says; start_ns is the start its absolute time implies.
+struct line_event {
+    std::optional<long long> index;
+    nanos time = 0;
+    api_cmd_t cmd{};
+    std::optional<nanos> start_ns;
+    event_instance_t event;
+};
+
+line_event read_line(const std::string& line) {
+    json row;
+    try {
+        row = json::parse(line);
+    } catch (const json::parse_error& e) {
+        throw line_error{"", std::string("is not JSON: ") + e.what()};
+    }
+    if (!row.is_object()) throw line_error{"", "is not a JSON object"};
+    line_event l;
+    if (const auto it = row.find("batch"); it != row.end() && !it->is_null()) {
+        if (!it->is_number_integer() || it->get<long long>() < 0)
+            throw line_error{"batch", "is not an integer >= 0"};
+        l.index = it->get<long long>();
+    }
+    l.time = batch_time(required_text(row, "time", true));
+    const std::string action = required_text(row, "action");
+    l.cmd = action_code(action.c_str());
+    if (l.cmd == 0) throw line_error{"action", shown(action) + " is no action (CMD_ADD_NODE, ...)"};
+    if (const std::optional<std::string> iso = text_field(row, "iso_time")) {
+        time_arg t;
+        std::string error;
+        if (!parse_time_arg(*iso, t, error) || !t.absolute)
+            throw line_error{"iso_time", shown(*iso) + " is not an ISO 8601 UTC time"};
+        l.start_ns = t.value - l.time;
+    }
+    event_instance_t& ev = l.event;
+    ev.path = required_text(row, "path");
+    tk_string canonical = ev.path;
+    toolkit::CElement::canonicalize_path(canonical);
+    if (canonical != ev.path || ev.path.find_first_of("\t\n\r") != std::string::npos ||
+        !toolkit::CElement::valid_string(ev.path))
+        throw line_error{"path", shown(ev.path) + " is not a canonical path (/a/b)"};
+    if (l.cmd == CMD_SET_LEAF) {
+        const std::string type = required_text(row, "type");
+        ev.type = static_cast<data_type_t>(vlt_str_to_enum(type.c_str()));
+        if (ev.type == DATATYPE_INVALID) throw line_error{"type", shown(type) + " is no type"};
+        ev.value.set_string(required_text(row, "value"));
+        if (ev.value.convert_type(ev.type) != 0)
+            throw line_error{"value", shown(ev.value.get_bytes()) + " does not convert to " + type};
+    }
+    const std::optional<std::string> when = text_field(row, "stamp", true);
+    ev.value.timestamp() = when ? stamp(*when) : toolkit::CElement::_invalid_time;
+    return l;
+}
+
+// Lines to batches: holds the batch being filled and writes each one whole.
+class batch_builder {
+public:
+    batch_builder(FILE* out, std::optional<nanos> start) : m_out(out), m_start(start) {}
+
+    void add(line_event&& l) {
+        if (!m_open) {
+            if (!m_start) m_start = l.start_ns;
+            if (m_start) {
+                timespec s{};
+                if (!from_nanos(*m_start, s)) throw line_error{"iso_time", "places the start before 1970"};
+                write_start(m_out, s);
+            }
+        }
+        if (l.start_ns && l.start_ns != m_start)
+            throw line_error{"iso_time", m_start ? "does not agree with the time and the start " +
+                                                       format_iso(*m_start) + " of the lines before"
+                                                 : "is given, but not on the first line"};
+        const bool same = m_open && (l.index ? m_index == l.index : l.time == m_time && l.cmd == m_batch.cmd);
+        if (same && (l.time != m_time || l.cmd != m_batch.cmd))
+            throw line_error{l.time != m_time ? "time" : "action", "differs from the batch's first line"};
+        if (!same) {
+            if (m_open && l.time < m_time)
+                throw line_error{
+                    "time", "goes back from " + format_seconds(m_time) + " to " + format_seconds(l.time)};
+            flush();
+            m_open = true;
+            m_index = l.index;
+            m_time = l.time;
+            m_batch.cmd = l.cmd;
+            from_nanos(l.time, m_batch.time);
+        }
+        m_batch.events.push_back(std::move(l.event));
+    }
+
+    void flush() {
+        if (!m_batch.events.empty()) write_batch(m_out, m_batch);
+        m_batch.events.clear();
+    }
+
+private:
+    FILE* m_out;
+    std::optional<nanos> m_start;
+    bool m_open = false;
+    std::optional<long long> m_index;
+    nanos m_time = 0;
+    event_batch_t m_batch;
+};
+
+// The input's lines, one at a time in getline's one buffer; owns the stream.
+class line_reader {
+public:
+    explicit line_reader(input_log& in) : m_in(in) {}
+    ~line_reader() {
+        std::free(m_buffer);
+        std::fclose(m_in.stream);
+        m_in.stream = nullptr;
+    }
+    line_reader(const line_reader&) = delete;
+    line_reader& operator=(const line_reader&) = delete;
+
+    bool next(std::string& line) {
+        const ssize_t got = getline(&m_buffer, &m_capacity, m_in.stream);
+        if (got < 0) return false;
+        line.assign(m_buffer, static_cast<std::size_t>(got));
+        ++m_number;
+        return true;
+    }
+    long long number() const { return m_number; }
+    bool failed() const { return std::ferror(m_in.stream) != 0; }
+
+private:
+    input_log& m_in;
+    char* m_buffer = nullptr;
+    std::size_t m_capacity = 0;
+    long long m_number = 0;
+};
+
+}  // namespace
+
+int run_import(const import_options& o) {
+    std::optional<nanos> start;
+    if (!o.start_text.empty()) {
+        time_arg t;
+        std::string error;
+        parse_time_arg(o.start_text, t, error);
+        start = t.value;
+    }
+    input_log in;
+    if (!open_input(o.file, in)) return exit_usage;
+    output_log out;
+    if (!out.open(o.out, {&in})) return exit_usage;
+    write_log_head(out.stream());
+    batch_builder batches(out.stream(), start);
+    line_reader lines(in);
+    std::string line;
+    while (lines.next(line)) {
+        if (line.find_first_not_of(" \t\r\n") == std::string::npos) continue;
+        try {
+            batches.add(read_line(line));
+        } catch (const line_error& e) {
+            const std::string what =
+                e.field.empty() ? "the line " + e.reason : "field '" + e.field + "' " + e.reason;
+            std::fprintf(stderr, "rorezuredi-log: %s:%lld: %s\n", in.display().c_str(), lines.number(),
+                         what.c_str());
+            return exit_refused;
+        }
+    }
+    if (lines.failed()) {
+        std::fprintf(stderr, "rorezuredi-log: can't read '%s'\n", in.display().c_str());
+        return exit_usage;
+    }
+    batches.flush();
+    write_log_tail(out.stream());
+    return out.commit() ? exit_ok : exit_usage;
+}
+
+}  // namespace logtool
