@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "in_process.h"
@@ -157,6 +158,114 @@ TEST_F(Events, ExportedJsonLinesImportToTheSameBytesAndCsvHoldsTheSameRows) {
         }
         EXPECT_EQ(types.size(), 11U);
         EXPECT_EQ(every_byte, 2);
+    }
+}
+
+// The print of a log with each header's batch index left out (slice counts its batches anew).
+string print_without_indexes(const string& text) {
+    string out;
+    for (string line : lines_of(text)) {
+        if (line.compare(0, 6, "batch ") == 0) line.erase(6, line.find(' ', 6) - 5);
+        out += line + "\n";
+    }
+    return out;
+}
+
+TEST_F(Events, PrintAndExportWithASelectionShowWhatSliceKeeps) {
+    const string log = logs()[0], sliced = dir().file("sliced.xml"), rows_file = dir().file("sel.jsonl");
+    tool({"export", log, rows_file}, dir());
+    const rows all = read_jsonl(read_file(rows_file));
+    const std::vector<field>& mid = all[all.size() / 2];
+    const strings selections[] = {{"--from", *mid[1]},
+                                  {"--to", *mid[3]},
+                                  {"--batches", "3:9"},
+                                  {"-p", "/eth0"},
+                                  {"-x", "/eth0"},
+                                  {"-a", "mtu"},
+                                  {"-i", "mtu", "--action", "CMD_SET_LEAF"},
+                                  {"--action", "CMD_ADD_NODE", "--batches", "2:"}};
+    for (const strings& sel : selections) {
+        SCOPED_TRACE(sel[0] + " " + sel[1]);
+        const auto with = [&](strings args, const string& file) {
+            args.insert(args.begin() + 1, sel.begin(), sel.end());
+            args.push_back(file);
+            return args;
+        };
+        tool(with({"slice", log}, sliced), dir());
+        tool(with({"export", log}, rows_file), dir());
+        rows shown = read_jsonl(read_file(rows_file));
+        tool({"export", sliced, rows_file}, dir());
+        rows kept = read_jsonl(read_file(rows_file));
+        EXPECT_GT(kept.size(), 0U);
+        EXPECT_LT(kept.size(), all.size());
+        for (rows* r : {&shown, &kept})
+            for (auto& row : *r) row.erase(row.begin());
+        EXPECT_TRUE(shown == kept);
+        EXPECT_EQ(print_without_indexes(tool(with({"print"}, log), dir()).out),
+                  print_without_indexes(tool({"print", sliced}, dir()).out));
+    }
+}
+
+TEST_F(Events, ImportGroupsHandWrittenLinesIntoBatches) {
+    const string in = dir().file("scenario.jsonl"), out = dir().file("scenario.xml");
+    write_file(
+        in,
+        "{\"time\": 0, \"action\": \"CMD_ADD_NODE\", \"path\": \"/net\"}\n"
+        "{\"time\": 0, \"action\": \"CMD_ADD_NODE\", \"path\": \"/net/eth0\"}\n\n"
+        "{\"time\": 1.5, \"action\": \"CMD_SET_LEAF\", \"path\": \"/net/eth0/mtu\", \"type\": \"uint32\", "
+        "\"value\": \"1500\", \"stamp\": \"1700000001.5\"}\n"
+        "{\"time\": \"1.5\", \"action\": \"CMD_SET_LEAF\", \"path\": \"/net/eth0/name\", \"type\": "
+        "\"string\", "
+        "\"value\": \"a<b>\\n\"}\n"
+        "{\"time\": \"2\", \"action\": \"CMD_REMOVE_NODE\", \"path\": \"/net\", \"note\": \"ignored\"}\n");
+    tool({"import", "--start", "2023-11-14T22:13:20.005000123Z", in, out}, dir());
+    EXPECT_EQ(
+        read_file(out),
+        log_document(log_batch("0.000000000", "CMD_ADD_NODE",
+                               log_event("/net", "-1.000000") + log_event("/net/eth0", "-1.000000")) +
+                     log_batch("1.500000000", "CMD_SET_LEAF",
+                               log_leaf("/net/eth0/mtu", "uint32", "1500", "1700000001.500000") +
+                                   log_leaf("/net/eth0/name", "string", "a&lt;b&gt;&#10;", "-1.000000")) +
+                     log_batch("2.000000000", "CMD_REMOVE_NODE", log_event("/net", "-1.000000"))));
+}
+
+TEST_F(Events, ImportRefusesBrokenLinesNamingLineAndFieldAndWritesNothing) {
+    const string ok = R"({"time":"1","action":"CMD_ADD_NODE","path":"/a"})";
+    const auto leaf = [](const string& type, const string& value) {
+        return R"({"time":"1","action":"CMD_SET_LEAF","path":"/a/b","type":")" + type + R"(","value":)" +
+               value + "}";
+    };
+    const std::tuple<string, int, string> broken[] = {
+        {R"({"time":"1","action":"CMD_ADD_NODE"})", 1, "field 'path' is missing"},
+        {ok + "\n" + R"({"time":"0.5","action":"CMD_ADD_NODE","path":"/b"})", 2, "field 'time' goes back"},
+        {R"({"time":"-1","action":"CMD_ADD_NODE","path":"/a"})", 1, "field 'time'"},
+        {R"({"time":"1.0000000001","action":"CMD_ADD_NODE","path":"/a"})", 1, "field 'time'"},
+        {R"({"action":"CMD_ADD_NODE","path":"/a"})", 1, "field 'time' is missing"},
+        {R"({"time":"1","action":"CMD_ADD","path":"/a"})", 1, "field 'action'"},
+        {R"({"time":"1","action":"CMD_ADD_NODE","path":"/a//b"})", 1, "field 'path'"},
+        {R"({"time":"1","action":"CMD_ADD_NODE","path":"a/b/"})", 1, "field 'path'"},
+        {ok + "\n" + leaf("uint33", "\"1\""), 2, "field 'type'"},
+        {leaf("uint32", "\"-1\""), 1, "field 'value'"},
+        {leaf("double", "\"1.50\""), 1, "field 'value'"},
+        {leaf("string", "\"\\u0001\""), 1, "field 'value'"},
+        {leaf("string", "null"), 1, "field 'value' is missing"},
+        {R"({"time":"1","action":"CMD_ADD_NODE","path":"/a","stamp":"1.1234567"})", 1, "field 'stamp'"},
+        {string(R"({"batch":0,"time":"1","action":"CMD_ADD_NODE","path":"/a"})") + "\n" +
+             R"({"batch":0,"time":"1","action":"CMD_REMOVE_NODE","path":"/a"})",
+         2, "field 'action'"},
+        {string(R"({"time":"1","iso_time":"2026-01-01T00:00:01Z","action":"CMD_ADD_NODE","path":"/a"})") +
+             "\n" + R"({"time":"2","iso_time":"2026-01-01T00:00:01Z","action":"CMD_ADD_NODE","path":"/a"})",
+         2, "field 'iso_time'"},
+        {ok + "\n\n[1]", 3, "the line"},
+        {"{\"time\":", 1, "the line"},
+    };
+    const string in = dir().file("broken.jsonl"), out = dir().file("broken.xml");
+    for (const auto& [text, line, what] : broken) {
+        SCOPED_TRACE(text);
+        write_file(in, text + "\n");
+        const in_process_result r = tool({"import", in, out}, dir(), 1);
+        EXPECT_NE(r.err.find(in + ":" + std::to_string(line) + ": " + what), string::npos) << r.err;
+        EXPECT_FALSE(file_exists(out));
     }
 }
 
