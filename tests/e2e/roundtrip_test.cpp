@@ -35,7 +35,7 @@ TEST(RoundTrip, ReplayRebuildsTheCapturedTree) {
         for (const bool keep_times : {false, true}) {
             harness::private_store target;
             const harness::result res =
-                harness::replay(target, cap.log(), keep_times ? strings{"-t"} : strings{});
+                harness::replay(target, cap.log(), keep_times ? harness::strings{"-t"} : harness::strings{});
             ASSERT_EQ(res.status, 0) << res.err;
             EXPECT_EQ(res.err, "");
             EXPECT_EQ(target.dump(keep_times), source.dump(keep_times));

@@ -51,7 +51,7 @@ in_process_result tool(strings args, const temp_dir& dir, int status = 0) {
                      : name == "export" ? logtool::add_export
                      : name == "slice"  ? logtool::add_slice
                                         : logtool::add_import;
-    const in_process_result r = run_in_process(add, args, dir);
+    in_process_result r = run_in_process(add, args, dir);
     EXPECT_EQ(r.status, status) << name << ": " << r.err;
     return r;
 }
