@@ -1,6 +1,8 @@
 #include "event_rows.h"
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 
 namespace logtool {
 
@@ -73,6 +75,10 @@ std::string_view leaf_of(std::string_view path) {
 
 void append_integer(std::string& out, nanos v) {
     char digits[48];
+    if (v >= LLONG_MIN && v <= LLONG_MAX) {
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, static_cast<long long>(v)).ptr);
+        return;
+    }
     int n = 0;
     auto u = static_cast<unsigned __int128>(v < 0 ? -v : v);
     do {

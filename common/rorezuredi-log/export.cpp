@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "event_rows.h"
@@ -14,6 +15,16 @@ namespace {
 // The columns, in order; import reads the JSON Lines by these names.
 constexpr const char* columns[] = {"batch", "time",  "time_ns",  "iso_time", "action", "path",
                                    "leaf",  "stamp", "stamp_us", "type",     "value",  "dropped"};
+
+// Each column's key, quoted, with its colon.
+const std::vector<std::string>& json_keys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> k;
+        for (const char* c : columns) k.push_back(std::string("\"") + c + "\":");
+        return k;
+    }();
+    return keys;
+}
 
 // The length of the valid UTF-8 sequence at text[at], or 0 when none starts there.
 std::size_t utf8_length(std::string_view text, std::size_t at) {
@@ -45,11 +56,20 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
     return cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 0 : len;
 }
 
+bool plain_json(unsigned char b) {
+    return b >= 0x20 && b < 0x80 && b != '"' && b != '\\';
+}
+
 // A JSON string; a byte that is not part of valid UTF-8 becomes U+FFFD.
 void append_json_string(std::string& out, std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
     out.push_back('"');
     for (std::size_t i = 0; i < text.size();) {
+        // A run of bytes that stand for themselves, in one append.
+        std::size_t run = i;
+        while (run < text.size() && plain_json(static_cast<unsigned char>(text[run]))) ++run;
+        out.append(text.substr(i, run - i));
+        if ((i = run) >= text.size()) break;
         const char c = text[i];
         const auto b = static_cast<unsigned char>(c);
         if (b >= 0x80) {
@@ -71,13 +91,9 @@ void append_json_string(std::string& out, std::string_view text) {
             case '\r': out.append("\\r"); break;
             case '\t': out.append("\\t"); break;
             default:
-                if (b < 0x20) {
-                    out.append("\\u00");
-                    out.push_back(hex[b >> 4]);
-                    out.push_back(hex[b & 0x0f]);
-                } else {
-                    out.push_back(c);
-                }
+                out.append("\\u00");
+                out.push_back(hex[b >> 4]);
+                out.push_back(hex[b & 0x0f]);
         }
     }
     out.push_back('"');
@@ -131,10 +147,7 @@ public:
 private:
     void next() {
         if (m_field > 0) m_out.push_back(',');
-        if (m_json) {
-            append_json_string(m_out, columns[m_field]);
-            m_out.push_back(':');
-        }
+        if (m_json) m_out.append(json_keys()[m_field]);
         ++m_field;
     }
 

@@ -3,20 +3,19 @@
 // index, consecutive lines of one time and action do. Every refusal names
 // the line and the field, and leaves no file behind.
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
 #include "commands.h"
 #include "event_rows.h"
+#include "json_row.h"
 
 namespace logtool {
 
 namespace {
-
-using json = nlohmann::json;
 
 // A refusal of one line: the field it names and why.
 struct line_error {
@@ -31,17 +30,17 @@ std::string shown(std::string_view text) {
 
 // The text of a field that must be a string (or, for times, a number);
 // nullopt when it is absent or null.
-std::optional<std::string> text_field(const json& row, const char* name, bool number_too = false) {
-    const auto it = row.find(name);
-    if (it == row.end() || it->is_null()) return std::nullopt;
-    if (it->is_string()) return it->get<std::string>();
-    if (number_too && it->is_number()) return it->dump();
-    throw line_error{name, number_too ? "is neither a string nor a number" : "is not a string"};
+std::optional<std::string> text_field(const json_row& row, row_field f, bool number_too = false) {
+    const json_field& v = row[f];
+    if (v.kind == json_field::absent || v.kind == json_field::null) return std::nullopt;
+    if (v.kind == json_field::string || (number_too && v.kind == json_field::number)) return v.text;
+    throw line_error{std::string(row_field_names[f]),
+                     number_too ? "is neither a string nor a number" : "is not a string"};
 }
 
-std::string required_text(const json& row, const char* name, bool number_too = false) {
-    std::optional<std::string> text = text_field(row, name, number_too);
-    if (!text) throw line_error{name, "is missing"};
+std::string required_text(const json_row& row, row_field f, bool number_too = false) {
+    std::optional<std::string> text = text_field(row, f, number_too);
+    if (!text) throw line_error{std::string(row_field_names[f]), "is missing"};
     return *std::move(text);
 }
 
@@ -78,6 +77,12 @@ timeval stamp(const std::string& text) {
     return t;
 }
 
+// The last absolute time read, and its text.
+struct iso_cache {
+    std::string iso_text;
+    nanos iso = 0;
+};
+
 // What one line says; start_ns is the start its absolute time implies.
 struct line_event {
     std::optional<long long> index;
@@ -87,47 +92,50 @@ struct line_event {
     event_instance_t event;
 };
 
-line_event read_line(const std::string& line) {
-    json row;
-    try {
-        row = json::parse(line);
-    } catch (const json::parse_error& e) {
-        throw line_error{"", std::string("is not JSON: ") + e.what()};
-    }
-    if (!row.is_object()) throw line_error{"", "is not a JSON object"};
+line_event read_line(const std::string& line, json_row& row, iso_cache& last) {
+    std::string error;
+    if (!read_json_row(line, row, error)) throw line_error{"", error};
     line_event l;
-    if (const auto it = row.find("batch"); it != row.end() && !it->is_null()) {
-        if (!it->is_number_integer() || it->get<long long>() < 0)
+    if (const json_field& index = row[f_batch];
+        index.kind != json_field::absent && index.kind != json_field::null) {
+        long long v = -1;
+        const char* end = index.text.data() + index.text.size();
+        if (index.kind != json_field::number || std::from_chars(index.text.data(), end, v).ptr != end ||
+            v < 0)
             throw line_error{"batch", "is not an integer >= 0"};
-        l.index = it->get<long long>();
+        l.index = v;
     }
-    l.time = batch_time(required_text(row, "time", true));
-    const std::string action = required_text(row, "action");
+    l.time = batch_time(required_text(row, f_time, true));
+    const std::string action = required_text(row, f_action);
     l.cmd = action_code(action.c_str());
     if (l.cmd == 0) throw line_error{"action", shown(action) + " is no action (CMD_ADD_NODE, ...)"};
-    if (const std::optional<std::string> iso = text_field(row, "iso_time")) {
-        time_arg t;
-        std::string error;
-        if (!parse_time_arg(*iso, t, error) || !t.absolute)
-            throw line_error{"iso_time", shown(*iso) + " is not an ISO 8601 UTC time"};
-        l.start_ns = t.value - l.time;
+    if (const std::optional<std::string> iso = text_field(row, f_iso_time)) {
+        // The lines of a batch share their time: it is parsed once.
+        if (*iso != last.iso_text) {
+            time_arg t;
+            if (!parse_time_arg(*iso, t, error) || !t.absolute)
+                throw line_error{"iso_time", shown(*iso) + " is not an ISO 8601 UTC time"};
+            last.iso_text = *iso;
+            last.iso = t.value;
+        }
+        l.start_ns = last.iso - l.time;
     }
     event_instance_t& ev = l.event;
-    ev.path = required_text(row, "path");
+    ev.path = required_text(row, f_path);
     tk_string canonical = ev.path;
     toolkit::CElement::canonicalize_path(canonical);
     if (canonical != ev.path || ev.path.find_first_of("\t\n\r") != std::string::npos ||
         !toolkit::CElement::valid_string(ev.path))
         throw line_error{"path", shown(ev.path) + " is not a canonical path (/a/b)"};
     if (l.cmd == CMD_SET_LEAF) {
-        const std::string type = required_text(row, "type");
+        const std::string type = required_text(row, f_type);
         ev.type = static_cast<data_type_t>(vlt_str_to_enum(type.c_str()));
         if (ev.type == DATATYPE_INVALID) throw line_error{"type", shown(type) + " is no type"};
-        ev.value.set_string(required_text(row, "value"));
+        ev.value.set_string(required_text(row, f_value));
         if (ev.value.convert_type(ev.type) != 0)
             throw line_error{"value", shown(ev.value.get_bytes()) + " does not convert to " + type};
     }
-    const std::optional<std::string> when = text_field(row, "stamp", true);
+    const std::optional<std::string> when = text_field(row, f_stamp, true);
     ev.value.timestamp() = when ? stamp(*when) : toolkit::CElement::_invalid_time;
     return l;
 }
@@ -228,10 +236,12 @@ int run_import(const import_options& o) {
     batch_builder batches(out.stream(), start);
     line_reader lines(in);
     std::string line;
+    json_row row;
+    iso_cache last;
     while (lines.next(line)) {
         if (line.find_first_not_of(" \t\r\n") == std::string::npos) continue;
         try {
-            batches.add(read_line(line));
+            batches.add(read_line(line, row, last));
         } catch (const line_error& e) {
             const std::string what =
                 e.field.empty() ? "the line " + e.reason : "field '" + e.field + "' " + e.reason;
