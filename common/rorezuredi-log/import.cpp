@@ -2,10 +2,10 @@
 // to a log. Consecutive lines of one batch index form one batch; without an
 // index, consecutive lines of one time and action do. Every refusal names
 // the line and the field, and leaves no file behind.
-#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <optional>
 #include <string>
 
@@ -53,28 +53,24 @@ nanos batch_time(const std::string& text) {
     return ns;
 }
 
-// A value's timestamp, "SEC.USEC" as the log writes it: seconds, and up to six
-// digits after the point as a decimal fraction.
+// A value's timestamp, "SEC.USEC" as the log writes it: seconds (a sign
+// allowed), and up to six digits after the point as a decimal fraction.
 timeval stamp(const std::string& text) {
-    char* end = nullptr;
-    timeval t{std::strtol(text.c_str(), &end, 10), 0};
-    const char* frac = end;
-    bool ok = end != text.c_str() && (std::isdigit(static_cast<unsigned char>(text.back())) != 0);
-    if (ok && *frac == '.') {
-        const bool negative = frac[1] == '-';
-        std::size_t digits = 0;
-        for (const char* p = frac + 1 + (negative ? 1 : 0); std::isdigit(static_cast<unsigned char>(*p)) != 0;
-             ++p, ++digits)
-            t.tv_usec = t.tv_usec * 10 + (*p - '0');
-        ok = digits >= 1 && digits <= 6 &&
-             frac + 1 + (negative ? 1 : 0) + digits == text.c_str() + text.size();
-        for (; digits < 6; ++digits) t.tv_usec *= 10;
-        if (negative) t.tv_usec = -t.tv_usec;
-    } else {
-        ok = ok && *frac == '\0';
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    long sec = 0;
+    long usec = 0;
+    const auto whole = std::from_chars(p, end, sec);
+    bool ok = whole.ec == std::errc{};
+    p = whole.ptr;
+    if (ok && p != end && *p == '.') {
+        const char* const digits = ++p;
+        for (; p != end && *p >= '0' && *p <= '9' && p - digits < 6; ++p) usec = usec * 10 + (*p - '0');
+        ok = p > digits;
+        for (auto n = p - digits; n < 6; ++n) usec *= 10;
     }
-    if (!ok) throw line_error{"stamp", shown(text) + " is not SECONDS.MICROSECONDS"};
-    return t;
+    if (!ok || p != end) throw line_error{"stamp", shown(text) + " is not SECONDS.MICROSECONDS"};
+    return timeval{sec, usec};
 }
 
 // The last absolute time read, and its text.
@@ -85,7 +81,7 @@ struct iso_cache {
 
 // What one line says; start_ns is the start its absolute time implies.
 struct line_event {
-    std::optional<long long> index;
+    long long index = -1;  // -1: the line has none
     nanos time = 0;
     api_cmd_t cmd{};
     std::optional<nanos> start_ns;
@@ -140,13 +136,16 @@ line_event read_line(const std::string& line, json_row& row, iso_cache& last) {
     return l;
 }
 
-// Lines to batches: holds the batch being filled and writes each one whole.
+// Lines to batches, written as they come: a batch opens at its first line
+// and closes when a line of another batch (or the end) comes.
 class batch_builder {
 public:
     batch_builder(FILE* out, std::optional<nanos> start) : m_out(out), m_start(start) {}
 
     void add(line_event&& l) {
-        if (!m_open) {
+        if (!m_begun) {
+            // The start element goes before the first batch.
+            m_begun = true;
             if (!m_start) m_start = l.start_ns;
             if (m_start) {
                 timespec s{};
@@ -158,35 +157,39 @@ public:
             throw line_error{"iso_time", m_start ? "does not agree with the time and the start " +
                                                        format_iso(*m_start) + " of the lines before"
                                                  : "is given, but not on the first line"};
-        const bool same = m_open && (l.index ? m_index == l.index : l.time == m_time && l.cmd == m_batch.cmd);
-        if (same && (l.time != m_time || l.cmd != m_batch.cmd))
+        const bool same = m_open && (l.index >= 0 ? m_index == l.index : l.time == m_time && l.cmd == m_cmd);
+        if (same && (l.time != m_time || l.cmd != m_cmd))
             throw line_error{l.time != m_time ? "time" : "action", "differs from the batch's first line"};
         if (!same) {
             if (m_open && l.time < m_time)
                 throw line_error{
                     "time", "goes back from " + format_seconds(m_time) + " to " + format_seconds(l.time)};
-            flush();
+            close();
             m_open = true;
             m_index = l.index;
             m_time = l.time;
-            m_batch.cmd = l.cmd;
-            from_nanos(l.time, m_batch.time);
+            m_cmd = l.cmd;
+            timespec t{};
+            from_nanos(l.time, t);
+            write_batch_open(m_out, t, action_name(l.cmd));
         }
-        m_batch.events.push_back(std::move(l.event));
+        write_event(m_out, m_cmd, l.event.path, l.event.value);
     }
 
-    void flush() {
-        if (!m_batch.events.empty()) write_batch(m_out, m_batch);
-        m_batch.events.clear();
+    // Ends the batch being written, if any.
+    void close() {
+        if (m_open) write_batch_close(m_out);
+        m_open = false;
     }
 
 private:
     FILE* m_out;
     std::optional<nanos> m_start;
-    bool m_open = false;
-    std::optional<long long> m_index;
+    bool m_begun = false;  // the first line was taken
+    bool m_open = false;   // a batch element is open
+    long long m_index = -1;
     nanos m_time = 0;
-    event_batch_t m_batch;
+    api_cmd_t m_cmd{};
 };
 
 // The input's lines, one at a time in getline's one buffer; owns the stream.
@@ -254,7 +257,7 @@ int run_import(const import_options& o) {
         std::fprintf(stderr, "rorezuredi-log: can't read '%s'\n", in.display().c_str());
         return exit_usage;
     }
-    batches.flush();
+    batches.close();
     write_log_tail(out.stream());
     return out.commit() ? exit_ok : exit_usage;
 }
