@@ -271,7 +271,7 @@ const std::vector<log_tool_run>& log_tool_runs() {
 
 // The log's rows as export --format jsonl writes them, for import's rows.
 std::string exported(const programs& p, const work_dir& dir, const std::string& log) {
-    const std::string rows = log + ".jsonl";
+    std::string rows = log + ".jsonl";
     redirect io;
     io.err = dir.file("export.err");
     expect_ok(run({p.rorezuredi_log, "export", log, rows}, "", io), "rorezuredi-log export", io.err);
