@@ -1,5 +1,6 @@
 // export: one row per event, as JSON Lines or as CSV (RFC 4180), with the
 // same columns in both, for pandas, DuckDB and spreadsheets.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -102,7 +103,8 @@ void append_json_string(std::string& out, std::string_view text) {
 // A CSV field: quoted, its quotes doubled, when it holds a comma, a quote or
 // a line break, or is empty text (an empty field is "none").
 void append_csv_string(std::string& out, std::string_view text) {
-    if (!text.empty() && text.find_first_of(",\"\r\n") == std::string_view::npos) {
+    const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
+    if (!text.empty() && std::none_of(text.begin(), text.end(), special)) {
         out.append(text);
         return;
     }
@@ -123,6 +125,12 @@ public:
         if (m_json) m_out.push_back('{');
         m_field = 0;
     }
+    // Begins a row with the fields another writer wrote into `head`.
+    void begin_after(const std::string& head, std::size_t fields) {
+        m_out.append(head);
+        m_field = fields;
+    }
+    std::size_t fields() const { return m_field; }
     void text(std::string_view v) {
         next();
         if (m_json)
@@ -157,21 +165,23 @@ private:
 };
 
 void append_rows(std::string& out, const shown_batch& b, bool json) {
-    std::string scratch;
-    const std::string time = format_seconds(b.time), iso = b.has_start ? format_iso(b.start + b.time) : "";
+    // The batch's own fields are the same in each of its rows: written once.
+    std::string head, scratch;
+    row_writer batch(head, json);
+    batch.begin();
+    batch.number(b.index);
+    batch.text(format_seconds(b.time));
+    batch.number(b.time);
+    if (b.has_start)
+        batch.text(format_iso(b.start + b.time));
+    else
+        batch.none();
     const api_cmd_t cmd = b.batch->cmd;
+    batch.text(action_name(cmd));
     row_writer row(out, json);
     for (std::size_t i = 0; i < b.batch->events.size(); ++i) {
         const event_instance_t& ev = b.batch->events[i];
-        row.begin();
-        row.number(b.index);
-        row.text(time);
-        row.number(b.time);
-        if (b.has_start)
-            row.text(iso);
-        else
-            row.none();
-        row.text(action_name(cmd));
+        row.begin_after(head, batch.fields());
         row.text(ev.path);
         row.text(leaf_of(ev.path));
         if (has_timestamp(ev)) {
