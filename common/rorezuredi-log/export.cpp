@@ -138,6 +138,13 @@ public:
         else
             append_csv_string(m_out, v);
     }
+    // Text known to need no escape in either format: numbers and names.
+    void plain_text(std::string_view v) {
+        next();
+        if (m_json) m_out.push_back('"');
+        m_out.append(v);
+        if (m_json) m_out.push_back('"');
+    }
     void number(nanos v) {
         next();
         append_integer(m_out, v);
@@ -170,14 +177,14 @@ void append_rows(std::string& out, const shown_batch& b, bool json) {
     row_writer batch(head, json);
     batch.begin();
     batch.number(b.index);
-    batch.text(format_seconds(b.time));
+    batch.plain_text(format_seconds(b.time));
     batch.number(b.time);
     if (b.has_start)
-        batch.text(format_iso(b.start + b.time));
+        batch.plain_text(format_iso(b.start + b.time));
     else
         batch.none();
     const api_cmd_t cmd = b.batch->cmd;
-    batch.text(action_name(cmd));
+    batch.plain_text(action_name(cmd));
     row_writer row(out, json);
     for (std::size_t i = 0; i < b.batch->events.size(); ++i) {
         const event_instance_t& ev = b.batch->events[i];
@@ -188,14 +195,14 @@ void append_rows(std::string& out, const shown_batch& b, bool json) {
             const timeval& t = ev.value.timestamp();
             scratch.clear();
             append_event_time(scratch, t);
-            row.text(scratch);
+            row.plain_text(scratch);
             row.number(nanos(t.tv_sec) * 1000000 + t.tv_usec);
         } else {
             row.none();
             row.none();
         }
         if (cmd == CMD_SET_LEAF) {
-            row.text(type_name(ev));
+            row.plain_text(type_name(ev));
             row.text(value_text(ev, b.dropped[i] != 0, scratch));
         } else {
             row.none();
