@@ -1,40 +1,52 @@
 #include "selection.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 
 namespace logtool {
 
-selection::selection(const selection_options& o) {
-    std::string error;
-    if (!o.from_text.empty()) parse_time_arg(o.from_text, m_from, error);
-    if (!o.to_text.empty()) parse_time_arg(o.to_text, m_to, error);
-    if (!o.batches_text.empty()) parse_range(o.batches_text, m_first, m_end);
-    for (const std::string& a : o.actions) m_actions.push_back(action_code(a.c_str()));
-    install_filter(o.filter);
-}
-
-bool selection::place(const log_cursor& cursor, const input_log& in) {
-    if ((m_from.absolute || m_to.absolute) && !cursor.start_seen()) {
-        std::fprintf(stderr,
-                     "rorezuredi-log: '%s' has no start element before its first batch, so ISO times can't "
-                     "be placed on it; give the times in seconds\n",
-                     in.display().c_str());
+bool parse_batch_range(std::string_view text, batch_range& out, std::string& error) {
+    const auto side = [](std::string_view s, long long& v) {
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+        return ec == std::errc() && end == s.data() + s.size() && v >= 0;
+    };
+    const std::size_t colon = text.find(':');
+    batch_range r{0, -1};
+    const bool ok = colon != std::string_view::npos && (colon == 0 || side(text.substr(0, colon), r.first)) &&
+                    (colon + 1 == text.size() || side(text.substr(colon + 1), r.end));
+    if (!ok) {
+        error = "'" + std::string(text) + "' is not A:B (batch indexes from 0, either side may be left out)";
         return false;
     }
-    const nanos start = to_nanos(cursor.start());
-    m_from_ns = m_from.absolute ? m_from.value - start : m_from.value;
-    m_to_ns = m_to.absolute ? m_to.value - start : m_to.value;
+    out = r;
     return true;
 }
 
-bool selection::keeps(long long index, event_batch_t& batch) const {
-    if (index < m_first || (m_end >= 0 && index >= m_end)) return false;
-    const nanos t = to_nanos(batch.time);
-    if ((m_from.given && t < m_from_ns) || (m_to.given && t >= m_to_ns)) return false;
-    if (!m_actions.empty() && std::find(m_actions.begin(), m_actions.end(), batch.cmd) == m_actions.end())
+void selection::include_path(std::string path) {
+    toolkit::CElement::canonicalize_path(path);
+    include_paths.push_back(std::move(path));
+}
+
+void selection::exclude_path(std::string path) {
+    toolkit::CElement::canonicalize_path(path);
+    exclude_paths.push_back(std::move(path));
+}
+
+bool selection::needs_start() const {
+    return (from && from->absolute) || (to && to->absolute);
+}
+
+bool selection::keeps(log_batch& b, nanos start) const {
+    if (batches && !batches->holds(b.index)) return false;
+    const nanos t = to_nanos(b.batch.time);
+    if ((from && t < from->on_axis(start)) || (to && t >= to->on_axis(start))) return false;
+    if (!actions.empty() && std::find(actions.begin(), actions.end(), b.batch.cmd) == actions.end())
         return false;
-    return filter_batch(batch);
+    if (include_paths.empty() && exclude_paths.empty() && include_attrs.empty() && exclude_attrs.empty())
+        return true;
+    const filter_rules_t rules{include_paths, exclude_paths, include_attrs, exclude_attrs};
+    keep_events(b.batch, [&](const event_instance_t& ev) { return rules_use(rules, ev.path, b.batch.cmd); });
+    return !b.batch.events.empty();
 }
 
 }  // namespace logtool

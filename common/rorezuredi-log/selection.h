@@ -1,38 +1,45 @@
-// The batches and events a subcommand shows: slice's selection (a time
-// window, an index range, actions and path rules), parsed once.
+// Which batches and events a subcommand works on: a time window, a range of
+// batch indexes, actions, and the path and attribute rules of rorezuredi's
+// own filter (-p, -x, -a, -i). cli.cpp fills one from the command line.
 #ifndef ROREZUREDI_LOG_SELECTION_H
 #define ROREZUREDI_LOG_SELECTION_H
 
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "log_io.h"
+#include "log_cursor.h"
+#include "log_time.h"
 
 namespace logtool {
 
-struct selection_options {
-    std::string from_text, to_text, batches_text;
-    path_filter_args filter;
-    std::vector<std::string> actions;
+// Batch indexes [first, end); no end when end is -1.
+struct batch_range {
+    long long first = 0;
+    long long end = -1;
+    bool holds(long long index) const { return index >= first && (end < 0 || index < end); }
 };
+// "A:B" with either side left out; false with a message in `error` otherwise.
+bool parse_batch_range(std::string_view text, batch_range& out, std::string& error);
 
-class selection {
-public:
-    // The texts were checked on the command line. Installs the path filter.
-    explicit selection(const selection_options& o);
+struct selection {
+    std::optional<time_arg> from, to;
+    std::optional<batch_range> batches;
+    std::vector<api_cmd_t> actions;        // none: all
+    std::vector<tk_string> include_paths;  // canonicalised as rorezuredi does
+    std::vector<tk_string> exclude_paths;
+    std::set<tk_string> include_attrs, exclude_attrs;
 
-    // Places ISO times on the log's axis once the cursor is primed; false
-    // after a message when the log has no start to place them by.
-    bool place(const log_cursor& cursor, const input_log& in);
-    // Whether the batch of `index` (file order among batches with events) is
-    // kept; erases the events the path rules refuse.
-    bool keeps(long long index, event_batch_t& batch) const;
-
-private:
-    time_arg m_from, m_to;
-    nanos m_from_ns = 0, m_to_ns = 0;
-    long long m_first = 0, m_end = -1;
-    std::vector<api_cmd_t> m_actions;
+    void include_path(std::string path);
+    void exclude_path(std::string path);
+    // A time was given as an ISO time, so the log's start places it.
+    bool needs_start() const;
+    // True when `b` is kept; the events the path rules refuse are erased
+    // from it first (a batch left without events is not kept). `start` is
+    // the log's start, used only when needs_start().
+    bool keeps(log_batch& b, nanos start = 0) const;
 };
 
 }  // namespace logtool
