@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -191,28 +192,6 @@ command add_timeline(CLI::App& app) {
 
 // ---- print, export and import -------------------------------------------
 
-// slice's selection, with the same meaning, for the subcommands that show events.
-void add_selection(CLI::App* sub, selection_options& s) {
-    sub->add_option("--from", s.from_text,
-                    "only batches at or after T (seconds on the log's axis, or ISO 8601 UTC)")
-        ->check(time_arg_check());
-    sub->add_option("--to", s.to_text, "only batches before T")->check(time_arg_check());
-    sub->add_option("--batches", s.batches_text, "only the batches of indexes A to B-1 (as slice --batches)")
-        ->check(CLI::Validator(check_range, "A:B"));
-    CLI::Option* p =
-        sub->add_option("-p,--path", s.filter.include_paths, "only events whose path begins with PATH");
-    CLI::Option* x = sub->add_option("-x,--exclude", s.filter.exclude_paths,
-                                     "only events whose path does not begin with PATH");
-    p->excludes(x);
-    CLI::Option* a =
-        sub->add_option("-a,--attr", s.filter.include_attrs, "leaf events only of the last component ATTR");
-    CLI::Option* i = sub->add_option("-i,--not-attr", s.filter.exclude_attrs,
-                                     "leaf events only of another last component than ATTR");
-    a->excludes(i);
-    sub->add_option("--action", s.actions, "only batches of this action (CMD_SET_LEAF, ...)")
-        ->check(CLI::IsMember(action_names()));
-}
-
 command add_print(CLI::App& app) {
     auto o = std::make_shared<print_options>();
     CLI::App* sub = app.add_subcommand(
@@ -220,7 +199,7 @@ command add_print(CLI::App& app) {
         "The log as a person reads it: per batch a line 'batch INDEX TIME [ISO]', then one line per event "
         "as veltctl watch prints it (command, path, type and value of a set-leaf event, @ its timestamp), "
         "escaped as veltctl dump escapes; commands coloured on a terminal");
-    add_selection(sub, o->select);
+    add_selection(*sub, o->select);
     sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
     return {sub, [o] { return run_print(*o); }};
 }
@@ -231,10 +210,12 @@ command add_export(CLI::App& app) {
         "export",
         "One row per event, as JSON Lines or CSV (RFC 4180), columns batch, time, time_ns, iso_time, action, "
         "path, leaf, stamp, stamp_us, type, value, dropped");
+    const std::map<std::string, export_format> formats{{"jsonl", export_format::jsonl},
+                                                       {"csv", export_format::csv}};
     sub->add_option("--format", o->format, "jsonl or csv")
-        ->check(CLI::IsMember({"jsonl", "csv"}))
-        ->capture_default_str();
-    add_selection(sub, o->select);
+        ->transform(CLI::CheckedTransformer(formats))
+        ->default_str("jsonl");
+    add_selection(*sub, o->select);
     sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
     sub->add_option("OUT", o->out, "the rows ('-' for standard output)")->required();
     return {sub, [o] { return run_export(*o); }};
@@ -247,9 +228,8 @@ command add_import(CLI::App& app) {
         "JSON Lines to a log: export's rows, or lines with time, action, path, and type and value for "
         "CMD_SET_LEAF. Lines of one batch index form a batch; without one, consecutive lines of one time "
         "and action do");
-    sub->add_option("--start", o->start_text,
-                    "the start element (ISO 8601 UTC), when the lines carry no iso_time")
-        ->check(CLI::Validator(check_start, "ISO"));
+    option(*sub, "--start", "the start element (ISO 8601 UTC), when the lines carry no iso_time",
+           into(o->start, iso_value), "ISO");
     sub->add_option("FILE", o->file, "the JSON Lines ('-' for standard input)")->required();
     sub->add_option("OUT", o->out, "the log ('-' for standard output)")->required();
     return {sub, [o] { return run_import(*o); }};

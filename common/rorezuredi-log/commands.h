@@ -56,18 +56,20 @@ struct timeline_options {
 };
 
 struct print_options {
-    selection_options select;
+    selection select;
     std::string file;
 };
 
+enum class export_format { jsonl, csv };
+
 struct export_options {
-    std::string format = "jsonl";  // or "csv"
-    selection_options select;
+    export_format format = export_format::jsonl;
+    selection select;
     std::string file, out;
 };
 
 struct import_options {
-    std::string start_text;
+    std::optional<nanos> start;  // since the epoch
     std::string file, out;
 };
 

@@ -1,60 +1,19 @@
 #include "event_rows.h"
 
-#include <algorithm>
-#include <charconv>
-#include <climits>
-
 namespace logtool {
 
-namespace {
-
-// The reader keeps the events that replay drops while a walk runs.
-struct keep_dropped_events {
-    keep_dropped_events() { keep_unconverted_events = true; }
-    ~keep_dropped_events() { keep_unconverted_events = false; }
-    keep_dropped_events(const keep_dropped_events&) = delete;
-    keep_dropped_events& operator=(const keep_dropped_events&) = delete;
-};
-
-}  // namespace
-
-bool replay_drops(const event_instance_t& ev) {
-    // A value that converted has its declared type; one that did not is still
-    // text, which for a declared text type means text the store refuses.
-    return ev.value.type() == DATATYPE_STRING &&
-           (ev.type != DATATYPE_STRING || !toolkit::CElement::valid_string(ev.value.get_bytes()));
+int show_batches(log_cursor& cursor, const selection& select, const std::function<void(const log_batch&)>& show) {
+    const std::optional<nanos> start = select.place(cursor);
+    if (!start) return exit_refused;
+    log_batch b;
+    while (cursor.next(b))
+        if (select.keeps(b, *start)) show(b);
+    return cursor.failed() ? cursor.refuse() : exit_ok;
 }
 
-int show_batches(const selection_options& o, input_log& in,
-                 const std::function<void(const shown_batch&)>& show) {
-    selection chosen(o);
-    const keep_dropped_events keep;
-    log_cursor cursor(in);
-    cursor.prime();
-    if (!chosen.place(cursor, in)) return exit_refused;
-    long long next_index = 0;
-    event_batch_t batch;
-    shown_batch shown;
-    while (cursor.next(batch)) {
-        shown.index = next_index;
-        const auto& evs = batch.events;
-        if (std::any_of(evs.begin(), evs.end(), [](const event_instance_t& e) { return !replay_drops(e); }))
-            ++next_index;
-        if (!chosen.keeps(shown.index, batch)) continue;
-        shown.time = to_nanos(batch.time);
-        shown.has_start = cursor.start_seen();
-        shown.start = to_nanos(cursor.start());
-        shown.batch = &batch;
-        shown.dropped.clear();
-        for (const event_instance_t& e : evs) shown.dropped.push_back(replay_drops(e) ? 1 : 0);
-        show(shown);
-    }
-    if (cursor.failed()) return refuse(in, cursor.report());
-    return exit_ok;
-}
-
-std::string_view value_text(const event_instance_t& ev, bool dropped, std::string& scratch) {
-    if (dropped || ev.value.type() == DATATYPE_STRING) return ev.value.get_bytes();
+std::string_view value_text(const event_instance_t& ev, std::string& scratch) {
+    // A value that did not convert is still the text read.
+    if (ev.value.type() == DATATYPE_STRING) return ev.value.get_bytes();
     ev.value.to_string(scratch);
     return scratch;
 }
@@ -69,34 +28,8 @@ bool has_timestamp(const event_instance_t& ev) {
 }
 
 std::string_view leaf_of(std::string_view path) {
-    const size_t slash = path.rfind('/');
+    const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-void append_integer(std::string& out, nanos v) {
-    char digits[48];
-    if (v >= LLONG_MIN && v <= LLONG_MAX) {
-        out.append(digits, std::to_chars(digits, digits + sizeof digits, static_cast<long long>(v)).ptr);
-        return;
-    }
-    int n = 0;
-    auto u = static_cast<unsigned __int128>(v < 0 ? -v : v);
-    do {
-        digits[n++] = static_cast<char>('0' + static_cast<int>(u % 10));
-        u /= 10;
-    } while (u != 0);
-    if (v < 0) out.push_back('-');
-    while (n > 0) out.push_back(digits[--n]);
-}
-
-void append_event_time(std::string& out, const timeval& t) {
-    append_integer(out, t.tv_sec);
-    out.push_back('.');
-    // "%.6ld": the sign, then at least six digits.
-    if (t.tv_usec < 0) out.push_back('-');
-    const size_t at = out.size();
-    append_integer(out, t.tv_usec < 0 ? -nanos(t.tv_usec) : nanos(t.tv_usec));
-    if (out.size() - at < 6) out.insert(at, 6 - (out.size() - at), '0');
 }
 
 void append_visible(std::string& out, std::string_view text) {

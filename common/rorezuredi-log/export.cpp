@@ -8,6 +8,8 @@
 
 #include "commands.h"
 #include "event_rows.h"
+#include "log_format.h"
+#include "log_writer.h"
 
 namespace logtool {
 
@@ -147,7 +149,7 @@ public:
     }
     void number(nanos v) {
         next();
-        append_integer(m_out, v);
+        append_decimal(m_out, v);
     }
     void boolean(bool v) {
         next();
@@ -171,23 +173,23 @@ private:
     std::size_t m_field = 0;
 };
 
-void append_rows(std::string& out, const shown_batch& b, bool json) {
+void append_rows(std::string& out, const log_batch& b, bool json) {
     // The batch's own fields are the same in each of its rows: written once.
     std::string head, scratch;
     row_writer batch(head, json);
     batch.begin();
     batch.number(b.index);
-    batch.plain_text(format_seconds(b.time));
-    batch.number(b.time);
-    if (b.has_start)
-        batch.plain_text(format_iso(b.start + b.time));
+    const nanos time = to_nanos(b.batch.time);
+    batch.plain_text(format_seconds(time));
+    batch.number(time);
+    if (b.start)
+        batch.plain_text(format_iso(*b.start + time));
     else
         batch.none();
-    const api_cmd_t cmd = b.batch->cmd;
+    const api_cmd_t cmd = b.batch.cmd;
     batch.plain_text(action_name(cmd));
     row_writer row(out, json);
-    for (std::size_t i = 0; i < b.batch->events.size(); ++i) {
-        const event_instance_t& ev = b.batch->events[i];
+    for (const event_instance_t& ev : b.batch.events) {
         row.begin_after(head, batch.fields());
         row.text(ev.path);
         row.text(leaf_of(ev.path));
@@ -203,12 +205,12 @@ void append_rows(std::string& out, const shown_batch& b, bool json) {
         }
         if (cmd == CMD_SET_LEAF) {
             row.plain_text(type_name(ev));
-            row.text(value_text(ev, b.dropped[i] != 0, scratch));
+            row.text(value_text(ev, scratch));
         } else {
             row.none();
             row.none();
         }
-        row.boolean(b.dropped[i] != 0);
+        row.boolean(replay_drops(ev, cmd));
         row.end();
     }
 }
@@ -216,24 +218,23 @@ void append_rows(std::string& out, const shown_batch& b, bool json) {
 }  // namespace
 
 int run_export(const export_options& o) {
-    const bool json = o.format == "jsonl";
-    input_log in;
-    if (!open_input(o.file, in)) return exit_usage;
-    output_log out;
-    if (!out.open(o.out, {&in})) return exit_usage;
+    const bool json = o.format == export_format::jsonl;
+    log_rewrite io;
+    if (!io.open(o.file, o.out, every_event)) return exit_usage;
+    FILE* out = io.out.stream();
     std::string text;
     if (!json) {
         for (const char* c : columns) text.append(text.empty() ? "" : ",").append(c);
         text.append("\r\n");
     }
-    const int status = show_batches(o.select, in, [&](const shown_batch& b) {
+    const int status = show_batches(*io.cursor, o.select, [&](const log_batch& b) {
         append_rows(text, b, json);
-        std::fwrite(text.data(), 1, text.size(), out.stream());
+        std::fwrite(text.data(), 1, text.size(), out);
         text.clear();
     });
     if (status != exit_ok) return status;
-    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out.stream());
-    return out.commit() ? exit_ok : exit_usage;
+    std::fwrite(text.data(), 1, text.size(), out);
+    return io.out.commit() ? exit_ok : exit_usage;
 }
 
 }  // namespace logtool

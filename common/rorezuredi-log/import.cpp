@@ -5,13 +5,16 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
+#include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "commands.h"
 #include "event_rows.h"
 #include "json_row.h"
+#include "log_writer.h"
+#include "option_values.h"
 
 namespace logtool {
 
@@ -73,18 +76,18 @@ timeval stamp(const std::string& text) {
     return timeval{sec, usec};
 }
 
-// The last absolute time read, and its text.
+// The last absolute time read, and its time since the epoch.
 struct iso_cache {
-    std::string iso_text;
-    nanos iso = 0;
+    std::string text;
+    nanos since_epoch = 0;
 };
 
-// What one line says; start_ns is the start its absolute time implies.
+// What one line says; start is the start its absolute time implies.
 struct line_event {
     long long index = -1;  // -1: the line has none
     nanos time = 0;
     api_cmd_t cmd{};
-    std::optional<nanos> start_ns;
+    std::optional<nanos> start;
     event_instance_t event;
 };
 
@@ -107,14 +110,13 @@ line_event read_line(const std::string& line, json_row& row, iso_cache& last) {
     if (l.cmd == 0) throw line_error{"action", shown(action) + " is no action (CMD_ADD_NODE, ...)"};
     if (const std::optional<std::string> iso = text_field(row, f_iso_time)) {
         // The lines of a batch share their time: it is parsed once.
-        if (*iso != last.iso_text) {
-            time_arg t;
-            if (!parse_time_arg(*iso, t, error) || !t.absolute)
-                throw line_error{"iso_time", shown(*iso) + " is not an ISO 8601 UTC time"};
-            last.iso_text = *iso;
-            last.iso = t.value;
+        if (*iso != last.text) {
+            std::optional<nanos> t;
+            if (!iso_value(*iso, t, error)) throw line_error{"iso_time", error};
+            last.text = *iso;
+            last.since_epoch = *t;
         }
-        l.start_ns = last.iso - l.time;
+        l.start = last.since_epoch - l.time;
     }
     event_instance_t& ev = l.event;
     ev.path = required_text(row, f_path);
@@ -136,87 +138,87 @@ line_event read_line(const std::string& line, json_row& row, iso_cache& last) {
     return l;
 }
 
-// Lines to batches, written as they come: a batch opens at its first line
-// and closes when a line of another batch (or the end) comes.
+// Lines to batches: a batch is gathered from its first line on and written
+// when a line of another batch (or the end) comes. The log has one start:
+// every absolute time must imply the same one (or --start's), and it is
+// written before the first batch that has it.
 class batch_builder {
 public:
-    batch_builder(FILE* out, std::optional<nanos> start) : m_out(out), m_start(start) {}
+    batch_builder(log_writer& out, std::optional<nanos> start) : m_out(out), m_start(start), m_given(start) {}
 
     void add(line_event&& l) {
-        if (!m_begun) {
-            // The start element goes before the first batch.
-            m_begun = true;
-            if (!m_start) m_start = l.start_ns;
-            if (m_start) {
-                timespec s{};
-                if (!from_nanos(*m_start, s)) throw line_error{"iso_time", "places the start before 1970"};
-                write_start(m_out, s);
-            }
-        }
-        if (l.start_ns && l.start_ns != m_start)
-            throw line_error{"iso_time", m_start ? "does not agree with the time and the start " +
-                                                       format_iso(*m_start) + " of the lines before"
-                                                 : "is given, but not on the first line"};
-        const bool same = m_open && (l.index >= 0 ? m_index == l.index : l.time == m_time && l.cmd == m_cmd);
-        if (same && (l.time != m_time || l.cmd != m_cmd))
-            throw line_error{l.time != m_time ? "time" : "action", "differs from the batch's first line"};
+        const bool same =
+            m_open && (l.index >= 0 ? m_index == l.index : l.time == time() && l.cmd == m_batch.cmd);
+        if (same && (l.time != time() || l.cmd != m_batch.cmd))
+            throw line_error{l.time != time() ? "time" : "action", "differs from the batch's first line"};
+        if (!same && m_open && l.time < time())
+            throw line_error{"time", "goes back from " + format_seconds(time()) + " to " + format_seconds(l.time)};
         if (!same) {
-            if (m_open && l.time < m_time)
-                throw line_error{
-                    "time", "goes back from " + format_seconds(m_time) + " to " + format_seconds(l.time)};
             close();
             m_open = true;
             m_index = l.index;
-            m_time = l.time;
-            m_cmd = l.cmd;
-            timespec t{};
-            from_nanos(l.time, t);
-            write_batch_open(m_out, t, action_name(l.cmd));
+            to_timespec(l.time, m_batch.time);
+            m_batch.cmd = l.cmd;
         }
-        write_event(m_out, m_cmd, l.event.path, l.event.value);
+        if (l.start) take_start(*l.start);
+        m_batch.events.push_back(std::move(l.event));
     }
 
-    // Ends the batch being written, if any.
-    void close() {
-        if (m_open) write_batch_close(m_out);
-        m_open = false;
+    // Writes the last batch, the start when it is not written yet and the
+    // tail, and puts the log in place; false after a message.
+    bool finish() {
+        close();
+        return m_out.finish(m_start);
     }
 
 private:
-    FILE* m_out;
+    nanos time() const { return to_nanos(m_batch.time); }
+
+    void close() {
+        if (m_open) m_out.write(m_batch, m_start);
+        m_batch.events.clear();
+        m_open = false;
+    }
+
+    void take_start(nanos start) {
+        if (start < 0) throw line_error{"iso_time", "places the start before 1970"};
+        if (m_start && *m_start != start)
+            throw line_error{"iso_time", "places the start at " + format_iso(start) + ", not at " +
+                                             format_iso(*m_start) + (m_given ? " as --start" : " as before")};
+        m_start = start;
+    }
+
+    log_writer& m_out;
     std::optional<nanos> m_start;
-    bool m_begun = false;  // the first line was taken
-    bool m_open = false;   // a batch element is open
+    bool m_given;       // the start came from --start
+    bool m_open = false;  // a batch is being gathered
     long long m_index = -1;
-    nanos m_time = 0;
-    api_cmd_t m_cmd{};
+    event_batch_t m_batch;
 };
 
-// The input's lines, one at a time in getline's one buffer; owns the stream.
+// The input's lines, one at a time in getline's one buffer.
 class line_reader {
 public:
-    explicit line_reader(input_log& in) : m_in(in) {}
-    ~line_reader() {
-        std::free(m_buffer);
-        std::fclose(m_in.stream);
-        m_in.stream = nullptr;
-    }
-    line_reader(const line_reader&) = delete;
-    line_reader& operator=(const line_reader&) = delete;
+    explicit line_reader(FILE* in) : m_in(in) {}
 
     bool next(std::string& line) {
-        const ssize_t got = getline(&m_buffer, &m_capacity, m_in.stream);
+        char* buffer = m_buffer.release();
+        const ssize_t got = getline(&buffer, &m_capacity, m_in);
+        m_buffer.reset(buffer);
         if (got < 0) return false;
-        line.assign(m_buffer, static_cast<std::size_t>(got));
+        line.assign(buffer, static_cast<std::size_t>(got));
         ++m_number;
         return true;
     }
     long long number() const { return m_number; }
-    bool failed() const { return std::ferror(m_in.stream) != 0; }
+    bool failed() const { return std::ferror(m_in) != 0; }
 
 private:
-    input_log& m_in;
-    char* m_buffer = nullptr;
+    struct freer {
+        void operator()(char* p) const { std::free(p); }
+    };
+    FILE* m_in;
+    std::unique_ptr<char, freer> m_buffer;
     std::size_t m_capacity = 0;
     long long m_number = 0;
 };
@@ -224,20 +226,13 @@ private:
 }  // namespace
 
 int run_import(const import_options& o) {
-    std::optional<nanos> start;
-    if (!o.start_text.empty()) {
-        time_arg t;
-        std::string error;
-        parse_time_arg(o.start_text, t, error);
-        start = t.value;
-    }
-    input_log in;
-    if (!open_input(o.file, in)) return exit_usage;
-    output_log out;
-    if (!out.open(o.out, {&in})) return exit_usage;
-    write_log_head(out.stream());
-    batch_builder batches(out.stream(), start);
-    line_reader lines(in);
+    std::optional<input_log> in = open_input(o.file);
+    if (!in) return exit_usage;
+    output_file out;
+    if (!out.open(o.out, {&*in})) return exit_usage;
+    log_writer writer(out);
+    batch_builder batches(writer, o.start);
+    line_reader lines(in->stream.get());
     std::string line;
     json_row row;
     iso_cache last;
@@ -248,18 +243,18 @@ int run_import(const import_options& o) {
         } catch (const line_error& e) {
             const std::string what =
                 e.field.empty() ? "the line " + e.reason : "field '" + e.field + "' " + e.reason;
-            std::fprintf(stderr, "rorezuredi-log: %s:%lld: %s\n", in.display().c_str(), lines.number(),
+            std::fprintf(stderr, "rorezuredi-log: %s:%lld: %s\n", in->display().c_str(), lines.number(),
                          what.c_str());
+            report_decoding(*in);
             return exit_refused;
         }
     }
     if (lines.failed()) {
-        std::fprintf(stderr, "rorezuredi-log: can't read '%s'\n", in.display().c_str());
+        std::fprintf(stderr, "rorezuredi-log: can't read '%s'\n", in->display().c_str());
         return exit_usage;
     }
-    batches.close();
-    write_log_tail(out.stream());
-    return out.commit() ? exit_ok : exit_usage;
+    if (report_decoding(*in)) return exit_refused;
+    return batches.finish() ? exit_ok : exit_usage;
 }
 
 }  // namespace logtool

@@ -7,43 +7,45 @@
 #include <cstdio>
 #include <string>
 
+#include "actions.h"
 #include "commands.h"
 #include "event_rows.h"
-#include "log_stats.h"
+#include "log_format.h"
 
 namespace logtool {
 
 namespace {
 
-void append_print_lines(std::string& out, const shown_batch& b, bool colour) {
+void append_print_lines(std::string& out, const log_batch& b, bool colour) {
     std::string scratch;
     out.append("batch ");
-    append_integer(out, b.index);
+    append_decimal(out, b.index);
     out.push_back(' ');
-    out.append(format_seconds(b.time));
-    if (b.has_start) out.append(" ").append(format_iso(b.start + b.time));
+    const nanos time = to_nanos(b.batch.time);
+    out.append(format_seconds(time));
+    if (b.start) out.append(" ").append(format_iso(*b.start + time));
     out.push_back('\n');
-    const api_cmd_t cmd = b.batch->cmd;
+    const api_cmd_t cmd = b.batch.cmd;
     const std::size_t slot = action_slot(cmd);
-    for (std::size_t i = 0; i < b.batch->events.size(); ++i) {
-        const event_instance_t& ev = b.batch->events[i];
+    const bool painted = colour && slot < action_count;
+    for (const event_instance_t& ev : b.batch.events) {
         out.append("  ");
-        if (colour && slot < action_count) out.append(action_ansi[slot]);
+        if (painted) out.append(action_styles[slot].ansi);
         out.append(action_name(cmd));
-        if (colour && slot < action_count) out.append(ansi_reset);
+        if (painted) out.append(ansi_reset);
         out.push_back(' ');
         append_visible(out, ev.path);
         if (cmd == CMD_SET_LEAF) {
             out.push_back(' ');
             out.append(type_name(ev));
             out.push_back(' ');
-            append_visible(out, value_text(ev, b.dropped[i] != 0, scratch));
+            append_visible(out, value_text(ev, scratch));
         }
         if (has_timestamp(ev)) {
             out.append(" @");
             append_event_time(out, ev.value.timestamp());
         }
-        if (b.dropped[i] != 0) out.append(" (replay drops it: not a ").append(type_name(ev)).append(")");
+        if (replay_drops(ev, cmd)) out.append(" (replay drops it: not a ").append(type_name(ev)).append(")");
         out.push_back('\n');
     }
 }
@@ -51,11 +53,12 @@ void append_print_lines(std::string& out, const shown_batch& b, bool colour) {
 }  // namespace
 
 int run_print(const print_options& o) {
-    input_log in;
-    if (!open_input(o.file, in)) return exit_usage;
+    std::optional<input_log> in = open_input(o.file);
+    if (!in) return exit_usage;
+    log_cursor cursor(std::move(*in), every_event);
     const bool colour = isatty(STDOUT_FILENO) == 1;
     std::string text;
-    const int status = show_batches(o.select, in, [&](const shown_batch& b) {
+    const int status = show_batches(cursor, o.select, [&](const log_batch& b) {
         text.clear();
         append_print_lines(text, b, colour);
         std::fwrite(text.data(), 1, text.size(), stdout);

@@ -268,7 +268,7 @@ void end_event(log_reader_t& rd) {
         if (ev.value.convert_type(ev.type) != 0) {
             std::fputs("Warning: failed to do type conversion\n", stderr);
             ++rd.report.dropped_events;
-            events.pop_back();
+            if (!rd.keep_unconverted_events) events.pop_back();
         }
     }
     rd.char_data.clear();
@@ -313,7 +313,8 @@ void keep_batch(event_batch_t& current) {
 int parse_xml_file(FILE* log) {
     ProgramState& ps = program_state;
     log_reader_t reader{ps.parser,        ps.char_data,  ps.batch_in_progress, ps.event_in_progress,
-                        ps.current_batch, ps.start_time, keep_batch,           {}};
+                        ps.current_batch, ps.start_time, keep_batch,           {},
+                        false};
     if (begin_log_read(reader) != 0) {
         std::fclose(log);
         return -1;
@@ -334,9 +335,11 @@ int parse_loop(FILE* log) {
     }
 }
 
-log_reader_t bind_log_reader(log_reader_fields_t& f, std::function<void(event_batch_t&)> on_batch) {
-    return log_reader_t{f.parser,        f.char_data,  f.batch_in_progress, f.event_in_progress,
-                        f.current_batch, f.start_time, std::move(on_batch), {}};
+log_reader_t bind_log_reader(log_reader_fields_t& f, std::function<void(event_batch_t&)> on_batch,
+                             bool keep_unconverted_events) {
+    return log_reader_t{f.parser,        f.char_data,  f.batch_in_progress,   f.event_in_progress,
+                        f.current_batch, f.start_time, std::move(on_batch),   {},
+                        keep_unconverted_events};
 }
 
 int begin_log_read(log_reader_t& rd) {
