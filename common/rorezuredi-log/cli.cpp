@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -210,11 +209,7 @@ command add_export(CLI::App& app) {
         "export",
         "One row per event, as JSON Lines or CSV (RFC 4180), columns batch, time, time_ns, iso_time, action, "
         "path, leaf, stamp, stamp_us, type, value, dropped");
-    const std::map<std::string, export_format> formats{{"jsonl", export_format::jsonl},
-                                                       {"csv", export_format::csv}};
-    sub->add_option("--format", o->format, "jsonl or csv")
-        ->transform(CLI::CheckedTransformer(formats))
-        ->default_str("jsonl");
+    option(*sub, "--format", "jsonl or csv", into(o->format, format_value), "FORMAT")->default_str("jsonl");
     add_selection(*sub, o->select);
     sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
     sub->add_option("OUT", o->out, "the rows ('-' for standard output)")->required();

@@ -2,7 +2,8 @@
 
 namespace logtool {
 
-int show_batches(log_cursor& cursor, const selection& select, const std::function<void(const log_batch&)>& show) {
+int show_batches(log_cursor& cursor, const selection& select,
+                 const std::function<void(const log_batch&)>& show) {
     const std::optional<nanos> start = select.place(cursor);
     if (!start) return exit_refused;
     log_batch b;

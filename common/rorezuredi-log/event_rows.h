@@ -19,7 +19,8 @@ constexpr cursor_mode every_event{.unconverted_events = true};
 
 // Hands every batch of `cursor` that `select` keeps to `show`; the exit
 // status (a refused log after its message).
-int show_batches(log_cursor& cursor, const selection& select, const std::function<void(const log_batch&)>& show);
+int show_batches(log_cursor& cursor, const selection& select,
+                 const std::function<void(const log_batch&)>& show);
 
 // A set-leaf event's value as the log's text holds it (kept in `scratch`).
 std::string_view value_text(const event_instance_t& ev, std::string& scratch);

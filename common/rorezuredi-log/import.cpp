@@ -139,12 +139,14 @@ line_event read_line(const std::string& line, json_row& row, iso_cache& last) {
 }
 
 // Lines to batches: a batch is gathered from its first line on and written
-// when a line of another batch (or the end) comes. The log has one start:
-// every absolute time must imply the same one (or --start's), and it is
-// written before the first batch that has it.
+// when a line of another batch (or the end) comes. The absolute times imply
+// the start, the same for every line of a batch and --start's when that is
+// given; it is written before the first batch that has it, and again before
+// a batch whose lines imply another (as a log read with a later start holds).
 class batch_builder {
 public:
-    batch_builder(log_writer& out, std::optional<nanos> start) : m_out(out), m_start(start), m_given(start) {}
+    batch_builder(log_writer& out, std::optional<nanos> start)
+        : m_out(out), m_start(start), m_given(start.has_value()) {}
 
     void add(line_event&& l) {
         const bool same =
@@ -152,13 +154,15 @@ public:
         if (same && (l.time != time() || l.cmd != m_batch.cmd))
             throw line_error{l.time != time() ? "time" : "action", "differs from the batch's first line"};
         if (!same && m_open && l.time < time())
-            throw line_error{"time", "goes back from " + format_seconds(time()) + " to " + format_seconds(l.time)};
+            throw line_error{"time",
+                             "goes back from " + format_seconds(time()) + " to " + format_seconds(l.time)};
         if (!same) {
             close();
             m_open = true;
             m_index = l.index;
             to_timespec(l.time, m_batch.time);
             m_batch.cmd = l.cmd;
+            m_batch_start.reset();
         }
         if (l.start) take_start(*l.start);
         m_batch.events.push_back(std::move(l.event));
@@ -182,16 +186,18 @@ private:
 
     void take_start(nanos start) {
         if (start < 0) throw line_error{"iso_time", "places the start before 1970"};
-        if (m_start && *m_start != start)
+        const std::optional<nanos> before = m_given ? m_start : m_batch_start;
+        if (before && *before != start)
             throw line_error{"iso_time", "places the start at " + format_iso(start) + ", not at " +
-                                             format_iso(*m_start) + (m_given ? " as --start" : " as before")};
-        m_start = start;
+                                             format_iso(*before) +
+                                             (m_given ? " as --start" : " as the batch's first line")};
+        m_start = m_batch_start = start;
     }
 
     log_writer& m_out;
-    std::optional<nanos> m_start;
-    bool m_given;       // the start came from --start
-    bool m_open = false;  // a batch is being gathered
+    std::optional<nanos> m_start, m_batch_start;  // the start, and the one the batch's lines imply
+    bool m_given;                                 // the start came from --start
+    bool m_open = false;                          // a batch is being gathered
     long long m_index = -1;
     event_batch_t m_batch;
 };

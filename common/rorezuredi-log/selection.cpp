@@ -44,10 +44,11 @@ std::optional<nanos> selection::place(log_cursor& cursor) const {
     if (cursor.failed()) {
         cursor.refuse();
     } else {
-        std::fprintf(stderr,
-                     "rorezuredi-log: '%s' has no start element, so ISO times can't be placed on it; give the "
-                     "times in seconds\n",
-                     cursor.input().display().c_str());
+        std::fprintf(
+            stderr,
+            "rorezuredi-log: '%s' has no start element, so ISO times can't be placed on it; give the "
+            "times in seconds\n",
+            cursor.input().display().c_str());
     }
     return std::nullopt;
 }

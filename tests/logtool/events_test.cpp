@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "in_process.h"
+#include "sample_logs.h"
 #include "workload.h"
 
 namespace {
@@ -134,18 +135,29 @@ protected:
     }
 };
 
+// The bytes of `file`, decompressed when its name says it is compressed.
+string unpacked(const string& file) {
+    if (file.ends_with(".zst")) return run({"/usr/bin/zstd", "-d", "-c", file}).out;
+    if (file.ends_with(".gz")) return run({"/bin/gzip", "-d", "-c", file}).out;
+    return read_file(file);
+}
+
+// The second log goes through compressed files: read, exported and imported as zstd and gzip.
 TEST_F(Events, ExportedJsonLinesImportToTheSameBytesAndCsvHoldsTheSameRows) {
     for (const string& log : logs()) {
         SCOPED_TRACE(log);
-        const string jsonl = dir().file("rows.jsonl"), back = dir().file("back.xml"),
-                     csv = dir().file("rows.csv");
-        tool({"export", log, jsonl}, dir());
+        const bool packed = log == logs().back();
+        const string in = packed ? dir().file("in.xml.zst") : log, csv = dir().file("rows.csv"),
+                     jsonl = dir().file(packed ? "rows.jsonl.gz" : "rows.jsonl"),
+                     back = dir().file(packed ? "back.xml.zst" : "back.xml");
+        if (packed) write_file(in, run({"/usr/bin/zstd", "-q", "-c", log}).out);
+        tool({"export", in, jsonl}, dir());
         tool({"import", jsonl, back}, dir());
-        EXPECT_EQ(read_file(back), read_file(log));
+        EXPECT_EQ(unpacked(back), read_file(log));
 
         tool({"export", "--format", "csv", log, csv}, dir());
         rows from_csv = read_csv(read_file(csv));
-        const rows from_json = read_jsonl(read_file(jsonl));
+        const rows from_json = read_jsonl(unpacked(jsonl));
         ASSERT_FALSE(from_csv.empty());
         from_csv.erase(from_csv.begin());  // the header
         EXPECT_TRUE(from_csv == from_json);
@@ -254,7 +266,7 @@ TEST_F(Events, ImportRefusesBrokenLinesNamingLineAndFieldAndWritesNothing) {
              R"({"batch":0,"time":"1","action":"CMD_REMOVE_NODE","path":"/a"})",
          2, "field 'action'"},
         {string(R"({"time":"1","iso_time":"2026-01-01T00:00:01Z","action":"CMD_ADD_NODE","path":"/a"})") +
-             "\n" + R"({"time":"2","iso_time":"2026-01-01T00:00:01Z","action":"CMD_ADD_NODE","path":"/a"})",
+             "\n" + R"({"time":"1","iso_time":"2026-01-01T00:00:02Z","action":"CMD_ADD_NODE","path":"/b"})",
          2, "field 'iso_time'"},
         {ok + "\n\n[1]", 3, "the line"},
         {"{\"time\":", 1, "the line"},
@@ -266,6 +278,23 @@ TEST_F(Events, ImportRefusesBrokenLinesNamingLineAndFieldAndWritesNothing) {
         const in_process_result r = tool({"import", in, out}, dir(), 1);
         EXPECT_NE(r.err.find(in + ":" + std::to_string(line) + ": " + what), string::npos) << r.err;
         EXPECT_FALSE(file_exists(out));
+    }
+    for (const char* sub : {"export", "import"})
+        EXPECT_NE(tool({sub, in, in}, dir(), 2).err.find("is an input"), string::npos) << sub;
+}
+
+// A start read late, and a second start of another time: rows before a start have no absolute
+// time, and import writes each start where the log had it.
+TEST_F(Events, LateAndSecondStartsComeBackWhereTheLogHadThem) {
+    const string late = dir().file("late.xml"), twice = dir().file("twice.xml"),
+                 jsonl = dir().file("l.jsonl"), back = dir().file("l.xml");
+    samples::make_log(late, {.seed = 31, .batches = 40, .start_after = 30});
+    string text = read_file(late);
+    write_file(twice, text.insert(text.find("<dump>\n") + 7, "\t<start time=\"1600000000.500000000\"/>\n"));
+    for (const string& log : {late, twice}) {
+        tool({"export", log, jsonl}, dir());
+        tool({"import", jsonl, back}, dir());
+        EXPECT_EQ(read_file(back), read_file(log)) << log;
     }
 }
 
