@@ -1,13 +1,13 @@
 // export: one row per event, as JSON Lines or as CSV (RFC 4180), with the
 // same columns in both, for pandas, DuckDB and spreadsheets.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "event_rows.h"
+#include "json_row.h"
 #include "log_format.h"
 #include "log_writer.h"
 
@@ -27,36 +27,6 @@ const std::vector<std::string>& json_keys() {
         return k;
     }();
     return keys;
-}
-
-// The length of the valid UTF-8 sequence at text[at], or 0 when none starts there.
-std::size_t utf8_length(std::string_view text, std::size_t at) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if (c < 0x80) return 1;
-    std::size_t len = 0;
-    std::uint32_t cp = 0, min = 0;
-    if (c >= 0xc2 && c <= 0xdf) {
-        len = 2;
-        cp = c & 0x1fU;
-        min = 0x80;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        len = 3;
-        cp = c & 0x0fU;
-        min = 0x800;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        len = 4;
-        cp = c & 0x07U;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < len) return 0;
-    for (std::size_t i = 1; i < len; ++i) {
-        const auto k = static_cast<unsigned char>(text[at + i]);
-        if ((k & 0xc0U) != 0x80) return 0;
-        cp = (cp << 6) | (k & 0x3fU);
-    }
-    return cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 0 : len;
 }
 
 bool plain_json(unsigned char b) {

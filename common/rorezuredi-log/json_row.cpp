@@ -91,7 +91,7 @@ private:
             const auto b = static_cast<unsigned char>(c);
             if (c == '"') return true;
             if (b < 0x20 || b >= 0x80) {
-                if (b < 0x20 || !utf8(out, b)) return false;
+                if (b < 0x20 || !utf8(out)) return false;
                 continue;
             }
             if (m_at >= m_text.size()) return false;
@@ -123,34 +123,12 @@ private:
         return false;
     }
 
-    // The rest of a multi-byte UTF-8 sequence whose lead byte `b` was taken.
-    bool utf8(std::string& out, unsigned char b) {
-        std::size_t len = 0;
-        std::uint32_t cp = 0, min = 0;
-        if (b >= 0xc2 && b <= 0xdf) {
-            len = 2;
-            cp = b & 0x1fU;
-            min = 0x80;
-        } else if (b >= 0xe0 && b <= 0xef) {
-            len = 3;
-            cp = b & 0x0fU;
-            min = 0x800;
-        } else if (b >= 0xf0 && b <= 0xf4) {
-            len = 4;
-            cp = b & 0x07U;
-            min = 0x10000;
-        } else {
-            return false;
-        }
-        const std::size_t begin = m_at - 1;
-        for (std::size_t i = 1; i < len; ++i, ++m_at) {
-            if (m_at >= m_text.size()) return false;
-            const auto k = static_cast<unsigned char>(m_text[m_at]);
-            if ((k & 0xc0U) != 0x80) return false;
-            cp = (cp << 6) | (k & 0x3fU);
-        }
-        if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+    // A multi-byte UTF-8 sequence whose lead byte was taken.
+    bool utf8(std::string& out) {
+        const std::size_t begin = m_at - 1, len = utf8_length(m_text, begin);
+        if (len == 0) return false;
         out.append(m_text.substr(begin, len));
+        m_at = begin + len;
         return true;
     }
 
@@ -199,6 +177,35 @@ json_field from_json(const nlohmann::json& v) {
 }
 
 }  // namespace
+
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c < 0x80) return 1;
+    std::size_t len = 0;
+    std::uint32_t cp = 0, min = 0;
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+        cp = c & 0x1fU;
+        min = 0x80;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        cp = c & 0x0fU;
+        min = 0x800;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        cp = c & 0x07U;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < len) return 0;
+    for (std::size_t i = 1; i < len; ++i) {
+        const auto k = static_cast<unsigned char>(text[at + i]);
+        if ((k & 0xc0U) != 0x80) return 0;
+        cp = (cp << 6) | (k & 0x3fU);
+    }
+    return cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 0 : len;
+}
 
 bool read_json_row(std::string_view line, json_row& row, std::string& error) {
     // Kinds only: the texts keep their storage from line to line.

@@ -27,6 +27,10 @@ struct json_row {
     const json_field& operator[](row_field f) const { return fields[f]; }
 };
 
+// The length of the valid UTF-8 sequence at text[at] (1 for ASCII), or 0
+// when none starts there.
+std::size_t utf8_length(std::string_view text, std::size_t at);
+
 // Reads `line` into `row`; false with `error` set when it is not a JSON object.
 bool read_json_row(std::string_view line, json_row& row, std::string& error);
 

@@ -312,15 +312,8 @@ void keep_batch(event_batch_t& current) {
 
 int parse_xml_file(FILE* log) {
     ProgramState& ps = program_state;
-    log_reader_t reader{ps.parser,
-                        ps.char_data,
-                        ps.batch_in_progress,
-                        ps.event_in_progress,
-                        ps.current_batch,
-                        ps.start_time,
-                        keep_batch,
-                        {},
-                        false};
+    log_reader_t reader{ps.parser,        ps.char_data,  ps.batch_in_progress, ps.event_in_progress,
+                        ps.current_batch, ps.start_time, keep_batch,           {}};
     if (begin_log_read(reader) != 0) {
         std::fclose(log);
         return -1;
@@ -343,15 +336,10 @@ int parse_loop(FILE* log) {
 
 log_reader_t bind_log_reader(log_reader_fields_t& f, std::function<void(event_batch_t&)> on_batch,
                              bool keep_unconverted_events) {
-    return log_reader_t{f.parser,
-                        f.char_data,
-                        f.batch_in_progress,
-                        f.event_in_progress,
-                        f.current_batch,
-                        f.start_time,
-                        std::move(on_batch),
-                        {},
-                        keep_unconverted_events};
+    log_reader_t reader{f.parser,        f.char_data,  f.batch_in_progress, f.event_in_progress,
+                        f.current_batch, f.start_time, std::move(on_batch), {}};
+    reader.keep_unconverted_events = keep_unconverted_events;
+    return reader;
 }
 
 int begin_log_read(log_reader_t& rd) {

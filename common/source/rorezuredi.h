@@ -202,7 +202,7 @@ struct log_reader_t {
     log_read_report_t report;
     // An event whose value does not convert to its declared type stays in its
     // batch, its value the text as read (counted as dropped all the same).
-    bool keep_unconverted_events;
+    bool keep_unconverted_events = false;
 };
 
 // A reader over `fields` that hands its batches to `on_batch`, keeping the
