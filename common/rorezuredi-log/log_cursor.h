@@ -1,6 +1,7 @@
 // Reading a log batch by batch: a cursor owns its input and its own reader,
 // so that several logs can be read in turns, and yields each finished batch
-// that replay would keep, with what was known of the log when it closed.
+// that replay would keep (and, when asked, what replay drops), with what was
+// known of the log when it closed.
 #ifndef ROREZUREDI_LOG_CURSOR_H
 #define ROREZUREDI_LOG_CURSOR_H
 
