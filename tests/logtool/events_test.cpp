@@ -279,8 +279,36 @@ TEST_F(Events, ImportRefusesBrokenLinesNamingLineAndFieldAndWritesNothing) {
         EXPECT_NE(r.err.find(in + ":" + std::to_string(line) + ": " + what), string::npos) << r.err;
         EXPECT_FALSE(file_exists(out));
     }
+    write_file(in, R"({"time":"1","iso_time":"2026-01-01T00:00:02Z","action":"CMD_ADD_NODE","path":"/a"})"
+                   "\n");
+    const string given = tool({"import", "--start", "2026-01-01T00:00:00Z", in, out}, dir(), 1).err;
+    EXPECT_NE(given.find(":1: field 'iso_time'"), string::npos) << given;
     for (const char* sub : {"export", "import"})
         EXPECT_NE(tool({sub, in, in}, dir(), 2).err.find("is an input"), string::npos) << sub;
+}
+
+// Events replay drops stay in print and export, marked, and a batch left with no other has the next
+// batch's index; the other subcommands still read the log as replay does.
+TEST_F(Events, EventsReplayDropsAreShownMarkedAndOnlyThere) {
+    const string log = dir().file("drops.xml"), rows_file = dir().file("drops.jsonl"),
+                 out = dir().file("o.xml");
+    const string none = "-1.000000";
+    write_file(
+        log, log_document(
+                 log_batch("0.000000000", "CMD_SET_LEAF",
+                           log_leaf("/a/b", "uint32", "12", none) + log_leaf("/a/c", "uint32", "x12", none)) +
+                 log_batch("1.000000000", "CMD_SET_LEAF", log_leaf("/a/c", "bool", "maybe", none)) +
+                 log_batch("2.000000000", "CMD_ADD_NODE", log_event("/a/d", none))));
+    tool({"export", log, rows_file}, dir());
+    rows got;
+    for (const auto& r : read_jsonl(read_file(rows_file))) got.push_back({r[0], r[10], r[11]});
+    const rows want = {
+        {"0", "12", "false"}, {"0", "x12", "true"}, {"1", "maybe", "true"}, {"1", {}, "false"}};
+    EXPECT_TRUE(got == want);
+    const string printed = tool({"print", log}, dir()).out;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 7);
+    EXPECT_NE(printed.find("x12 (replay drops it: not a uint32)"), string::npos) << printed;
+    EXPECT_NE(tool({"slice", log, out}, dir()).err.find("kept 2 batches, 2 events"), string::npos);
 }
 
 // A start read late, and a second start of another time: rows before a start have no absolute
