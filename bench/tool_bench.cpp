@@ -11,10 +11,11 @@
 //    1, 2 and 4 writers at full priority (largest pending, cut off or not);
 //  - pacing with -d, from the store's write timestamps;
 //  - growth of reading time and memory over 10^3 .. N events;
-//  - rorezuredi-log: info and check against xmlwf, repair, slice and retime
-//    against xmlwf plus a copy of the file, and the peak memory of each on
-//    N and 10 N events (streaming: the same for both); info and check on the
-//    log compressed with zstd, against zstdcat piped into xmlwf.
+//  - rorezuredi-log: info and check against xmlwf; repair, slice, retime,
+//    print, export and import (of the export) against xmlwf plus a copy of
+//    the file; and the peak memory of each on N and 10 N events (streaming:
+//    the same for both); info and check on the log compressed with zstd,
+//    against zstdcat piped into xmlwf.
 //
 // It generates its logs, starts private stores (veltd) in a temporary
 // directory, and stops and removes everything it started before it exits.
@@ -384,17 +385,32 @@ struct log_tool_run {
     std::string name;
     std::vector<std::string> args;  // before FILE
     bool writes = false;            // takes an OUT after FILE
+    bool copies = false;            // writes as much as it reads: the floor adds a copy of the file
+    bool from_export = false;       // FILE is the log's export --format jsonl
 };
 
 const std::vector<log_tool_run>& log_tool_runs() {
     static const std::vector<log_tool_run> runs = {
-        {"info", {"info"}, false},
-        {"check", {"check"}, false},
-        {"repair", {"repair"}, true},
-        {"slice (keeping all)", {"slice"}, true},
-        {"retime --speed 2", {"retime", "--speed", "2"}, true},
+        {"info", {"info"}},
+        {"check", {"check"}},
+        {"repair", {"repair"}, true, true},
+        {"slice (keeping all)", {"slice"}, true, true},
+        {"retime --speed 2", {"retime", "--speed", "2"}, true, true},
+        {"print", {"print"}, false, true},
+        {"export --format jsonl", {"export", "--format", "jsonl"}, true, true},
+        {"export --format csv", {"export", "--format", "csv"}, true, true},
+        {"import (of the jsonl export)", {"import"}, true, true, true},
     };
     return runs;
+}
+
+// The log's rows as export --format jsonl writes them, for import's rows.
+std::string exported(const programs& p, const work_dir& dir, const std::string& log) {
+    std::string rows = log + ".jsonl";
+    redirect io;
+    io.err = dir.file("export.err");
+    expect_ok(run({p.rorezuredi_log, "export", log, rows}, "", io), "rorezuredi-log export", io.err);
+    return rows;
 }
 
 run_result log_tool(const programs& p, const work_dir& dir, const log_tool_run& t, const std::string& log) {
@@ -718,10 +734,13 @@ int main(int argc, char** argv) {
                 lo.events = 10 * events;
                 bench::write_log(lo, large_log, "");
             }
+            const std::string main_rows = exported(p, dir, main_log);
+            const std::string large_rows = large ? exported(p, dir, large_log) : "";
             for (const log_tool_run& t : log_tool_runs()) {
                 best_of b;
-                for (int r = 0; r < runs; ++r) b.add(log_tool(p, dir, t, main_log));
-                const bool reads_only = !t.writes;
+                for (int r = 0; r < runs; ++r)
+                    b.add(log_tool(p, dir, t, t.from_export ? main_rows : main_log));
+                const bool reads_only = !t.copies;
                 const double floor = reads_only ? xmlwf_read.wall : write_floor;
                 const double limit = reads_only ? 1.2 : 2.0;
                 const double ratio = b.wall / floor;
@@ -733,7 +752,7 @@ int main(int argc, char** argv) {
                 const double mb_small = double(b.max_rss_kib) * 1024.0 / 1e6;
                 if (large) {
                     progress("rorezuredi-log " + t.name + " on " + with_commas(10 * events) + " events");
-                    const run_result big = log_tool(p, dir, t, large_log);
+                    const run_result big = log_tool(p, dir, t, t.from_export ? large_rows : large_log);
                     const double mb_large = double(big.max_rss_kib) * 1024.0 / 1e6;
                     rows.push_back(
                         {"  peak memory, " + with_commas(events) + " / " + with_commas(10 * events) +
@@ -745,7 +764,8 @@ int main(int argc, char** argv) {
                                     fmt("%.1f MB", mb_small), "", "", "≤ 32 MB", verdict(mb_small <= 32)});
                 }
             }
-            if (large) std::remove(large_log.c_str());
+            for (const std::string& f : {large_log, main_rows, large_rows})
+                if (!f.empty()) std::remove(f.c_str());
 
             // The same log compressed with zstd: read directly, against
             // decompressing it into xmlwf through a pipe.
@@ -758,7 +778,7 @@ int main(int argc, char** argv) {
                 unpack_floor.add(f);
             }
             for (const log_tool_run& t : log_tool_runs()) {
-                if (t.writes) continue;
+                if (t.writes || t.copies) continue;
                 best_of b;
                 for (int r = 0; r < runs; ++r) b.add(log_tool(p, dir, t, packed));
                 const double ratio = b.wall / unpack_floor.wall;

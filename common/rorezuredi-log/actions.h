@@ -18,6 +18,9 @@ struct action_style {
     double red, green, blue;
 };
 
+// Ends a terminal colour.
+constexpr char ansi_reset[] = "\033[0m";
+
 constexpr std::size_t action_count = std::size(velt::command_names);
 
 inline constexpr action_style action_styles[] = {

@@ -189,9 +189,51 @@ command add_timeline(CLI::App& app) {
     return {sub, [o] { return run_timeline(*o); }};
 }
 
+// ---- print, export and import -------------------------------------------
+
+command add_print(CLI::App& app) {
+    auto o = std::make_shared<print_options>();
+    CLI::App* sub = app.add_subcommand(
+        "print",
+        "The log as a person reads it: per batch a line 'batch INDEX TIME [ISO]', then one line per event "
+        "as veltctl watch prints it (command, path, type and value of a set-leaf event, @ its timestamp), "
+        "escaped as veltctl dump escapes; commands coloured on a terminal");
+    add_selection(*sub, o->select);
+    sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
+    return {sub, [o] { return run_print(*o); }};
+}
+
+command add_export(CLI::App& app) {
+    auto o = std::make_shared<export_options>();
+    CLI::App* sub = app.add_subcommand(
+        "export",
+        "One row per event, as JSON Lines or CSV (RFC 4180), columns batch, time, time_ns, iso_time, action, "
+        "path, leaf, stamp, stamp_us, type, value, dropped");
+    option(*sub, "--format", "jsonl or csv", into(o->format, format_value), "FORMAT")->default_str("jsonl");
+    add_selection(*sub, o->select);
+    sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
+    sub->add_option("OUT", o->out, "the rows ('-' for standard output)")->required();
+    return {sub, [o] { return run_export(*o); }};
+}
+
+command add_import(CLI::App& app) {
+    auto o = std::make_shared<import_options>();
+    CLI::App* sub = app.add_subcommand(
+        "import",
+        "JSON Lines to a log: export's rows, or lines with time, action, path, and type and value for "
+        "CMD_SET_LEAF. Lines of one batch index form a batch; without one, consecutive lines of one time "
+        "and action do");
+    option(*sub, "--start", "the start element (ISO 8601 UTC), when the lines carry no iso_time",
+           into(o->start, iso_value), "ISO");
+    sub->add_option("FILE", o->file, "the JSON Lines ('-' for standard input)")->required();
+    sub->add_option("OUT", o->out, "the log ('-' for standard output)")->required();
+    return {sub, [o] { return run_import(*o); }};
+}
+
 int run_program(int argc, char** argv, const char* version) {
     CLI::App app{
-        "Looks into, checks, repairs, slices, merges, retimes and charts rorezuredi event logs.\n"
+        "Looks into, checks, repairs, slices, merges, retimes, charts, prints, exports and imports\n"
+        "rorezuredi event logs.\n"
         "FILE may be - for standard input and OUT - for standard output; a log read may be\n"
         "compressed with gzip or zstd, and an OUT ending in .gz or .zst is written so.\n"
         "Exit status: 0 success, 1 the log was refused (or check --strict drew warnings),\n"
@@ -202,8 +244,8 @@ int run_program(int argc, char** argv, const char* version) {
     app.fallthrough(false);
 
     const std::vector<command> commands = {
-        add_info(app),  add_check(app),  add_repair(app),   add_slice(app),
-        add_merge(app), add_retime(app), add_timeline(app),
+        add_info(app),   add_check(app),    add_repair(app), add_slice(app),  add_merge(app),
+        add_retime(app), add_timeline(app), add_print(app),  add_export(app), add_import(app),
     };
 
     // A first word that is no subcommand is named as such, with the nearest one.

@@ -32,6 +32,9 @@ command add_slice(CLI::App& app);
 command add_merge(CLI::App& app);
 command add_retime(CLI::App& app);
 command add_timeline(CLI::App& app);
+command add_print(CLI::App& app);
+command add_export(CLI::App& app);
+command add_import(CLI::App& app);
 
 // The program: parses the command line, runs the subcommand it names and
 // returns the exit status.

@@ -55,6 +55,24 @@ struct timeline_options {
     std::string svg, png, file;
 };
 
+struct print_options {
+    selection select;
+    std::string file;
+};
+
+enum class export_format { jsonl, csv };
+
+struct export_options {
+    export_format format = export_format::jsonl;
+    selection select;
+    std::string file, out;
+};
+
+struct import_options {
+    std::optional<nanos> start;  // since the epoch
+    std::string file, out;
+};
+
 int run_info(const info_options& o);
 int run_check(const check_options& o);
 int run_repair(const repair_options& o);
@@ -62,6 +80,9 @@ int run_slice(const slice_options& o);
 int run_merge(const merge_options& o);
 int run_retime(const retime_options& o);
 int run_timeline(const timeline_options& o);
+int run_print(const print_options& o);
+int run_export(const export_options& o);
+int run_import(const import_options& o);
 
 }  // namespace logtool
 

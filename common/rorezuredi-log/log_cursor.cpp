@@ -1,13 +1,20 @@
 #include "log_cursor.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace logtool {
 
-log_cursor::log_cursor(input_log in, bool empty_batches)
-    : m_in(std::move(in)), m_empty_batches(empty_batches) {
-    m_reader = std::make_unique<log_reader_t>(
-        bind_log_reader(m_fields, [this](event_batch_t& batch) { take(batch); }));
+bool replay_drops(const event_instance_t& ev, api_cmd_t cmd) {
+    // A value that converted has its declared type; one that did not is still
+    // text, which for a declared text type means text the store refuses.
+    return cmd == CMD_SET_LEAF && ev.value.type() == DATATYPE_STRING &&
+           (ev.type != DATATYPE_STRING || !toolkit::CElement::valid_string(ev.value.get_bytes()));
+}
+
+log_cursor::log_cursor(input_log in, cursor_mode mode) : m_in(std::move(in)), m_mode(mode) {
+    m_reader = std::make_unique<log_reader_t>(bind_log_reader(
+        m_fields, [this](event_batch_t& batch) { take(batch); }, mode.unconverted_events));
     if (begin_log_read(*m_reader) != 0) m_done = true;
 }
 
@@ -18,9 +25,13 @@ log_cursor::~log_cursor() {
 // A batch the reader finished: kept in a slot whose storage goes back to the
 // reader in exchange (the reader empties it).
 void log_cursor::take(event_batch_t& batch) {
-    const bool empty = batch.events.empty();
-    if (empty && !m_empty_batches) return;
-    if (!empty && !m_first_seen) {
+    const bool none = batch.events.empty();
+    if (none && !m_mode.empty_batches) return;
+    // Replay keeps a batch that holds an event it keeps.
+    const auto drops = [&batch](const event_instance_t& ev) { return replay_drops(ev, batch.cmd); };
+    const bool kept = !none && (!m_mode.unconverted_events ||
+                                !std::all_of(batch.events.begin(), batch.events.end(), drops));
+    if (kept && !m_first_seen) {
         m_first_seen = true;
         m_start_first = m_reader->report.start_seen;
     }
@@ -29,7 +40,7 @@ void log_cursor::take(event_batch_t& batch) {
     slot.batch.time = batch.time;
     slot.batch.cmd = batch.cmd;
     slot.batch.events.swap(batch.events);
-    slot.index = empty ? -1 : m_batches++;
+    slot.index = kept ? m_batches++ : none ? -1 : m_batches;
     slot.start = start();
 }
 

@@ -1,6 +1,7 @@
 // Reading a log batch by batch: a cursor owns its input and its own reader,
 // so that several logs can be read in turns, and yields each finished batch
-// that replay would keep, with what was known of the log when it closed.
+// that replay would keep (and, when asked, what replay drops), with what was
+// known of the log when it closed.
 #ifndef ROREZUREDI_LOG_CURSOR_H
 #define ROREZUREDI_LOG_CURSOR_H
 
@@ -20,11 +21,23 @@ struct log_batch {
     std::optional<nanos> start;  // the start replay would use, as read when the batch closed
 };
 
+// What a cursor yields besides what replay keeps.
+struct cursor_mode {
+    // Batches without events (a repair keeps them).
+    bool empty_batches = false;
+    // Events whose value does not convert, their value the text read (print
+    // and export show them). A batch left with no other event has the index
+    // of the next batch.
+    bool unconverted_events = false;
+};
+
+// Replay drops the event of a batch of `cmd`: its value did not convert and
+// is still the text read (only a cursor with unconverted_events yields it).
+bool replay_drops(const event_instance_t& ev, api_cmd_t cmd);
+
 class log_cursor {
 public:
-    // With `empty_batches`, batches without events are yielded too (replay
-    // drops them; a repair keeps them).
-    explicit log_cursor(input_log in, bool empty_batches = false);
+    explicit log_cursor(input_log in, cursor_mode mode = {});
     ~log_cursor();
     log_cursor(const log_cursor&) = delete;
     log_cursor& operator=(const log_cursor&) = delete;
@@ -65,7 +78,7 @@ private:
     bool m_done = false;
     bool m_first_seen = false, m_start_first = false;
     long long m_batches = 0;
-    bool m_empty_batches;
+    cursor_mode m_mode;
 };
 
 }  // namespace logtool

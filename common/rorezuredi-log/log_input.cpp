@@ -92,12 +92,17 @@ int refuse(const input_log& in, const log_read_report_t& r) {
     std::fprintf(
         stderr, "%s; 'rorezuredi-log check' tells more, 'rorezuredi-log repair' keeps the complete batches\n",
         refusal_line(in.display(), r).c_str());
-    if (in.note != nullptr && (in.note->cut_off || !in.note->error.empty()))
-        std::fprintf(stderr, "rorezuredi-log: the %s stream of '%s' %s after %lld bytes\n",
-                     compression_name(in.packed), in.display().c_str(),
-                     in.note->cut_off ? "was cut off" : ("is damaged: " + in.note->error).c_str(),
-                     in.note->packed_bytes);
+    report_decoding(in);
     return exit_refused;
+}
+
+bool report_decoding(const input_log& in) {
+    if (in.note == nullptr || (!in.note->cut_off && in.note->error.empty())) return false;
+    std::fprintf(stderr, "rorezuredi-log: the %s stream of '%s' %s after %lld bytes\n",
+                 compression_name(in.packed), in.display().c_str(),
+                 in.note->cut_off ? "was cut off" : ("is damaged: " + in.note->error).c_str(),
+                 in.note->packed_bytes);
+    return true;
 }
 
 }  // namespace logtool

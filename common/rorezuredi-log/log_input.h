@@ -48,6 +48,9 @@ std::string refusal_line(const std::string& file, const log_read_report_t& r);
 // Writes that line, what the decompression met and a hint to standard error;
 // returns exit_refused.
 int refuse(const input_log& in, const log_read_report_t& r);
+// Writes what the decompression of `in` met, a stream cut off or damaged;
+// false when it met nothing.
+bool report_decoding(const input_log& in);
 
 }  // namespace logtool
 

@@ -1,5 +1,6 @@
 #include "log_time.h"
 
+#include <charconv>
 #include <climits>
 #include <cstring>
 
@@ -16,17 +17,28 @@ bool to_timespec(nanos ns, timespec& out) {
     return true;
 }
 
+void append_decimal(std::string& out, nanos v) {
+    char buf[48];
+    if (v >= LLONG_MIN && v <= LLONG_MAX) {
+        out.append(buf, std::to_chars(buf, buf + sizeof buf, static_cast<long long>(v)).ptr);
+        return;
+    }
+    std::size_t n = 0;
+    auto u = static_cast<unsigned __int128>(v < 0 ? -v : v);
+    do {
+        buf[n++] = static_cast<char>('0' + static_cast<int>(u % 10));
+        u /= 10;
+    } while (u != 0);
+    if (v < 0) out.push_back('-');
+    while (n > 0) out.push_back(buf[--n]);
+}
+
 namespace {
 
-std::string digits(unsigned __int128 v, std::size_t width = 1) {
-    char buf[48];
-    std::size_t n = 0;
-    do {
-        buf[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
-        v /= 10;
-    } while (v != 0 || n < width);
-    std::string s(n, '0');
-    for (std::size_t i = 0; i < n; ++i) s[i] = buf[n - 1 - i];
+std::string digits(nanos v, std::size_t width = 1) {
+    std::string s;
+    append_decimal(s, v);
+    if (s.size() < width) s.insert(0, width - s.size(), '0');
     return s;
 }
 
@@ -93,7 +105,7 @@ bool parse_iso(std::string_view text, nanos& out) {
 }  // namespace
 
 std::string format_seconds(nanos ns) {
-    const auto v = static_cast<unsigned __int128>(ns < 0 ? -ns : ns);
+    const nanos v = ns < 0 ? -ns : ns;
     return (ns < 0 ? "-" : "") + digits(v / ns_per_s) + "." + digits(v % ns_per_s, 9);
 }
 
@@ -114,7 +126,7 @@ std::string format_iso(nanos since_epoch) {
     if (gmtime_r(&t, &parts) == nullptr) return format_seconds(since_epoch) + " s since the epoch";
     char buf[64];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.", &parts);
-    std::string out = buf + digits(static_cast<unsigned __int128>(frac), 9);
+    std::string out = buf + digits(frac, 9);
     trim_fraction(out);
     return out + "Z";
 }

@@ -17,6 +17,8 @@ nanos to_nanos(const timespec& t);
 // False when `ns` has no timespec form with seconds >= 0.
 bool to_timespec(nanos ns, timespec& out);
 
+// The decimal digits of `v`, a sign when negative.
+void append_decimal(std::string& out, nanos v);
 // The log's seconds text: "12.500000000" (a sign when negative).
 std::string format_seconds(nanos ns);
 // The same without trailing zeros: "12.5", "0", "0.000000001".

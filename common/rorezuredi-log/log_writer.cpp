@@ -30,10 +30,10 @@ bool log_writer::finish(std::optional<nanos> start) {
     return m_out.commit();
 }
 
-bool log_rewrite::open(const std::string& file, const std::string& out_name, bool empty_batches) {
+bool log_rewrite::open(const std::string& file, const std::string& out_name, cursor_mode mode) {
     std::optional<input_log> in = open_input(file);
     if (!in || !out.open(out_name, {&*in})) return false;
-    cursor.emplace(std::move(*in), empty_batches);
+    cursor.emplace(std::move(*in), mode);
     return true;
 }
 

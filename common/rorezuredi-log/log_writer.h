@@ -38,14 +38,14 @@ private:
     long long m_batches = 0, m_events = 0;
 };
 
-// One input log and the log written from it, opened in that order; the
-// output is refused when it is the input.
+// One input log and the file written from it (a log, or export's rows),
+// opened in that order; the output is refused when it is the input.
 struct log_rewrite {
     std::optional<log_cursor> cursor;
     output_file out;
 
     // False after a one-line message (exit_usage).
-    bool open(const std::string& file, const std::string& out_name, bool empty_batches = false);
+    bool open(const std::string& file, const std::string& out_name, cursor_mode mode = {});
 };
 
 // `start` moved by `by`, when known.

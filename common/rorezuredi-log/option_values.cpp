@@ -4,6 +4,8 @@
 
 #include <velt_commands.h>
 
+#include "commands.h"
+
 namespace logtool {
 
 bool time_value(const std::string& text, std::optional<time_arg>& out, std::string& error) {
@@ -38,6 +40,15 @@ bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::str
         return false;
     }
     out.push_back(cmd);
+    return true;
+}
+
+bool format_value(const std::string& text, export_format& out, std::string& error) {
+    if (text != "jsonl" && text != "csv") {
+        error = "'" + text + "' is not a format (jsonl, csv)";
+        return false;
+    }
+    out = text == "csv" ? export_format::csv : export_format::jsonl;
     return true;
 }
 

@@ -21,6 +21,10 @@ bool range_value(const std::string& text, std::optional<batch_range>& out, std::
 // One of the store's action names; appended to `out`.
 bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::string& error);
 
+enum class export_format;  // commands.h
+// "jsonl" or "csv".
+bool format_value(const std::string& text, export_format& out, std::string& error);
+
 // Seconds with a bound; `T` a nanos or an optional one.
 struct seconds {
     enum { any, at_least_0, above_0 } bound = any;

@@ -12,7 +12,7 @@ namespace logtool {
 
 int run_repair(const repair_options& o) {
     log_rewrite io;
-    if (!io.open(o.file, o.out, true)) return exit_usage;
+    if (!io.open(o.file, o.out, {.empty_batches = true})) return exit_usage;
     log_cursor& cursor = *io.cursor;
     const input_log& in = cursor.input();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 namespace logtool {
 
@@ -34,6 +35,22 @@ void selection::exclude_path(std::string path) {
 
 bool selection::needs_start() const {
     return (from && from->absolute) || (to && to->absolute);
+}
+
+std::optional<nanos> selection::place(log_cursor& cursor) const {
+    if (!needs_start()) return nanos{0};
+    const std::optional<nanos> start = cursor.find_start();
+    if (start) return start;
+    if (cursor.failed()) {
+        cursor.refuse();
+    } else {
+        std::fprintf(
+            stderr,
+            "rorezuredi-log: '%s' has no start element, so ISO times can't be placed on it; give the "
+            "times in seconds\n",
+            cursor.input().display().c_str());
+    }
+    return std::nullopt;
 }
 
 bool selection::keeps(log_batch& b, nanos start) const {

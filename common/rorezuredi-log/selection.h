@@ -36,6 +36,10 @@ struct selection {
     void exclude_path(std::string path);
     // A time was given as an ISO time, so the log's start places it.
     bool needs_start() const;
+    // The start that places the ISO times (the first read; a log whose start
+    // comes late is read ahead to it), 0 when none is needed; nullopt after
+    // a message naming the log (exit_refused).
+    std::optional<nanos> place(log_cursor& cursor) const;
     // True when `b` is kept; the events the path rules refuse are erased
     // from it first (a batch left without events is not kept). `start` is
     // the log's start, used only when needs_start().

@@ -11,18 +11,8 @@ int run_slice(const slice_options& o) {
     if (!io.open(o.file, o.out)) return exit_usage;
     log_cursor& cursor = *io.cursor;
 
-    // ISO times are placed on the axis through the log's start (the first
-    // read; a log whose start comes late is read ahead to it).
-    const std::optional<nanos> start = o.select.needs_start() ? cursor.find_start() : std::nullopt;
-    if (o.select.needs_start() && !start) {
-        if (cursor.failed()) return cursor.refuse();
-        std::fprintf(
-            stderr,
-            "rorezuredi-log: '%s' has no start element, so ISO times can't be placed on it; give the "
-            "times in seconds\n",
-            cursor.input().display().c_str());
-        return exit_refused;
-    }
+    const std::optional<nanos> start = o.select.place(cursor);
+    if (!start) return exit_refused;
 
     // --rebase moves the axis so that the first kept batch is at 0, and the
     // start by as much.
@@ -30,7 +20,7 @@ int run_slice(const slice_options& o) {
     std::optional<nanos> shift;
     log_batch b;
     while (cursor.next(b)) {
-        if (!o.select.keeps(b, start.value_or(0))) continue;
+        if (!o.select.keeps(b, *start)) continue;
         if (!shift) shift = o.rebase ? to_nanos(b.batch.time) : 0;
         to_timespec(to_nanos(b.batch.time) - *shift, b.batch.time);
         writer.write(b.batch, shifted(b.start, *shift));

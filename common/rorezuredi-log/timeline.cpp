@@ -144,7 +144,7 @@ void print_rows(const chart_data& d, bool colour) {
             if (b.events[a] > 0 && upto == drawn && drawn == 0) upto = 1;  // a bin with events shows one mark
             if (upto > drawn && colour) std::fputs(action_styles[a].ansi, stdout);
             for (; drawn < upto; ++drawn) std::putchar(action_styles[a].letter);
-            if (colour) std::fputs("\033[0m", stdout);
+            if (colour) std::fputs(ansi_reset, stdout);
         }
         std::putchar('\n');
     }

@@ -102,16 +102,13 @@ void write_event(FILE* log, api_cmd_t cmd, const tk_string& path, const toolkit:
     static tk_string value_text;
     escaped_path = path;
     toolkit::CElement::xml_escape(escaped_path);
-    const timeval& tv = value.timestamp();
     std::string& line = scratch();
     line.append("\t\t<").append(log_event_tag);
     append_attr(line, log_path_attr);
     // As text up to a NUL, like every C string the format has held.
     line.append(escaped_path, 0, escaped_path.find('\0')).push_back('"');
     append_attr(line, log_time_attr);
-    append_number(line, static_cast<long>(tv.tv_sec));
-    line.push_back('.');
-    append_number(line, static_cast<long>(tv.tv_usec), 6);
+    append_event_time(line, value.timestamp());
     line.push_back('"');
     if (cmd == CMD_SET_LEAF) {
         const char* name = vlt_enum_to_str(value.type());
@@ -125,6 +122,12 @@ void write_event(FILE* log, api_cmd_t cmd, const tk_string& path, const toolkit:
     }
     line.append(">\n");
     put(log, line);
+}
+
+void append_event_time(std::string& out, const timeval& time) {
+    append_number(out, static_cast<long>(time.tv_sec));
+    out.push_back('.');
+    append_number(out, static_cast<long>(time.tv_usec), 6);
 }
 
 void write_batch_close(FILE* log) {

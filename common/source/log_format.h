@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include <velt++.h>
 
@@ -40,6 +41,8 @@ void write_batch_open(FILE* log, const timespec& time, const char* action);
 // One event element recorded under `cmd`: the escaped path and the value's
 // timestamp; for CMD_SET_LEAF also the type's name and the escaped value text.
 void write_event(FILE* log, api_cmd_t cmd, const tk_string& path, const toolkit::CElement& value);
+// An event's time as its element holds it: "SEC.USEC", six digits of microseconds.
+void append_event_time(std::string& out, const timeval& time);
 void write_batch_close(FILE* log);
 // The root's closing tag.
 void write_log_tail(FILE* log);

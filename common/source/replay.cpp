@@ -268,7 +268,7 @@ void end_event(log_reader_t& rd) {
         if (ev.value.convert_type(ev.type) != 0) {
             std::fputs("Warning: failed to do type conversion\n", stderr);
             ++rd.report.dropped_events;
-            events.pop_back();
+            if (!rd.keep_unconverted_events) events.pop_back();
         }
     }
     rd.char_data.clear();
@@ -334,9 +334,12 @@ int parse_loop(FILE* log) {
     }
 }
 
-log_reader_t bind_log_reader(log_reader_fields_t& f, std::function<void(event_batch_t&)> on_batch) {
-    return log_reader_t{f.parser,        f.char_data,  f.batch_in_progress, f.event_in_progress,
+log_reader_t bind_log_reader(log_reader_fields_t& f, std::function<void(event_batch_t&)> on_batch,
+                             bool keep_unconverted_events) {
+    log_reader_t reader{f.parser,        f.char_data,  f.batch_in_progress, f.event_in_progress,
                         f.current_batch, f.start_time, std::move(on_batch), {}};
+    reader.keep_unconverted_events = keep_unconverted_events;
+    return reader;
 }
 
 int begin_log_read(log_reader_t& rd) {

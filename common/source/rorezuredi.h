@@ -200,10 +200,15 @@ struct log_reader_t {
     // included; the reader empties the batch's events afterwards.
     std::function<void(event_batch_t&)> on_batch;
     log_read_report_t report;
+    // An event whose value does not convert to its declared type stays in its
+    // batch, its value the text as read (counted as dropped all the same).
+    bool keep_unconverted_events = false;
 };
 
-// A reader over `fields` that hands its batches to `on_batch`.
-log_reader_t bind_log_reader(log_reader_fields_t& fields, std::function<void(event_batch_t&)> on_batch);
+// A reader over `fields` that hands its batches to `on_batch`, keeping the
+// events replay drops when `keep_unconverted_events`.
+log_reader_t bind_log_reader(log_reader_fields_t& fields, std::function<void(event_batch_t&)> on_batch,
+                             bool keep_unconverted_events = false);
 
 // Creates the reader's parser and resets its report; 0, or -1 after a
 // message when no parser can be made. The reader must not move until
