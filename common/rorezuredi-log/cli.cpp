@@ -11,6 +11,7 @@
 
 #include "commands.h"
 #include "log_io.h"
+#include "path_map.h"
 
 namespace logtool {
 
@@ -52,6 +53,22 @@ std::string check_cap(const std::string& text) {
 std::string check_range(const std::string& text) {
     long long a = 0, b = 0;
     return parse_range(text, a, b) ? std::string() : "'" + text + "' is not A:B";
+}
+
+// A count of copies: a whole number above 0.
+std::string check_count(const std::string& text) {
+    size_t used = 0;
+    try {
+        if (std::stoll(text, &used) > 0 && used == text.size()) return {};
+    } catch (const std::exception&) {
+    }
+    return "'" + text + "' is not a whole number above 0";
+}
+
+std::string check_map(const std::string& text) {
+    path_rule rule;
+    std::string error;
+    return parse_rule(text, rule, error) ? std::string() : error;
 }
 
 CLI::Validator seconds_arg() {
@@ -174,6 +191,10 @@ command add_retime(CLI::App& app) {
     sub->add_option("--max-gap", o->max_gap_text,
                     "shorten every gap longer than S seconds (after --speed) to S")
         ->check(CLI::Validator(check_cap, "S"));
+    sub->add_option("--min-gap", o->min_gap_text,
+                    "lengthen every gap shorter than S seconds (after --speed and --max-gap) to S, "
+                    "moving later batches by as much: a replay with -d sends at most 1/S batches a second")
+        ->check(CLI::Validator(check_cap, "S"));
     sub->add_option("--shift", o->shift_text,
                     "add S seconds (may be negative) to every batch time; a time that would go below 0 "
                     "refuses the log")
@@ -207,20 +228,63 @@ command add_timeline(CLI::App& app) {
     return {sub, [o] { return run_timeline(*o); }};
 }
 
+// ---- rewrite ----
+
+command add_rewrite(CLI::App& app) {
+    auto o = std::make_shared<rewrite_options>();
+    CLI::App* sub = app.add_subcommand(
+        "rewrite",
+        "Move the events of subtrees to other paths: each path at or under OLD (whole components: /a "
+        "takes in /a and /a/b, not /ab) gets NEW in place of OLD; the longest matching OLD wins, other "
+        "paths stay as they are. Reports the events each map rewrote");
+    sub->add_option("--map", o->maps,
+                    "OLD=NEW, both canonicalised as rorezuredi -p does; repeat it for more maps (no two "
+                    "with the same OLD)")
+        ->required()
+        ->check(CLI::Validator(check_map, "OLD=NEW"));
+    sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
+    sub->add_option("OUT", o->out, "the rewritten log")->required();
+    return {sub, [o] { return run_rewrite(*o); }};
+}
+
+// ---- repeat ----
+
+command add_repeat(CLI::App& app) {
+    auto o = std::make_shared<repeat_options>();
+    CLI::App* sub = app.add_subcommand(
+        "repeat",
+        "Write N copies of a log one after the other, each shifted so that it begins S seconds after "
+        "the last batch of the copy before it; batch times strictly increase. Reads FILE once per copy "
+        "(a file, not standard input)");
+    sub->add_option("N", o->copies, "the number of copies")
+        ->required()
+        ->check(CLI::Validator(check_count, "N"));
+    sub->add_option("--gap", o->gap_text, "seconds between one copy's last batch and the next one's first")
+        ->check(CLI::Validator(check_cap, "S"))
+        ->default_str("1");
+    sub->add_option("--map-each", o->map_each,
+                    "OLD=NEW as rewrite takes it, applied to copy k (from 0) with every %d in NEW "
+                    "replaced by k; repeat it for more maps")
+        ->check(CLI::Validator(check_map, "OLD=NEW"));
+    sub->add_option("FILE", o->file, "the log, in time order")->required();
+    sub->add_option("OUT", o->out, "the repeated log")->required();
+    return {sub, [o] { return run_repeat(*o); }};
+}
+
 int run_program(int argc, char** argv, const char* version) {
     CLI::App app{
-        "Looks into, checks, repairs, slices, merges, retimes and charts rorezuredi event logs.\n"
-        "FILE may be - for standard input and OUT - for standard output. Exit status: 0 success,\n"
-        "1 the log was refused (or check --strict drew warnings), 2 a usage error or a file\n"
-        "that can't be opened or written.",
+        "Looks into, checks, repairs, slices, merges, retimes, rewrites, repeats and charts\n"
+        "rorezuredi event logs. FILE may be - for standard input and OUT - for standard output.\n"
+        "Exit status: 0 success, 1 the log was refused (or check --strict drew warnings), 2 a\n"
+        "usage error or a file that can't be opened or written.",
         "rorezuredi-log"};
     app.set_version_flag("--version", version);
     app.require_subcommand(1, 1);
     app.fallthrough(false);
 
     const std::vector<command> commands = {
-        add_info(app),  add_check(app),  add_repair(app),   add_slice(app),
-        add_merge(app), add_retime(app), add_timeline(app),
+        add_info(app),   add_check(app),    add_repair(app),  add_slice(app),  add_merge(app),
+        add_retime(app), add_timeline(app), add_rewrite(app), add_repeat(app),
     };
 
     try {

@@ -26,6 +26,8 @@ command add_slice(CLI::App& app);
 command add_merge(CLI::App& app);
 command add_retime(CLI::App& app);
 command add_timeline(CLI::App& app);
+command add_rewrite(CLI::App& app);
+command add_repeat(CLI::App& app);
 
 // The program: parses the command line, runs the subcommand it names and
 // returns the exit status.

@@ -41,8 +41,20 @@ struct merge_options {
 };
 
 struct retime_options {
-    std::string speed_text, max_gap_text, shift_text, start_text;
+    std::string speed_text, max_gap_text, min_gap_text, shift_text, start_text;
     bool sort = false;
+    std::string file, out;
+};
+
+struct rewrite_options {
+    std::vector<std::string> maps;  // OLD=NEW
+    std::string file, out;
+};
+
+struct repeat_options {
+    long long copies = 0;
+    std::string gap_text;
+    std::vector<std::string> map_each;  // OLD=NEW, "%d" the copy number
     std::string file, out;
 };
 
@@ -57,6 +69,8 @@ int run_slice(const slice_options& o);
 int run_merge(const merge_options& o);
 int run_retime(const retime_options& o);
 int run_timeline(const timeline_options& o);
+int run_rewrite(const rewrite_options& o);
+int run_repeat(const repeat_options& o);
 
 }  // namespace logtool
 

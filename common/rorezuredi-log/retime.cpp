@@ -1,5 +1,6 @@
 // retime: changes the pace of a log: gaps divided by a speed, long gaps
-// capped, the axis shifted, batches sorted, the start set.
+// capped, short gaps lengthened, the axis shifted, batches sorted, the start
+// set.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -11,13 +12,23 @@ namespace logtool {
 
 namespace {
 
+// Lengthens a gap shorter than `min_gap` (0: none) before `out` to exactly
+// `min_gap`; true when it moved `out`.
+bool lengthen_short_gap(nanos& out, nanos last, nanos min_gap) {
+    if (min_gap == 0 || out - last >= min_gap) return false;
+    out = last + min_gap;
+    return true;
+}
+
 // Output times, batch by batch. Each one is computed from the input times
 // exactly (no sum of rounded gaps): out = ref_out + round((t - ref_in) / speed),
-// with the reference moved to a batch whose gap was capped.
+// with the reference moved to a batch whose gap was capped or lengthened, so
+// that later batches move by as much and the spacing after it never drifts.
+// The speed applies first, then the cap, then the minimum gap.
 class retimer {
 public:
-    retimer(nanos speed_billionths, bool cap, nanos max_gap, nanos shift)
-        : m_speed(speed_billionths), m_cap(cap), m_max_gap(max_gap), m_shift(shift) {}
+    retimer(nanos speed_billionths, bool cap, nanos max_gap, nanos min_gap, nanos shift)
+        : m_speed(speed_billionths), m_cap(cap), m_max_gap(max_gap), m_min_gap(min_gap), m_shift(shift) {}
 
     nanos next(nanos t) {
         nanos out = 0;
@@ -30,6 +41,10 @@ public:
             out = m_ref_out + scaled(t - m_ref_in);
             if (m_cap && out - m_last > m_max_gap) {
                 out = m_last + m_max_gap;
+                m_ref_in = t;
+                m_ref_out = out;
+            }
+            if (lengthen_short_gap(out, m_last, m_min_gap)) {
                 m_ref_in = t;
                 m_ref_out = out;
             }
@@ -51,6 +66,7 @@ private:
     nanos m_speed;
     bool m_cap;
     nanos m_max_gap;
+    nanos m_min_gap;
     nanos m_shift;
     bool m_started = false;
     nanos m_ref_in = 0, m_ref_out = 0, m_last = 0;
@@ -66,9 +82,14 @@ void refuse_below_zero(const input_log& in, nanos t, nanos out) {
 }  // namespace
 
 int run_retime(const retime_options& o) {
-    nanos speed = ns_per_s, max_gap = 0, shift = 0;
+    nanos speed = ns_per_s, max_gap = 0, min_gap = 0, shift = 0;
     if (!o.speed_text.empty()) parse_seconds(o.speed_text, speed);
     if (!o.max_gap_text.empty()) parse_seconds(o.max_gap_text, max_gap);
+    if (!o.min_gap_text.empty()) parse_seconds(o.min_gap_text, min_gap);
+    if (!o.max_gap_text.empty() && max_gap < min_gap) {
+        std::fputs("rorezuredi-log: --max-gap is below --min-gap; no gap could meet both\n", stderr);
+        return exit_usage;
+    }
     if (!o.shift_text.empty()) parse_seconds(o.shift_text, shift);
     time_arg new_start;
     std::string error;
@@ -79,7 +100,7 @@ int run_retime(const retime_options& o) {
     output_log out;
     if (!out.open(o.out, {&in})) return exit_usage;
 
-    retimer clock(speed, !o.max_gap_text.empty(), max_gap, shift);
+    retimer clock(speed, !o.max_gap_text.empty(), max_gap, min_gap, shift);
     bool start_written = false;
     long long batches = 0, events = 0;
     const auto write_head_start = [&](bool known, const timespec& input_start) {

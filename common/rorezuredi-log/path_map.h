@@ -1,0 +1,69 @@
+// Path maps for rewrite and repeat: OLD=NEW rules that move the events of one
+// subtree to another, the longest matching OLD winning, compared by whole
+// path components.
+#ifndef ROREZUREDI_LOG_PATH_MAP_H
+#define ROREZUREDI_LOG_PATH_MAP_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rorezuredi.h"
+
+namespace logtool {
+
+// One rule, both sides in the store's canonical form.
+struct path_rule {
+    std::string from, to;
+    bool operator==(const path_rule&) const = default;
+};
+
+// True when the store takes `path` as it stands: canonical, and every
+// component valid UTF-8 without control characters, U+FFFE or U+FFFF.
+bool store_accepts(std::string_view path);
+
+// Reads "OLD=NEW" (split at the first '='), canonicalising both sides as
+// rorezuredi -p does. False with a message in `error` when there is no '=',
+// or when NEW, with every "%d" in it read as a copy number, would give a path
+// the store does not take.
+bool parse_rule(const std::string& text, path_rule& out, std::string& error);
+
+// The rule with every "%d" in its NEW replaced by `copy`.
+path_rule for_copy(const path_rule& rule, long long copy);
+
+// "OLD=NEW", as the report names a rule.
+std::string rule_text(const path_rule& rule);
+
+class path_map;
+// Parses every text into `map`; false after a one-line message naming
+// `option` (a usage error).
+bool build_path_map(const std::vector<std::string>& texts, const char* option, path_map& map);
+
+// A set of rules with distinct OLDs.
+class path_map {
+public:
+    // False with a message in `error` when the OLD is already mapped.
+    bool add(const path_rule& rule, std::string& error);
+    bool empty() const { return m_rules.empty(); }
+    size_t size() const { return m_rules.size(); }
+    const path_rule& rule(size_t i) const { return m_rules[i]; }
+
+    // Rewrites `path` by the rule with the longest OLD that it lies at or
+    // under; returns that rule's index, or -1 (path unchanged) for none.
+    long find_and_apply(tk_string& path) const;
+
+    // Rewrites every event of `batch`; `per_rule[i]` counts rule i's events
+    // (it is resized to size() when shorter).
+    void apply(event_batch_t& batch, std::vector<long long>& per_rule) const;
+
+private:
+    std::vector<path_rule> m_rules;
+    std::map<std::string, size_t, std::less<>> m_by_from;
+    size_t m_longest = 0;
+};
+
+}  // namespace logtool
+
+#endif
