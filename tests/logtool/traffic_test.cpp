@@ -1,0 +1,231 @@
+// rewrite, repeat and retime --min-gap: paths moved by whole components and back byte for byte,
+// replay commuting with a rewrite, copies on subtrees of their own that are each the input shifted,
+// and gaps lengthened to a minimum without drift.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "in_process.h"
+#include "log_format.h"
+#include "log_io.h"
+#include "path_map.h"
+
+namespace {
+
+using namespace harness;
+using logtool::nanos;
+using logtool::ns_per_s;
+using std::string;
+
+// Time-ordered traffic under /a, /a/n1, /ab and /x that replays without a conflict (nodes n*,
+// leaves l* below them); gaps of 0 (ties), 1 us, just under and at 10 ms, and up to 3 s.
+void make_traffic(const string& path, unsigned seed, int batches) {
+    std::mt19937 rng(seed);
+    FILE* f = std::fopen(path.c_str(), "w");
+    write_log_head(f);
+    write_start(f, timespec{1700000000, 5000123});
+    const char* roots[] = {"/a", "/ab", "/x", "/a/n1"};
+    const long long gaps[] = {0, 1000, 9999999, 10000000, 10000001, ns_per_s / 2, 3 * ns_per_s};
+    const api_cmd_t cmds[] = {CMD_SET_LEAF, CMD_SET_LEAF, CMD_ADD_NODE, CMD_CLEAR_LEAF, CMD_REMOVE_NODE};
+    toolkit::CElement v;
+    v.timestamp() = timeval{1700000000, 4870};
+    for (long long b = 0, t = 0; b < batches; ++b, t += gaps[rng() % 7]) {
+        const api_cmd_t cmd = cmds[rng() % 5];
+        const bool leaf = cmd == CMD_SET_LEAF || cmd == CMD_CLEAR_LEAF;
+        write_batch_open(f, timespec{long(t / ns_per_s), long(t % ns_per_s)}, action_name(cmd));
+        const string node = string(roots[rng() % 4]) + "/n" + std::to_string(rng() % 4);
+        for (int e = 0, n = leaf ? 1 + int(rng() % 3) : 1; e < n; ++e) {
+            if (rng() % 2 == 0)
+                v.set_int32(int32_t(rng()));
+            else
+                v.set_string("v<&>\"\n" + std::to_string(b));
+            write_event(f, cmd, leaf ? node + "/l" + std::to_string(e) : node, v);
+        }
+        write_batch_close(f);
+    }
+    write_log_tail(f);
+    std::fclose(f);
+}
+
+std::vector<nanos> times_of(const string& path) {
+    logtool::input_log in;
+    std::vector<nanos> t;
+    EXPECT_TRUE(logtool::open_input(path, in) &&
+                logtool::read_log(in, [&](event_batch_t& b) { t.push_back(logtool::to_nanos(b.time)); }).ok);
+    return t;
+}
+
+result tool(strings args, int status = 0, const string& input = "") {
+    args.insert(args.begin(), ROREZUREDI_LOG_BIN);
+    result r = run(args, {.input = input});
+    EXPECT_EQ(r.status, status) << args[1] << " " << r.err;
+    return r;
+}
+
+size_t count(const string& text, const string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+logtool::path_map map_of(const strings& texts) {
+    logtool::path_map m;
+    for (const string& t : texts) {
+        logtool::path_rule r;
+        string error;
+        EXPECT_TRUE(logtool::parse_rule(t, r, error) && m.add(r, error)) << t << ": " << error;
+    }
+    return m;
+}
+
+// A dump's lines with their paths (second field) mapped, sorted: siblings sort by name.
+strings mapped_dump(const string& dump, const logtool::path_map& m) {
+    strings out;
+    for (const string& line : lines_of(dump)) {
+        const size_t a = line.find(' ') + 1, e = line.find(' ', a);
+        string path = line.substr(a, e - a);
+        m.find_and_apply(path);
+        out.push_back(line.substr(0, a) + path + (e == string::npos ? "" : line.substr(e)));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(PathMap, LongestWholeComponentOldWinsAndNewMustBeAStorePath) {
+    const std::tuple<strings, string, string> rows[] = {{{"/a=/b"}, "/a", "/b"},
+                                                        {{"/a=/b"}, "/a/c", "/b/c"},
+                                                        {{"/a=/b"}, "/ab", "/ab"},
+                                                        {{"/a=/b", "/a/c=/d"}, "/a/c/e", "/d/e"},
+                                                        {{"/a/c=/d", "/a=/b"}, "/a/cc", "/b/cc"},
+                                                        {{"/a/c=/d", "/a=/b"}, "/a/c", "/d"},
+                                                        {{"a//c/=//d/"}, "/a/c/x", "/d/x"},
+                                                        {{"/=/lab"}, "/a/b", "/lab/a/b"},
+                                                        {{"/=/"}, "/a", "/a"},
+                                                        {{"/a=/b"}, "a/b", "a/b"},
+                                                        {{"/a/b=/x%d"}, "/a/b", "/x%d"}};
+    for (const auto& [maps, path, expect] : rows) {
+        string p = path;
+        map_of(maps).find_and_apply(p);
+        EXPECT_EQ(p, expect) << maps[0] << " " << path;
+    }
+    EXPECT_EQ(logtool::for_copy({"/x", "/x%d/y%d"}, 12).to, "/x12/y12");
+    for (const char* bad : {"/a", "/a=/", "/a=/b\x01", "/a=/b\xff", "/a=/b\tc", "/a=/\xed\xa0\x80"}) {
+        logtool::path_rule r;
+        string error;
+        EXPECT_FALSE(logtool::parse_rule(bad, r, error) || error.empty()) << bad;
+    }
+}
+
+TEST(Rewrite, ThereAndBackIsTheLogByteForByteAndTheReportCountsEachMap) {
+    temp_dir dir;
+    const string in = dir.file("in.xml"), mid = dir.file("mid.xml"), back = dir.file("back.xml");
+    for (const unsigned seed : {1U, 2U, 3U}) {
+        make_traffic(in, seed, 80);
+        const string log = read_file(in);
+        const result r = tool({"rewrite", "--map", "/a=/b", in, mid});
+        const string moved = read_file(mid);
+        EXPECT_EQ(count(moved, "\"/ab/"), count(log, "\"/ab/"));
+        EXPECT_EQ(count(moved, "\"/a/"), 0U);
+        EXPECT_NE(r.err.find("/a=/b: " + std::to_string(count(log, "\"/a/")) + " events"), string::npos);
+        tool({"rewrite", "--map", "/b=/a", mid, back});
+        EXPECT_EQ(read_file(back), log);
+    }
+}
+
+TEST(Rewrite, ReplayOfTheRewrittenLogIsTheReplayedTreeRewritten) {
+    temp_dir dir;
+    const string in = dir.file("in.xml"), out = dir.file("out.xml");
+    make_traffic(in, 7, 150);
+    const strings maps = {"/a=/b", "/a/n1=/q"};
+    tool({"rewrite", "--map", maps[0], "--map", maps[1], in, out});
+    private_store original, rewritten;
+    EXPECT_EQ(replay(original, read_file(in)).status, 0);
+    EXPECT_EQ(replay(rewritten, read_file(out)).status, 0);
+    EXPECT_EQ(mapped_dump(original.dump(), map_of(maps)), mapped_dump(rewritten.dump(), {}));
+}
+
+TEST(Repeat, CopiesLieOnTheirOwnSubtreesAndEachIsTheInputShifted) {
+    temp_dir dir;
+    const string in = dir.file("in.xml"), rep = dir.file("rep.xml"), part = dir.file("part.xml");
+    make_traffic(in, 11, 60);
+    tool({"repeat", "3", "--gap", "0.25", "--map-each", "/x=/x%d", in, rep});
+    const std::vector<nanos> t0 = times_of(in), t = times_of(rep);
+    const size_t n = t0.size();
+    ASSERT_EQ(t.size(), 3 * n);
+    EXPECT_TRUE(std::adjacent_find(t.begin(), t.end(), std::greater_equal<>()) == t.end());
+    private_store once, thrice;
+    EXPECT_EQ(replay(once, read_file(in)).status, 0);
+    EXPECT_EQ(replay(thrice, read_file(rep)).status, 0);
+    for (size_t k = 0; k < 3; ++k) {
+        const string x = "/x" + std::to_string(k);
+        EXPECT_TRUE(k == 0 || t[k * n] - t[k * n - 1] == ns_per_s / 4) << k;
+        tool({"slice", "--batches", std::to_string(k * n) + ":" + std::to_string(k * n + n), rep, part});
+        tool({"rewrite", "--map", x + "=/x", part, dir.file("back.xml")});
+        tool({"retime", "--shift", logtool::format_seconds(t[k * n] - t0[0]), in, dir.file("shifted.xml")});
+        EXPECT_EQ(read_file(dir.file("back.xml")), read_file(dir.file("shifted.xml"))) << k;
+        EXPECT_EQ(mapped_dump(thrice.ctl_ok({"dump", x}), map_of({x + "=/x"})),
+                  mapped_dump(once.ctl_ok({"dump", "/x"}), {}));
+    }
+}
+
+// Each gap is the input's divided by the speed, capped, then raised to 10 ms: exact at speed 1,
+// within 1 ns otherwise (times are computed from the input's, so nothing drifts).
+TEST(Retime, MinGapLeavesNoGapBelowItAndNeverShortensOne) {
+    temp_dir dir;
+    const string in = dir.file("in.xml"), out = dir.file("out.xml");
+    const nanos min = ns_per_s / 100;
+    const std::tuple<strings, nanos, nanos> rows[] = {
+        // options, speed in billionths, cap
+        {{}, ns_per_s, 0},
+        {{"--speed", "3"}, 3 * ns_per_s, 0},
+        {{"--speed", "0.5", "--max-gap", "0.2"}, ns_per_s / 2, ns_per_s / 5}};
+    for (const unsigned seed : {21U, 22U}) {
+        make_traffic(in, seed, 200);
+        const std::vector<nanos> ti = times_of(in);
+        for (const auto& [options, x, cap] : rows) {
+            strings args = {"retime", "--min-gap", "0.01", in, out};
+            args.insert(args.begin() + 1, options.begin(), options.end());
+            tool(args);
+            const std::vector<nanos> to = times_of(out);
+            ASSERT_EQ(to.size(), ti.size());
+            for (size_t i = 1; i < ti.size(); ++i) {
+                const nanos got = to[i] - to[i - 1], was = ti[i] - ti[i - 1];
+                const nanos aim =
+                    std::max(cap == 0 ? was * ns_per_s : std::min(was * ns_per_s, cap * x), min * x);
+                EXPECT_TRUE(got >= min && (x == ns_per_s ? got == std::max(was, min)
+                                                         : got * x - aim <= x && aim - got * x <= x))
+                    << seed << " " << logtool::format_seconds(x) << " gap " << i;
+            }
+        }
+    }
+}
+
+// What rewrite, repeat and retime refuse (1: the log, 2: the command line) before writing anything.
+TEST(Traffic, RefusesBadMapsStandardInputAndDisorder) {
+    temp_dir dir;
+    const string good = dir.file("good.xml"), out = dir.file("out.xml"), shuffled = dir.file("s.xml");
+    make_traffic(good, 5, 10);
+    write_file(shuffled, log_document(log_batch("2.000000000", "CMD_ADD_NODE", log_event("/a")) +
+                                      log_batch("1.000000000", "CMD_ADD_NODE", log_event("/b"))));
+    const std::tuple<strings, int, const char*> rows[] = {
+        {{"rewrite", "--map", "/a=/b", "--map", "/a/=/c", good, out}, 2, "two maps of /a"},
+        {{"rewrite", "--map", "/a=/", good, out}, 2, "to the root"},
+        {{"rewrite", "--map", "/a=/b\x7f", good, out}, 2, "takes no path"},
+        {{"rewrite", "--map", "/a", good, out}, 2, "OLD=NEW"},
+        {{"repeat", "2", "-", out}, 2, "save the log to a file"},
+        {{"repeat", "2", "--map-each", "/x=/x%d", "--map-each", "x=/y", good, out}, 2, "two maps of /x"},
+        {{"repeat", "0", good, out}, 2, "above 0"},
+        {{"repeat", "2", shuffled, out}, 1, "retime --sort"},
+        {{"retime", "--min-gap", "0.5", "--max-gap", "0.1", good, out}, 2, "below --min-gap"}};
+    for (const auto& [args, status, says] : rows) {
+        const result r = tool(args, status, read_file(good));
+        EXPECT_NE(r.err.find(says), string::npos) << r.err;
+        EXPECT_FALSE(file_exists(out)) << args[0];
+    }
+}
+
+}  // namespace
