@@ -39,10 +39,7 @@ void make_traffic(const string& path, unsigned seed, int batches) {
         write_batch_open(f, timespec{long(t / ns_per_s), long(t % ns_per_s)}, action_name(cmd));
         const string node = string(roots[rng() % 4]) + "/n" + std::to_string(rng() % 4);
         for (int e = 0, n = leaf ? 1 + int(rng() % 3) : 1; e < n; ++e) {
-            if (rng() % 2 == 0)
-                v.set_int32(int32_t(rng()));
-            else
-                v.set_string("v<&>\"\n" + std::to_string(b));
+            v.set_string("v<&>\"\n" + std::to_string(rng()));
             write_event(f, cmd, leaf ? node + "/l" + std::to_string(e) : node, v);
         }
         write_batch_close(f);
@@ -59,31 +56,23 @@ std::vector<nanos> times_of(const string& path) {
     return t;
 }
 
-result tool(strings args, int status = 0, const string& input = "") {
+result tool(strings args, int status = 0) {
     args.insert(args.begin(), ROREZUREDI_LOG_BIN);
-    result r = run(args, {.input = input});
+    result r = run(args);
     EXPECT_EQ(r.status, status) << args[1] << " " << r.err;
     return r;
 }
 
 size_t count(const string& text, const string& what) {
     size_t n = 0;
-    for (size_t at = text.find(what); at != string::npos; at = text.find(what, at + 1)) ++n;
+    for (size_t at = 0; (at = text.find(what, at)) != string::npos; ++at) ++n;
     return n;
 }
 
-logtool::path_map map_of(const strings& texts) {
-    logtool::path_map m;
-    for (const string& t : texts) {
-        logtool::path_rule r;
-        string error;
-        EXPECT_TRUE(logtool::parse_rule(t, r, error) && m.add(r, error)) << t << ": " << error;
-    }
-    return m;
-}
-
 // A dump's lines with their paths (second field) mapped, sorted: siblings sort by name.
-strings mapped_dump(const string& dump, const logtool::path_map& m) {
+strings mapped_dump(const string& dump, const strings& maps = {}) {
+    logtool::path_map m;
+    EXPECT_TRUE(logtool::build_path_map(maps, "--map", m));
     strings out;
     for (const string& line : lines_of(dump)) {
         const size_t a = line.find(' ') + 1, e = line.find(' ', a);
@@ -96,22 +85,15 @@ strings mapped_dump(const string& dump, const logtool::path_map& m) {
 }
 
 TEST(PathMap, LongestWholeComponentOldWinsAndNewMustBeAStorePath) {
-    const std::tuple<strings, string, string> rows[] = {{{"/a=/b"}, "/a", "/b"},
-                                                        {{"/a=/b"}, "/a/c", "/b/c"},
-                                                        {{"/a=/b"}, "/ab", "/ab"},
-                                                        {{"/a=/b", "/a/c=/d"}, "/a/c/e", "/d/e"},
+    // Longest OLD in either order, both sides canonicalised, the root's maps, a path not from the root.
+    const std::tuple<strings, string, string> rows[] = {{{"/a/c=/d", "/a=/b"}, "/a/c", "/d"},
                                                         {{"/a/c=/d", "/a=/b"}, "/a/cc", "/b/cc"},
-                                                        {{"/a/c=/d", "/a=/b"}, "/a/c", "/d"},
                                                         {{"a//c/=//d/"}, "/a/c/x", "/d/x"},
                                                         {{"/=/lab"}, "/a/b", "/lab/a/b"},
                                                         {{"/=/"}, "/a", "/a"},
-                                                        {{"/a=/b"}, "a/b", "a/b"},
-                                                        {{"/a/b=/x%d"}, "/a/b", "/x%d"}};
-    for (const auto& [maps, path, expect] : rows) {
-        string p = path;
-        map_of(maps).find_and_apply(p);
-        EXPECT_EQ(p, expect) << maps[0] << " " << path;
-    }
+                                                        {{"/a=/b"}, "a/b", "a/b"}};
+    for (const auto& [maps, path, mapped] : rows)
+        EXPECT_EQ(mapped_dump("node " + path, maps), strings{"node " + mapped}) << maps[0];
     EXPECT_EQ(logtool::for_copy({"/x", "/x%d/y%d"}, 12).to, "/x12/y12");
     for (const char* bad : {"/a", "/a=/", "/a=/b\x01", "/a=/b\xff", "/a=/b\tc", "/a=/\xed\xa0\x80"}) {
         logtool::path_rule r;
@@ -120,32 +102,28 @@ TEST(PathMap, LongestWholeComponentOldWinsAndNewMustBeAStorePath) {
     }
 }
 
-TEST(Rewrite, ThereAndBackIsTheLogByteForByteAndTheReportCountsEachMap) {
+// Rewritten and back with the inverse maps is the log byte for byte (it has nothing under /b or
+// /q); and the rewritten log replays to the original's tree with its paths rewritten.
+TEST(Rewrite, InverseMapsUndoItAndReplayCommutesWithIt) {
     temp_dir dir;
     const string in = dir.file("in.xml"), mid = dir.file("mid.xml"), back = dir.file("back.xml");
-    for (const unsigned seed : {1U, 2U, 3U}) {
-        make_traffic(in, seed, 80);
-        const string log = read_file(in);
-        const result r = tool({"rewrite", "--map", "/a=/b", in, mid});
-        const string moved = read_file(mid);
-        EXPECT_EQ(count(moved, "\"/ab/"), count(log, "\"/ab/"));
-        EXPECT_EQ(count(moved, "\"/a/"), 0U);
-        EXPECT_NE(r.err.find("/a=/b: " + std::to_string(count(log, "\"/a/")) + " events"), string::npos);
-        tool({"rewrite", "--map", "/b=/a", mid, back});
-        EXPECT_EQ(read_file(back), log);
-    }
-}
-
-TEST(Rewrite, ReplayOfTheRewrittenLogIsTheReplayedTreeRewritten) {
-    temp_dir dir;
-    const string in = dir.file("in.xml"), out = dir.file("out.xml");
-    make_traffic(in, 7, 150);
     const strings maps = {"/a=/b", "/a/n1=/q"};
-    tool({"rewrite", "--map", maps[0], "--map", maps[1], in, out});
-    private_store original, rewritten;
-    EXPECT_EQ(replay(original, read_file(in)).status, 0);
-    EXPECT_EQ(replay(rewritten, read_file(out)).status, 0);
-    EXPECT_EQ(mapped_dump(original.dump(), map_of(maps)), mapped_dump(rewritten.dump(), {}));
+    for (const unsigned seed : {1U, 2U, 3U}) {
+        make_traffic(in, seed, 150);
+        const string log = read_file(in);
+        const result r = tool({"rewrite", "--map", maps[0], "--map", maps[1], in, mid});
+        const string moved = read_file(mid);
+        const size_t n1 = count(log, "\"/a/n1/") + count(log, "\"/a/n1\"");
+        EXPECT_NE(r.err.find("/a=/b: " + std::to_string(count(log, "\"/a/") - n1) +
+                             " events\nrewrite: /a/n1=/q: " + std::to_string(n1) + " events"),
+                  string::npos)
+            << r.err;
+        tool({"rewrite", "--map", "/b=/a", "--map", "/q=/a/n1", mid, back});
+        EXPECT_EQ(read_file(back), log);
+        private_store original, rewritten;
+        EXPECT_EQ(replay(original, log).status + replay(rewritten, moved).status, 0);
+        EXPECT_EQ(mapped_dump(original.dump(), maps), mapped_dump(rewritten.dump()));
+    }
 }
 
 TEST(Repeat, CopiesLieOnTheirOwnSubtreesAndEachIsTheInputShifted) {
@@ -158,8 +136,7 @@ TEST(Repeat, CopiesLieOnTheirOwnSubtreesAndEachIsTheInputShifted) {
     ASSERT_EQ(t.size(), 3 * n);
     EXPECT_TRUE(std::adjacent_find(t.begin(), t.end(), std::greater_equal<>()) == t.end());
     private_store once, thrice;
-    EXPECT_EQ(replay(once, read_file(in)).status, 0);
-    EXPECT_EQ(replay(thrice, read_file(rep)).status, 0);
+    EXPECT_EQ(replay(once, read_file(in)).status + replay(thrice, read_file(rep)).status, 0);
     for (size_t k = 0; k < 3; ++k) {
         const string x = "/x" + std::to_string(k);
         EXPECT_TRUE(k == 0 || t[k * n] - t[k * n - 1] == ns_per_s / 4) << k;
@@ -167,13 +144,13 @@ TEST(Repeat, CopiesLieOnTheirOwnSubtreesAndEachIsTheInputShifted) {
         tool({"rewrite", "--map", x + "=/x", part, dir.file("back.xml")});
         tool({"retime", "--shift", logtool::format_seconds(t[k * n] - t0[0]), in, dir.file("shifted.xml")});
         EXPECT_EQ(read_file(dir.file("back.xml")), read_file(dir.file("shifted.xml"))) << k;
-        EXPECT_EQ(mapped_dump(thrice.ctl_ok({"dump", x}), map_of({x + "=/x"})),
-                  mapped_dump(once.ctl_ok({"dump", "/x"}), {}));
+        EXPECT_EQ(mapped_dump(thrice.ctl_ok({"dump", x}), {x + "=/x"}),
+                  mapped_dump(once.ctl_ok({"dump", "/x"})));
     }
 }
 
-// Each gap is the input's divided by the speed, capped, then raised to 10 ms: exact at speed 1,
-// within 1 ns otherwise (times are computed from the input's, so nothing drifts).
+// Each gap is the input's divided by the speed, capped, then raised to 10 ms, within 1 ns (times
+// are computed from the input's, so nothing drifts).
 TEST(Retime, MinGapLeavesNoGapBelowItAndNeverShortensOne) {
     temp_dir dir;
     const string in = dir.file("in.xml"), out = dir.file("out.xml");
@@ -196,8 +173,7 @@ TEST(Retime, MinGapLeavesNoGapBelowItAndNeverShortensOne) {
                 const nanos got = to[i] - to[i - 1], was = ti[i] - ti[i - 1];
                 const nanos aim =
                     std::max(cap == 0 ? was * ns_per_s : std::min(was * ns_per_s, cap * x), min * x);
-                EXPECT_TRUE(got >= min && (x == ns_per_s ? got == std::max(was, min)
-                                                         : got * x - aim <= x && aim - got * x <= x))
+                EXPECT_TRUE(got >= min && got * x - aim <= x && aim - got * x <= x)
                     << seed << " " << logtool::format_seconds(x) << " gap " << i;
             }
         }
@@ -213,16 +189,13 @@ TEST(Traffic, RefusesBadMapsStandardInputAndDisorder) {
                                       log_batch("1.000000000", "CMD_ADD_NODE", log_event("/b"))));
     const std::tuple<strings, int, const char*> rows[] = {
         {{"rewrite", "--map", "/a=/b", "--map", "/a/=/c", good, out}, 2, "two maps of /a"},
-        {{"rewrite", "--map", "/a=/", good, out}, 2, "to the root"},
-        {{"rewrite", "--map", "/a=/b\x7f", good, out}, 2, "takes no path"},
-        {{"rewrite", "--map", "/a", good, out}, 2, "OLD=NEW"},
         {{"repeat", "2", "-", out}, 2, "save the log to a file"},
         {{"repeat", "2", "--map-each", "/x=/x%d", "--map-each", "x=/y", good, out}, 2, "two maps of /x"},
         {{"repeat", "0", good, out}, 2, "above 0"},
         {{"repeat", "2", shuffled, out}, 1, "retime --sort"},
         {{"retime", "--min-gap", "0.5", "--max-gap", "0.1", good, out}, 2, "below --min-gap"}};
     for (const auto& [args, status, says] : rows) {
-        const result r = tool(args, status, read_file(good));
+        const result r = tool(args, status);
         EXPECT_NE(r.err.find(says), string::npos) << r.err;
         EXPECT_FALSE(file_exists(out)) << args[0];
     }
