@@ -158,7 +158,7 @@ TEST(Retime, MinGapLeavesNoGapBelowItAndNeverShortensOne) {
     const std::tuple<strings, nanos, nanos> rows[] = {
         // options, speed in billionths, cap
         {{}, ns_per_s, 0},
-        {{"--speed", "3"}, 3 * ns_per_s, 0},
+        {{"--speed", "3"}, nanos(3) * ns_per_s, 0},
         {{"--speed", "0.5", "--max-gap", "0.2"}, ns_per_s / 2, ns_per_s / 5}};
     for (const unsigned seed : {21U, 22U}) {
         make_traffic(in, seed, 200);
