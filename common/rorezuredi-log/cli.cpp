@@ -184,9 +184,8 @@ command add_retime(CLI::App& app) {
     CLI::App* sub = app.add_subcommand(
         "retime",
         "Change a log's pace: divide the gaps between batches by a speed, cap long gaps, lengthen short "
-        "ones, shift the "
-        "batch times, sort the batches, set the start. The first batch keeps its time (plus --shift); "
-        "times written strictly increase (a time that would not moves up by 1 ns)");
+        "ones, shift the batch times, sort the batches, set the start. The first batch keeps its time "
+        "(plus --shift); times written strictly increase (a time that would not moves up by 1 ns)");
     sub->add_option("--speed", o->speed_text, "divide every gap between batches by X (2 plays twice as fast)")
         ->check(CLI::Validator(check_speed, "X"));
     sub->add_option("--max-gap", o->max_gap_text,
