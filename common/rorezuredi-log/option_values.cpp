@@ -1,6 +1,7 @@
 #include "option_values.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include <velt_commands.h>
 
@@ -38,6 +39,17 @@ bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::str
         return false;
     }
     out.push_back(cmd);
+    return true;
+}
+
+bool count_value(const std::string& text, long long& out, std::string& error) {
+    long long n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n <= 0) {
+        error = "'" + text + "' is not a whole number above 0";
+        return false;
+    }
+    out = n;
     return true;
 }
 

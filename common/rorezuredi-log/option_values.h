@@ -21,6 +21,9 @@ bool range_value(const std::string& text, std::optional<batch_range>& out, std::
 // One of the store's action names; appended to `out`.
 bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::string& error);
 
+// A whole number above 0 (a count of copies).
+bool count_value(const std::string& text, long long& out, std::string& error);
+
 // Seconds with a bound; `T` a nanos or an optional one.
 struct seconds {
     enum { any, at_least_0, above_0 } bound = any;

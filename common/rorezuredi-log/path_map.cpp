@@ -3,7 +3,6 @@
 #include "path_map.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include <velt++.h>
 
@@ -53,20 +52,9 @@ bool parse_rule(const std::string& text, path_rule& out, std::string& error) {
     return true;
 }
 
-bool build_path_map(const std::vector<std::string>& texts, const char* option, path_map& map) {
-    for (const std::string& text : texts) {
-        path_rule rule;
-        std::string error;
-        if (!parse_rule(text, rule, error) || !map.add(rule, error)) {
-            std::fprintf(stderr, "rorezuredi-log: %s: %s\n", option, error.c_str());
-            return false;
-        }
-    }
-    return true;
-}
-
-path_rule for_copy(const path_rule& rule, long long copy) {
-    return {rule.from, replace_marks(rule.to, std::to_string(copy))};
+bool map_value(const std::string& text, path_map& map, std::string& error) {
+    path_rule rule;
+    return parse_rule(text, rule, error) && map.add(rule, error);
 }
 
 std::string rule_text(const path_rule& rule) {
@@ -79,10 +67,20 @@ bool path_map::add(const path_rule& rule, std::string& error) {
                 " and " + rule_text(rule);
         return false;
     }
+    insert(rule);
+    return true;
+}
+
+void path_map::insert(const path_rule& rule) {
     m_by_from.emplace(rule.from, m_rules.size());
     m_rules.push_back(rule);
     m_longest = std::max(m_longest, rule.from.size());
-    return true;
+}
+
+path_map path_map::for_copy(long long copy) const {
+    path_map map;
+    for (const path_rule& r : m_rules) map.insert({r.from, replace_marks(r.to, std::to_string(copy))});
+    return map;
 }
 
 long path_map::find_and_apply(tk_string& path) const {

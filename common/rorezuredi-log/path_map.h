@@ -30,16 +30,8 @@ bool store_accepts(std::string_view path);
 // the store does not take.
 bool parse_rule(const std::string& text, path_rule& out, std::string& error);
 
-// The rule with every "%d" in its NEW replaced by `copy`.
-path_rule for_copy(const path_rule& rule, long long copy);
-
 // "OLD=NEW", as the report names a rule.
 std::string rule_text(const path_rule& rule);
-
-class path_map;
-// Parses every text into `map`; false after a one-line message naming
-// `option` (a usage error).
-bool build_path_map(const std::vector<std::string>& texts, const char* option, path_map& map);
 
 // A set of rules with distinct OLDs.
 class path_map {
@@ -49,6 +41,8 @@ public:
     bool empty() const { return m_rules.empty(); }
     size_t size() const { return m_rules.size(); }
     const path_rule& rule(size_t i) const { return m_rules[i]; }
+    // The map for copy `copy` of repeat: every "%d" in a NEW replaced by it.
+    path_map for_copy(long long copy) const;
 
     // Rewrites `path` by the rule with the longest OLD that it lies at or
     // under; returns that rule's index, or -1 (path unchanged) for none.
@@ -59,10 +53,16 @@ public:
     void apply(event_batch_t& batch, std::vector<long long>& per_rule) const;
 
 private:
+    void insert(const path_rule& rule);
+
     std::vector<path_rule> m_rules;
     std::map<std::string, size_t, std::less<>> m_by_from;
     size_t m_longest = 0;
 };
+
+// "OLD=NEW" parsed into a rule and added to `map`; false with a message in
+// `error` (no '=', a NEW the store does not take, an OLD already mapped).
+bool map_value(const std::string& text, path_map& map, std::string& error);
 
 }  // namespace logtool
 
