@@ -4,22 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "in_process.h"
-#include "log_format.h"
-#include "log_io.h"
 #include "path_map.h"
+#include "sample_logs.h"
 
 namespace {
 
-using namespace harness;
-using logtool::nanos;
-using logtool::ns_per_s;
-using std::string;
+using namespace samples;
 
 // Time-ordered traffic under /a, /a/n1, /ab and /x that replays without a conflict (nodes n*,
 // leaves l* below them); gaps of 0 (ties), 1 us, just under and at 10 ms, and up to 3 s.
@@ -48,21 +40,6 @@ void make_traffic(const string& path, unsigned seed, int batches) {
     std::fclose(f);
 }
 
-std::vector<nanos> times_of(const string& path) {
-    logtool::input_log in;
-    std::vector<nanos> t;
-    EXPECT_TRUE(logtool::open_input(path, in) &&
-                logtool::read_log(in, [&](event_batch_t& b) { t.push_back(logtool::to_nanos(b.time)); }).ok);
-    return t;
-}
-
-result tool(strings args, int status = 0) {
-    args.insert(args.begin(), ROREZUREDI_LOG_BIN);
-    result r = run(args);
-    EXPECT_EQ(r.status, status) << args[1] << " " << r.err;
-    return r;
-}
-
 size_t count(const string& text, const string& what) {
     size_t n = 0;
     for (size_t at = 0; (at = text.find(what, at)) != string::npos; ++at) ++n;
@@ -72,7 +49,8 @@ size_t count(const string& text, const string& what) {
 // A dump's lines with their paths (second field) mapped, sorted: siblings sort by name.
 strings mapped_dump(const string& dump, const strings& maps = {}) {
     logtool::path_map m;
-    EXPECT_TRUE(logtool::build_path_map(maps, "--map", m));
+    string error;
+    for (const string& text : maps) EXPECT_TRUE(logtool::map_value(text, m, error)) << error;
     strings out;
     for (const string& line : lines_of(dump)) {
         const size_t a = line.find(' ') + 1, e = line.find(' ', a);
@@ -95,9 +73,9 @@ TEST(PathMap, LongestWholeComponentOldWinsAndNewMustBeAStorePath) {
     for (const auto& [maps, path, mapped] : rows)
         EXPECT_EQ(mapped_dump("node " + path, maps), strings{"node " + mapped}) << maps[0];
     for (const char* bad : {"/a", "/a=/", "/a=/b\x01", "/a=/b\xff", "/a=/b\tc", "/a=/\xed\xa0\x80"}) {
-        logtool::path_rule r;
+        logtool::path_map m;
         string error;
-        EXPECT_FALSE(logtool::parse_rule(bad, r, error) || error.empty()) << bad;
+        EXPECT_FALSE(logtool::map_value(bad, m, error) || error.empty()) << bad;
     }
 }
 
@@ -110,17 +88,15 @@ TEST(Rewrite, InverseMapsUndoItAndReplayCommutesWithIt) {
     for (const unsigned seed : {1U, 2U, 3U}) {
         make_traffic(in, seed, 150);
         const string log = read_file(in);
-        const result r = tool({"rewrite", "--map", maps[0], "--map", maps[1], in, mid});
-        const string moved = read_file(mid);
-        const size_t n1 = count(log, "\"/a/n1/") + count(log, "\"/a/n1\"");
-        EXPECT_NE(r.err.find("/a=/b: " + std::to_string(count(log, "\"/a/") - n1) +
-                             " events\nrewrite: /a/n1=/q: " + std::to_string(n1) + " events"),
-                  string::npos)
-            << r.err;
+        const size_t n1 = count(log, "\"/a/n1/") + count(log, "\"/a/n1\""), a = count(log, "\"/a/") - n1;
+        const string report =
+            "/a=/b: " + std::to_string(a) + " events\nrewrite: /a/n1=/q: " + std::to_string(n1);
+        EXPECT_NE(tool({"rewrite", "--map", maps[0], "--map", maps[1], in, mid}).err.find(report),
+                  string::npos);
         tool({"rewrite", "--map", "/b=/a", "--map", "/q=/a/n1", mid, back});
         EXPECT_EQ(read_file(back), log);
         private_store original, rewritten;
-        EXPECT_EQ(replay(original, log).status + replay(rewritten, moved).status, 0);
+        EXPECT_EQ(replay(original, log).status + replay(rewritten, read_file(mid)).status, 0);
         EXPECT_EQ(mapped_dump(original.dump(), maps), mapped_dump(rewritten.dump()));
     }
 }
@@ -130,18 +106,19 @@ TEST(Repeat, CopiesLieOnTheirOwnSubtreesAndEachIsTheInputShifted) {
     const string in = dir.file("in.xml"), rep = dir.file("rep.xml"), part = dir.file("part.xml");
     make_traffic(in, 11, 60);
     tool({"repeat", "3", "--gap", "0.25", "--map-each", "/x=/x%d", in, rep});
-    const std::vector<nanos> t0 = times_of(in), t = times_of(rep);
+    const batches t0 = read_back(in), t = read_back(rep);
     const size_t n = t0.size();
     ASSERT_EQ(t.size(), 3 * n);
-    EXPECT_TRUE(std::adjacent_find(t.begin(), t.end(), std::greater_equal<>()) == t.end());
+    for (size_t i = 1; i < t.size(); ++i) EXPECT_LT(t[i - 1].time, t[i].time) << i;
     private_store once, thrice;
     EXPECT_EQ(replay(once, read_file(in)).status + replay(thrice, read_file(rep)).status, 0);
     for (size_t k = 0; k < 3; ++k) {
         const string x = "/x" + std::to_string(k);
-        EXPECT_TRUE(k == 0 || t[k * n] - t[k * n - 1] == ns_per_s / 4) << k;
+        EXPECT_TRUE(k == 0 || t[k * n].time - t[k * n - 1].time == ns_per_s / 4) << k;
         tool({"slice", "--batches", std::to_string(k * n) + ":" + std::to_string(k * n + n), rep, part});
         tool({"rewrite", "--map", x + "=/x", part, dir.file("back.xml")});
-        tool({"retime", "--shift", logtool::format_seconds(t[k * n] - t0[0]), in, dir.file("shifted.xml")});
+        tool({"retime", "--shift", logtool::format_seconds(t[k * n].time - t0[0].time), in,
+              dir.file("shifted.xml")});
         EXPECT_EQ(read_file(dir.file("back.xml")), read_file(dir.file("shifted.xml"))) << k;
         EXPECT_EQ(mapped_dump(thrice.ctl_ok({"dump", x}), {x + "=/x"}),
                   mapped_dump(once.ctl_ok({"dump", "/x"})));
@@ -155,21 +132,21 @@ TEST(Retime, MinGapLeavesNoGapBelowItAndNeverShortensOne) {
     const string in = dir.file("in.xml"), out = dir.file("out.xml");
     const nanos min = ns_per_s / 100;
     const std::tuple<strings, nanos, nanos> rows[] = {
-        // options, speed in billionths, cap
-        {{}, ns_per_s, 0},
-        {{"--speed", "3"}, nanos(3) * ns_per_s, 0},
-        {{"--speed", "0.5", "--max-gap", "0.2"}, ns_per_s / 2, ns_per_s / 5}};
+        // the options, the speed in billionths, the cap
+        {{"retime", "--min-gap", "0.01", in, out}, ns_per_s, 0},
+        {{"retime", "--speed", "3", "--min-gap", "0.01", in, out}, nanos(3) * ns_per_s, 0},
+        {{"retime", "--speed", "0.5", "--max-gap", "0.2", "--min-gap", "0.01", in, out},
+         ns_per_s / 2,
+         ns_per_s / 5}};
     for (const unsigned seed : {21U, 22U}) {
         make_traffic(in, seed, 200);
-        const std::vector<nanos> ti = times_of(in);
-        for (const auto& [options, x, cap] : rows) {
-            strings args = {"retime", "--min-gap", "0.01", in, out};
-            args.insert(args.begin() + 1, options.begin(), options.end());
+        const batches ti = read_back(in);
+        for (const auto& [args, x, cap] : rows) {
             tool(args);
-            const std::vector<nanos> to = times_of(out);
+            const batches to = read_back(out);
             ASSERT_EQ(to.size(), ti.size());
             for (size_t i = 1; i < ti.size(); ++i) {
-                const nanos got = to[i] - to[i - 1], was = ti[i] - ti[i - 1];
+                const nanos got = to[i].time - to[i - 1].time, was = ti[i].time - ti[i - 1].time;
                 const nanos aim =
                     std::max(cap == 0 ? was * ns_per_s : std::min(was * ns_per_s, cap * x), min * x);
                 EXPECT_TRUE(got >= min && got * x - aim <= x && aim - got * x <= x)
