@@ -34,8 +34,6 @@ command add_retime(CLI::App& app);
 command add_timeline(CLI::App& app);
 command add_rewrite(CLI::App& app);
 command add_repeat(CLI::App& app);
-command add_rewrite(CLI::App& app);
-command add_repeat(CLI::App& app);
 
 // The program: parses the command line, runs the subcommand it names and
 // returns the exit status.

@@ -29,14 +29,6 @@ int refuse_changed(const std::string& name) {
     return exit_refused;
 }
 
-int refuse_disorder(const input_log& in, long long index) {
-    std::fprintf(stderr,
-                 "rorezuredi-log: '%s' is not in time order (batch %lld lies before the one before it); sort "
-                 "it first: rorezuredi-log retime --sort %s OUT\n",
-                 in.display().c_str(), index, in.name.c_str());
-    return exit_refused;
-}
-
 // The file the first pass read: every later pass must read the same one.
 struct file_identity {
     dev_t dev;
@@ -57,7 +49,7 @@ public:
         nanos previous = 0;
         for (log_batch b; cursor.next(b);) {
             const nanos t = to_nanos(b.batch.time);
-            if (b.index > 0 && t < previous) return refuse_disorder(cursor.input(), b.index);
+            if (b.index > 0 && t < previous) return cursor.refuse_disorder(b.index);
             previous = t;
             if (k == 0 && b.index == 0) m_first = t;
             // Times written strictly increase, so that replay keeps this order.

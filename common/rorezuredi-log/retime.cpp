@@ -21,14 +21,6 @@ int refuse_below_zero(const input_log& in, nanos t, nanos out) {
     return exit_refused;
 }
 
-int refuse_disorder(const input_log& in, long long index) {
-    std::fprintf(stderr,
-                 "rorezuredi-log: '%s' is not in time order (batch %lld lies before the one before it); "
-                 "retime --sort puts it in order\n",
-                 in.display().c_str(), index);
-    return exit_refused;
-}
-
 }  // namespace
 
 int run_retime(const retime_options& o) {
@@ -70,7 +62,7 @@ int run_retime(const retime_options& o) {
         nanos previous = 0;
         while (cursor.next(b)) {
             const nanos t = to_nanos(b.batch.time);
-            if (b.index > 0 && t < previous) return refuse_disorder(in, b.index);
+            if (b.index > 0 && t < previous) return cursor.refuse_disorder(b.index);
             previous = t;
             if (const int status = put(b, b.start); status != exit_ok) return status;
         }
