@@ -3,6 +3,7 @@
 #include "path_map.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include <velt++.h>
 
@@ -18,8 +19,8 @@ std::string replace_marks(std::string text, std::string_view by) {
     return text;
 }
 
-}  // namespace
-
+// True when the store takes `path` as it stands: canonical, and every
+// component valid UTF-8 without control characters, U+FFFE or U+FFFF.
 bool store_accepts(std::string_view path) {
     if (path.empty() || path.front() != '/') return false;
     if (path.size() == 1) return true;
@@ -51,6 +52,8 @@ bool parse_rule(const std::string& text, path_rule& out, std::string& error) {
     out = std::move(r);
     return true;
 }
+
+}  // namespace
 
 bool map_value(const std::string& text, path_map& map, std::string& error) {
     path_rule rule;

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "rorezuredi.h"
@@ -17,18 +16,7 @@ namespace logtool {
 // One rule, both sides in the store's canonical form.
 struct path_rule {
     std::string from, to;
-    bool operator==(const path_rule&) const = default;
 };
-
-// True when the store takes `path` as it stands: canonical, and every
-// component valid UTF-8 without control characters, U+FFFE or U+FFFF.
-bool store_accepts(std::string_view path);
-
-// Reads "OLD=NEW" (split at the first '='), canonicalising both sides as
-// rorezuredi -p does. False with a message in `error` when there is no '=',
-// or when NEW, with every "%d" in it read as a copy number, would give a path
-// the store does not take.
-bool parse_rule(const std::string& text, path_rule& out, std::string& error);
 
 // "OLD=NEW", as the report names a rule.
 std::string rule_text(const path_rule& rule);
@@ -60,8 +48,10 @@ private:
     size_t m_longest = 0;
 };
 
-// "OLD=NEW" parsed into a rule and added to `map`; false with a message in
-// `error` (no '=', a NEW the store does not take, an OLD already mapped).
+// "OLD=NEW" parsed into a rule, both sides canonicalised as rorezuredi -p
+// does (split at the first '='), and added to `map`; false with a message in
+// `error` when there is no '=', when NEW (every "%d" in it read as a copy
+// number) is not a path the store takes, or when OLD is already mapped.
 bool map_value(const std::string& text, path_map& map, std::string& error);
 
 }  // namespace logtool
