@@ -11,6 +11,7 @@
 
 #include "commands.h"
 #include "option_values.h"
+#include "path_map.h"
 
 namespace logtool {
 
@@ -149,7 +150,7 @@ command add_retime(CLI::App& app) {
     auto o = std::make_shared<retime_options>();
     CLI::App* sub = app.add_subcommand("retime",
                                        "Change a log's pace: divide the gaps between batches by a speed, cap "
-                                       "long gaps, shift the batch times, "
+                                       "long gaps, lengthen short ones, shift the batch times, "
                                        "sort the batches, set the start. The first batch keeps its time "
                                        "(plus --shift); times written strictly "
                                        "increase (a time that would not moves up by 1 ns)");
@@ -157,6 +158,10 @@ command add_retime(CLI::App& app) {
            into(o->speed, seconds{seconds::above_0}), "X");
     option(*sub, "--max-gap", "shorten every gap longer than S seconds (after --speed) to S",
            into(o->max_gap, seconds{seconds::at_least_0}), "S");
+    option(*sub, "--min-gap",
+           "lengthen every gap shorter than S seconds (after --speed and --max-gap) to S, moving later "
+           "batches by as much: a replay with -d sends at most 1/S batches a second",
+           into(o->min_gap, seconds{seconds::at_least_0}), "S");
     option(
         *sub, "--shift",
         "add S seconds (may be negative) to every batch time; a time that would go below 0 refuses the log",
@@ -230,12 +235,51 @@ command add_import(CLI::App& app) {
     return {sub, [o] { return run_import(*o); }};
 }
 
+// ---- rewrite and repeat ---------------------------------------------------
+
+command add_rewrite(CLI::App& app) {
+    auto o = std::make_shared<rewrite_options>();
+    CLI::App* sub = app.add_subcommand(
+        "rewrite",
+        "Move the events of subtrees to other paths: each path at or under OLD (whole components: /a takes "
+        "in /a and /a/b, not /ab) gets NEW in place of OLD; the longest matching OLD wins, other paths stay "
+        "as they are. Reports the events each map rewrote");
+    option(*sub, "--map", "OLD=NEW, both canonicalised as rorezuredi -p does; no two with the same OLD",
+           into(o->map, map_value), "OLD=NEW", true)
+        ->required();
+    sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
+    sub->add_option("OUT", o->out, "the rewritten log")->required();
+    return {sub, [o] { return run_rewrite(*o); }};
+}
+
+command add_repeat(CLI::App& app) {
+    auto o = std::make_shared<repeat_options>();
+    CLI::App* sub = app.add_subcommand(
+        "repeat",
+        "Write N copies of a log one after the other, each shifted so that it begins S seconds after the "
+        "last batch of the copy before it; batch times strictly increase. Reads FILE once per copy (a "
+        "file, not standard input)");
+    sub->add_option("N")
+        ->description("the number of copies")
+        ->check(into(o->copies, count_value))
+        ->required();
+    option(*sub, "--gap", "seconds between one copy's last batch and the next one's first",
+           into(o->gap, seconds{seconds::at_least_0}), "S")
+        ->default_str("1");
+    option(*sub, "--map-each",
+           "OLD=NEW as rewrite takes it, applied to copy k (from 0) with every %d in NEW replaced by k",
+           into(o->map_each, map_value), "OLD=NEW", true);
+    sub->add_option("FILE", o->file, "the log, in time order")->required();
+    sub->add_option("OUT", o->out, "the repeated log")->required();
+    return {sub, [o] { return run_repeat(*o); }};
+}
+
 int run_program(int argc, char** argv, const char* version) {
     CLI::App app{
-        "Looks into, checks, repairs, slices, merges, retimes, charts, prints, exports and imports\n"
-        "rorezuredi event logs.\n"
-        "FILE may be - for standard input and OUT - for standard output; a log read may be\n"
-        "compressed with gzip or zstd, and an OUT ending in .gz or .zst is written so.\n"
+        "Looks into, checks, repairs, slices, merges, retimes, rewrites, repeats, charts, prints,\n"
+        "exports and imports rorezuredi event logs. FILE may be - for standard input and OUT - for\n"
+        "standard output; a log read may be compressed with gzip or zstd, and an OUT ending in .gz\n"
+        "or .zst is written so.\n"
         "Exit status: 0 success, 1 the log was refused (or check --strict drew warnings),\n"
         "2 a usage error or a file that can't be opened or written.",
         "rorezuredi-log"};
@@ -244,8 +288,9 @@ int run_program(int argc, char** argv, const char* version) {
     app.fallthrough(false);
 
     const std::vector<command> commands = {
-        add_info(app),   add_check(app),    add_repair(app), add_slice(app),  add_merge(app),
-        add_retime(app), add_timeline(app), add_print(app),  add_export(app), add_import(app),
+        add_info(app),   add_check(app),    add_repair(app),  add_slice(app),  add_merge(app),
+        add_retime(app), add_timeline(app), add_rewrite(app), add_repeat(app), add_print(app),
+        add_export(app), add_import(app),
     };
 
     // A first word that is no subcommand is named as such, with the nearest one.

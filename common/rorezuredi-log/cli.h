@@ -35,6 +35,8 @@ command add_timeline(CLI::App& app);
 command add_print(CLI::App& app);
 command add_export(CLI::App& app);
 command add_import(CLI::App& app);
+command add_rewrite(CLI::App& app);
+command add_repeat(CLI::App& app);
 
 // The program: parses the command line, runs the subcommand it names and
 // returns the exit status.

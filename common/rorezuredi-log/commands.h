@@ -10,6 +10,7 @@
 
 #include "log_input.h"
 #include "log_time.h"
+#include "path_map.h"
 #include "selection.h"
 
 namespace logtool {
@@ -44,9 +45,22 @@ struct merge_options {
 struct retime_options {
     nanos speed = ns_per_s;  // in billionths: 1 s stands for 1
     std::optional<nanos> max_gap;
+    nanos min_gap = 0;  // 0: none
     nanos shift = 0;
     std::optional<nanos> start;  // since the epoch
     bool sort = false;
+    std::string file, out;
+};
+
+struct rewrite_options {
+    path_map map;
+    std::string file, out;
+};
+
+struct repeat_options {
+    long long copies = 0;  // above 0
+    nanos gap = ns_per_s;
+    path_map map_each;  // "%d" in a NEW stands for the copy's number
     std::string file, out;
 };
 
@@ -83,6 +97,8 @@ int run_timeline(const timeline_options& o);
 int run_print(const print_options& o);
 int run_export(const export_options& o);
 int run_import(const import_options& o);
+int run_rewrite(const rewrite_options& o);
+int run_repeat(const repeat_options& o);
 
 }  // namespace logtool
 

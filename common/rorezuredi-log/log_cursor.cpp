@@ -1,6 +1,7 @@
 #include "log_cursor.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 namespace logtool {
@@ -77,6 +78,14 @@ bool log_cursor::next(log_batch& out) {
     out.index = slot.index;
     out.start = slot.start;
     return true;
+}
+
+int log_cursor::refuse_disorder(long long index) const {
+    std::fprintf(stderr,
+                 "rorezuredi-log: '%s' is not in time order (batch %lld lies before the one before it); sort "
+                 "it first: rorezuredi-log retime --sort %s OUT\n",
+                 m_in.display().c_str(), index, m_in.name.c_str());
+    return exit_refused;
 }
 
 }  // namespace logtool

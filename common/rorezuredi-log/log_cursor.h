@@ -65,6 +65,9 @@ public:
     const input_log& input() const { return m_in; }
     // Writes the refusal of this log; exit_refused.
     int refuse() const { return logtool::refuse(m_in, report()); }
+    // Writes that batch `index` lies before the one before it, with the
+    // command that sorts the log; exit_refused.
+    int refuse_disorder(long long index) const;
 
 private:
     bool fill();

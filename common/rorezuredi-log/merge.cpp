@@ -22,14 +22,6 @@ struct merge_input {
     nanos time = 0;  // the batch's time on its own axis
 };
 
-int refuse_disorder(const log_cursor& c) {
-    std::fprintf(stderr,
-                 "rorezuredi-log: '%s' is not in time order (batch %lld lies before the one before it); "
-                 "sort it first: rorezuredi-log retime --sort %s OUT\n",
-                 c.input().display().c_str(), c.batches() - 1, c.input().name.c_str());
-    return exit_refused;
-}
-
 int refuse_no_start(const log_cursor& c) {
     std::fprintf(stderr,
                  "rorezuredi-log: '%s' has no start element, so its batches can't be placed in time; give it "
@@ -80,7 +72,7 @@ int run_merge(const merge_options& o) {
         const nanos before = m.time;
         if (!m.cursor->next(m.next)) return m.cursor->failed() ? m.cursor->refuse() : exit_ok;
         m.time = to_nanos(m.next.batch.time);
-        if (m.next.index > 0 && m.time < before) return refuse_disorder(*m.cursor);
+        if (m.next.index > 0 && m.time < before) return m.cursor->refuse_disorder(m.next.index);
         queue.emplace(m.start + m.time, i);
         return exit_ok;
     };

@@ -1,6 +1,7 @@
 #include "option_values.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include <velt_commands.h>
 
@@ -49,6 +50,17 @@ bool format_value(const std::string& text, export_format& out, std::string& erro
         return false;
     }
     out = text == "csv" ? export_format::csv : export_format::jsonl;
+    return true;
+}
+
+bool count_value(const std::string& text, long long& out, std::string& error) {
+    long long n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n <= 0) {
+        error = "'" + text + "' is not a whole number above 0";
+        return false;
+    }
+    out = n;
     return true;
 }
 

@@ -24,6 +24,8 @@ bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::str
 enum class export_format;  // commands.h
 // "jsonl" or "csv".
 bool format_value(const std::string& text, export_format& out, std::string& error);
+// A whole number above 0 (a count of copies).
+bool count_value(const std::string& text, long long& out, std::string& error);
 
 // Seconds with a bound; `T` a nanos or an optional one.
 struct seconds {

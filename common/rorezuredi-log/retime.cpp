@@ -1,5 +1,5 @@
 // retime: changes the pace of a log: gaps divided by a speed, long gaps
-// capped, the axis shifted, batches sorted, the start set.
+// capped, short gaps lengthened, the axis shifted, batches sorted, the start set.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -21,23 +21,19 @@ int refuse_below_zero(const input_log& in, nanos t, nanos out) {
     return exit_refused;
 }
 
-int refuse_disorder(const input_log& in, long long index) {
-    std::fprintf(stderr,
-                 "rorezuredi-log: '%s' is not in time order (batch %lld lies before the one before it); "
-                 "retime --sort puts it in order\n",
-                 in.display().c_str(), index);
-    return exit_refused;
-}
-
 }  // namespace
 
 int run_retime(const retime_options& o) {
+    if (o.max_gap && *o.max_gap < o.min_gap) {
+        std::fputs("rorezuredi-log: --max-gap is below --min-gap; no gap could meet both\n", stderr);
+        return exit_usage;
+    }
     log_rewrite io;
     if (!io.open(o.file, o.out)) return exit_usage;
     log_cursor& cursor = *io.cursor;
     const input_log& in = cursor.input();
 
-    retimer clock(o.speed, o.max_gap, o.shift);
+    retimer clock(o.speed, o.max_gap, o.shift, o.min_gap);
     log_writer writer(io.out);
     // The start written: --start, else the input's as the cursor met it.
     const auto start_of = [&o](std::optional<nanos> input_start) { return o.start ? o.start : input_start; };
@@ -66,7 +62,7 @@ int run_retime(const retime_options& o) {
         nanos previous = 0;
         while (cursor.next(b)) {
             const nanos t = to_nanos(b.batch.time);
-            if (b.index > 0 && t < previous) return refuse_disorder(in, b.index);
+            if (b.index > 0 && t < previous) return cursor.refuse_disorder(b.index);
             previous = t;
             if (const int status = put(b, b.start); status != exit_ok) return status;
         }

@@ -1,7 +1,10 @@
 // retime's clock: the output time of each batch, computed from the input
 // times exactly (no sum of rounded gaps): out = ref_out + round((t - ref_in)
-// / speed), the reference moved to each batch whose gap was capped. Times
-// written strictly increase (a time that would not moves up by 1 ns).
+// / speed). The speed applies first, then the cap on long gaps, then the
+// minimum gap; the reference moves to each batch whose gap was capped or
+// lengthened, so that later batches move by as much and the spacing never
+// drifts. Times written strictly increase (a time that would not moves up by
+// 1 ns).
 #ifndef ROREZUREDI_LOG_RETIMER_H
 #define ROREZUREDI_LOG_RETIMER_H
 
@@ -13,19 +16,17 @@ namespace logtool {
 
 class retimer {
 public:
-    // speed in billionths (ns_per_s: unchanged); a cap on gaps after the speed; a shift of every time.
-    retimer(nanos speed, std::optional<nanos> max_gap, nanos shift)
-        : m_speed(speed), m_max_gap(max_gap), m_shift(shift) {}
+    // speed in billionths (ns_per_s: unchanged); a cap on gaps after the
+    // speed; a shift of every time; a minimum gap after the cap (0: none).
+    retimer(nanos speed, std::optional<nanos> max_gap, nanos shift, nanos min_gap = 0)
+        : m_speed(speed), m_max_gap(max_gap), m_min_gap(min_gap), m_shift(shift) {}
 
     nanos next(nanos t) {
         nanos out = t + m_shift;
         if (m_started) {
             out = m_ref_out + scaled(t - m_ref_in);
-            if (m_max_gap && out - m_last > *m_max_gap) {
-                out = m_last + *m_max_gap;
-                m_ref_in = t;
-                m_ref_out = out;
-            }
+            if (m_max_gap && out - m_last > *m_max_gap) out = moved(t, m_last + *m_max_gap);
+            if (m_min_gap > 0 && out - m_last < m_min_gap) out = moved(t, m_last + m_min_gap);
             out = std::max(out, m_last + 1);
         } else {
             m_started = true;
@@ -44,8 +45,16 @@ public:
     }
 
 private:
+    // Input time `t` goes to `out`, and later batches keep their spacing from it.
+    nanos moved(nanos t, nanos out) {
+        m_ref_in = t;
+        m_ref_out = out;
+        return out;
+    }
+
     nanos m_speed;
     std::optional<nanos> m_max_gap;
+    nanos m_min_gap;
     nanos m_shift;
     bool m_started = false;
     nanos m_ref_in = 0, m_ref_out = 0, m_last = 0;

@@ -52,6 +52,8 @@ TEST(Seam, StartAfterTheFirstBatchesKeepsAbsoluteTimesThroughEveryWriter) {
                                                       {{"slice", "--rebase", "--from", from}, 10, false},
                                                       {{"slice", "--rebase", "--batches", "30:"}, 30, false},
                                                       {{"retime"}, 0, true},
+                                                      {{"rewrite", "--map", "/x=/y"}, 0, true},
+                                                      {{"repeat", "1"}, 0, true},
                                                       {{"repair"}, 0, true},
                                                       {{"merge", out, other}, 0, false}};
     for (const string& in : {late, twice}) {
@@ -86,6 +88,7 @@ TEST(Seam, CompressedLogsReadAsThePlainTextAndOutputsAreWrittenCompressed) {
                             {"repair", "-", "-"},
                             {"slice", "--batches", "5:20", "-p", "/t23/n1", "-", "-"},
                             {"retime", "--speed", "3", "-", "-"},
+                            {"rewrite", "--map", "/t23/n1=/u", "-", "-"},
                             {"merge", "-", "-", other},
                             {"timeline", "-"}};
     for (strings args : rows) {
@@ -163,8 +166,10 @@ TEST(Seam, WritersLeaveNoFileWhenTheyCannotFinishAndNeverWriteOverAnInput) {
     ASSERT_EQ(::link(in.c_str(), link.c_str()), 0);
     tool({"repair", in, zin});
     const string text = read_file(in), packed = read_file(zin);
-    const strings rows[] = {{"repair", in, link},     {"slice", in, in},       {"retime", link, in},
-                            {"merge", in, zin, link}, {"merge", zin, in, zin}, {"slice", zin, zin}};
+    const strings rows[] = {{"repair", in, link},      {"slice", in, in},
+                            {"retime", link, in},      {"merge", in, zin, link},
+                            {"merge", zin, in, zin},   {"slice", zin, zin},
+                            {"repeat", "2", zin, zin}, {"rewrite", "--map=/a=/b", in, link}};
     for (const strings& args : rows) {
         EXPECT_NE(tool(args, 2).err.find("is an input"), string::npos) << args[0];
         EXPECT_TRUE(read_file(in) == text && read_file(zin) == packed) << args[0];
