@@ -207,9 +207,89 @@ command add_timeline(CLI::App& app) {
     return {sub, [o] { return run_timeline(*o); }};
 }
 
+// The store's state: state, diff, verify and snapshot.
+
+namespace {
+
+// The logs taken together, in the order merge gives them.
+void add_state_logs(CLI::App* sub, std::vector<std::string>& files) {
+    sub->add_option("FILE", files,
+                    "the logs ('-' for standard input), taken in the order merge gives their batches (several "
+                    "logs each need a start element); each in time order")
+        ->required();
+}
+
+void add_keep_going(CLI::App* sub, bool& keep_going) {
+    sub->add_flag("--keep-going", keep_going,
+                  "apply a batch the store would refuse event by event, skipping (and reporting) the events "
+                  "it refuses, instead of stopping there");
+}
+
+}  // namespace
+
+command add_state(CLI::App& app) {
+    auto o = std::make_shared<state_options>();
+    CLI::App* sub = app.add_subcommand(
+        "state",
+        "Print the tree that replaying the logs into an empty store would leave, in veltctl dump's format. "
+        "A batch the store would refuse is reported (log, batch index, time, code); the tree before it is "
+        "printed and the status is 1");
+    sub->add_option("--at", o->at_text,
+                    "count only the batches at or before T (seconds on the logs' axis, or ISO 8601 UTC)")
+        ->check(time_arg_check());
+    sub->add_flag("--times", o->times, "end each leaf line with @SEC.USEC, as veltctl dump --times");
+    sub->add_flag("--json", o->json, "print the tree as one JSON object");
+    add_keep_going(sub, o->keep_going);
+    add_state_logs(sub, o->files);
+    return {sub, [o] { return run_state(*o); }};
+}
+
+command add_diff(CLI::App& app) {
+    auto o = std::make_shared<diff_options>();
+    CLI::App* sub = app.add_subcommand(
+        "diff",
+        "Print the net change between the state at T1 and at T2 in path order: '+ node P', '- leaf P TYPE "
+        "TEXT', '~ leaf P TYPE OLD -> NEW'. Status 0 no change, 1 changes, 2 trouble");
+    sub->add_option("--from", o->from_text, "the state at T1 (default: before the first batch)")
+        ->check(time_arg_check());
+    sub->add_option("--to", o->to_text, "the state at T2 (default: after the last batch)")
+        ->check(time_arg_check());
+    sub->add_flag("--json", o->json, "print a JSON array of changes");
+    add_keep_going(sub, o->keep_going);
+    add_state_logs(sub, o->files);
+    return {sub, [o] { return run_diff(*o); }};
+}
+
+command add_verify(CLI::App& app) {
+    auto o = std::make_shared<verify_options>();
+    CLI::App* sub = app.add_subcommand(
+        "verify",
+        "Compare the state the logs leave with the live store (found by VELT_SOCKET): one line and status 0 "
+        "when equal, else the differing paths as diff prints them ('-' only in the logs, '+' only in the "
+        "store) and status 1; 2 trouble");
+    sub->add_flag("--times", o->times, "compare the leaves' timestamps too");
+    sub->add_option("-p,--path", o->paths, "compare only the subtree at PATH (repeatable)");
+    add_keep_going(sub, o->keep_going);
+    add_state_logs(sub, o->files);
+    return {sub, [o] { return run_verify(*o); }};
+}
+
+command add_snapshot(CLI::App& app) {
+    auto o = std::make_shared<snapshot_options>();
+    CLI::App* sub = app.add_subcommand(
+        "snapshot",
+        "Write the live store's tree (found by VELT_SOCKET) as a log that rebuilds it: add-node batches for "
+        "the nodes, then set-leaf batches with every leaf's value and timestamp; the start is the time of "
+        "the dump. Replayed with rorezuredi -t into an empty store it gives the same veltctl dump --times");
+    sub->add_option("-p,--path", o->paths, "take only the subtree at PATH (repeatable)");
+    sub->add_option("OUT", o->out, "the log ('-' for standard output)")->required();
+    return {sub, [o] { return run_snapshot(*o); }};
+}
+
 int run_program(int argc, char** argv, const char* version) {
     CLI::App app{
-        "Looks into, checks, repairs, slices, merges, retimes and charts rorezuredi event logs.\n"
+        "Looks into, checks, repairs, slices, merges, retimes and charts rorezuredi event logs,\n"
+        "and tells the store's state they leave (state, diff, verify, snapshot).\n"
         "FILE may be - for standard input and OUT - for standard output. Exit status: 0 success,\n"
         "1 the log was refused (or check --strict drew warnings), 2 a usage error or a file\n"
         "that can't be opened or written.",
@@ -220,7 +300,8 @@ int run_program(int argc, char** argv, const char* version) {
 
     const std::vector<command> commands = {
         add_info(app),  add_check(app),  add_repair(app),   add_slice(app),
-        add_merge(app), add_retime(app), add_timeline(app),
+        add_merge(app), add_retime(app), add_timeline(app), add_state(app),
+        add_diff(app),  add_verify(app), add_snapshot(app),
     };
 
     try {

@@ -26,6 +26,10 @@ command add_slice(CLI::App& app);
 command add_merge(CLI::App& app);
 command add_retime(CLI::App& app);
 command add_timeline(CLI::App& app);
+command add_state(CLI::App& app);
+command add_diff(CLI::App& app);
+command add_verify(CLI::App& app);
+command add_snapshot(CLI::App& app);
 
 // The program: parses the command line, runs the subcommand it names and
 // returns the exit status.

@@ -50,6 +50,29 @@ struct timeline_options {
     std::string bin_text, svg, png, file;
 };
 
+struct state_options {
+    std::string at_text;
+    bool times = false, json = false, keep_going = false;
+    std::vector<std::string> files;
+};
+
+struct diff_options {
+    std::string from_text, to_text;
+    bool json = false, keep_going = false;
+    std::vector<std::string> files;
+};
+
+struct verify_options {
+    bool times = false, keep_going = false;
+    std::vector<std::string> paths;
+    std::vector<std::string> files;
+};
+
+struct snapshot_options {
+    std::vector<std::string> paths;
+    std::string out;
+};
+
 int run_info(const info_options& o);
 int run_check(const check_options& o);
 int run_repair(const repair_options& o);
@@ -57,6 +80,10 @@ int run_slice(const slice_options& o);
 int run_merge(const merge_options& o);
 int run_retime(const retime_options& o);
 int run_timeline(const timeline_options& o);
+int run_state(const state_options& o);
+int run_diff(const diff_options& o);
+int run_verify(const verify_options& o);
+int run_snapshot(const snapshot_options& o);
 
 }  // namespace logtool
 

@@ -1,0 +1,76 @@
+#include "live_store.h"
+
+#include <velt_admin.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "ctl/format.h"
+#include "daemon/checks.h"
+
+namespace logtool {
+
+bool connect_store(toolkit::CVelt& api) {
+    api.handle = vlt_init();
+    if (api.is_initialized()) return true;
+    const char* socket = std::getenv("VELT_SOCKET");
+    std::fprintf(stderr, "rorezuredi-log: no store answers at %s\n",
+                 socket != nullptr && *socket != '\0' ? socket : "/tmp/velt.sock");
+    return false;
+}
+
+namespace {
+
+bool covers(const std::string& a, const std::string& b) {
+    return a == "/" || b == a || (b.size() > a.size() && b.compare(0, a.size(), a) == 0 && b[a.size()] == '/');
+}
+
+// Dump order: component by component, each in byte order.
+bool dump_before(const std::string& a, const std::string& b) {
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    if (i == a.size() || i == b.size()) return a.size() < b.size();
+    if (a[i] == '/') return true;
+    if (b[i] == '/') return false;
+    return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+}
+
+}  // namespace
+
+bool subtree_paths(const std::vector<std::string>& given, std::vector<std::string>& out) {
+    out.clear();
+    for (const std::string& p : given) {
+        std::string c;
+        if (!veltd::canonical_path(p, c)) {
+            std::fprintf(stderr, "rorezuredi-log: '%s' is not a valid path\n", velt::ctl::escaped(p).c_str());
+            return false;
+        }
+        out.push_back(std::move(c));
+    }
+    if (out.empty()) out.emplace_back("/");
+    std::sort(out.begin(), out.end(), dump_before);
+    std::vector<std::string> kept;
+    for (std::string& p : out)
+        if (kept.empty() || !covers(kept.back(), p)) kept.push_back(std::move(p));
+    out = std::move(kept);
+    return true;
+}
+
+int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bool missing_ok,
+                  store_entry& root) {
+    std::vector<velt::admin::dump_entry> entries;
+    for (const std::string& p : paths) {
+        const int rc = velt::admin::dump(handle, p, entries);
+        if (rc == VLT_ENOENT && missing_ok) continue;
+        if (rc != 0) {
+            std::fprintf(stderr, "rorezuredi-log: the store refused to dump %s: %s\n",
+                         velt::ctl::escaped(p).c_str(),
+                         rc == VLT_ENOENT ? "no such path" : velt::ctl::describe_code(rc).c_str());
+            return rc;
+        }
+        for (const auto& e : entries) insert_listed(root, e.path, e.is_leaf, e.value);
+    }
+    return 0;
+}
+
+}  // namespace logtool

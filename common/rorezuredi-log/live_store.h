@@ -1,0 +1,29 @@
+// What snapshot and verify share: the connection to the live store and its
+// subtrees read into a tree.
+#ifndef ROREZUREDI_LOG_LIVE_STORE_H
+#define ROREZUREDI_LOG_LIVE_STORE_H
+
+#include <string>
+#include <vector>
+
+#include "store_state.h"
+
+namespace logtool {
+
+// Connects to the store, found as every client finds it (VELT_SOCKET, else
+// /tmp/velt.sock); false after a message.
+bool connect_store(toolkit::CVelt& api);
+
+// The -p paths canonicalised, in dump order, without those another one
+// covers; "/" when none is given. False after a message.
+bool subtree_paths(const std::vector<std::string>& given, std::vector<std::string>& out);
+
+// Reads each subtree with one dump request into the tree under `root`. A
+// missing subtree is left out when `missing_ok`, else refused. Returns 0 or
+// the store's code, after a message.
+int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bool missing_ok,
+                  store_entry& root);
+
+}  // namespace logtool
+
+#endif
