@@ -89,7 +89,7 @@ void insert_listed(store_entry& root, std::string_view path, bool leaf, const CE
 
 const store_entry* find_entry(const store_entry& root, std::string_view path) {
     const store_entry* e = &root;
-    size_t pos = 1;
+    size_t pos = path == "/" ? path.size() + 1 : 1;
     while (e != nullptr && pos <= path.size()) {
         size_t end = path.find('/', pos);
         if (end == std::string_view::npos) end = path.size();
