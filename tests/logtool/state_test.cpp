@@ -130,4 +130,126 @@ TEST(State, AtAnyTimeIsWhatAReplayOfTheSliceUpToThenBuilds) {
     }
 }
 
+TEST(Snapshot, AndACaptureStartedBeforeItEndInTheLiveTree) {
+    private_store store;
+    store.use_in_process();
+    toolkit::CVelt api;
+    api.handle = vlt_init();
+    workload w{std::mt19937_64(7)};
+    for (int i = 0; i < 300; ++i) w.step(api);
+    capture cap(store);
+    ASSERT_TRUE(cap.ready()) << cap.proc().err();
+    // Writers go on while the snapshot is taken, and a while after.
+    std::atomic<bool> stop{false};
+    std::atomic<long> steps{0};
+    std::thread writer([&] {
+        toolkit::CVelt own;
+        own.handle = vlt_init();
+        workload ww{std::mt19937_64(8)};
+        while (!stop) ww.step(own), ++steps;
+    });
+    ASSERT_TRUE(wait_until([&] { return steps > 100; }));
+    const string snap = cap.cwd.file("snap.xml");
+    const result taken = toolbox(store, {"snapshot", snap});
+    const long after = steps;
+    EXPECT_TRUE(wait_until([&] { return steps > after + 100; }));
+    stop = true;
+    writer.join();
+    ASSERT_EQ(taken.status, 0) << taken.err;
+    ASSERT_EQ(cap.stop(SIGINT), 0);
+
+    const result state = toolbox(store, {"state", "--times", "--keep-going", snap, cap.log_path()});
+    EXPECT_EQ(state.status, 0) << state.err;
+    EXPECT_EQ(state.out, store.dump(true));
+    EXPECT_EQ(toolbox(store, {"verify", "--keep-going", snap, cap.log_path()}).status, 0);
+
+    const auto tree = by_path(store.dump());
+    const auto leaf = std::find_if(tree.begin(), tree.end(), [](const auto& e) { return e.second.first; });
+    ASSERT_NE(leaf, tree.end());
+    store.ctl_ok({"set", leaf->first, "string", "changed since"});
+    const result v = toolbox(store, {"verify", "--keep-going", snap, cap.log_path()});
+    EXPECT_EQ(v.status, 1);
+    EXPECT_NE(v.out.find("~ leaf " + leaf->first + " "), string::npos) << v.out;
+}
+
+TEST(Snapshot, ReplaysToTheSameStoreInSeveralBatches) {
+    private_store source;
+    source.use_in_process();
+    toolkit::CVelt api;
+    api.handle = vlt_init();
+    workload w{std::mt19937_64(11)};
+    for (int i = 0; i < 300; ++i) w.step(api);
+    // Enough text for several requests of the size snapshot writes.
+    string requests = "add /empty/a /empty/b/c\n";
+    for (int line = 0; line < 200; ++line) {
+        requests += "set";
+        for (int i = 0; i < 100; ++i)
+            requests += " /big/n" + std::to_string(line % 7) + "/l" + std::to_string(line * 100 + i) + " string " +
+                        string(60, char('a' + i % 26));
+        requests += "\n";
+    }
+    source.ctl_ok({"batch"}, requests);
+    temp_dir dir;
+    const result taken = toolbox(source, {"snapshot", dir.file("snap.xml")});
+    ASSERT_EQ(taken.status, 0) << taken.err;
+    const string snap = read_file(dir.file("snap.xml"));
+    const strings times = batch_times(snap);
+    ASSERT_GE(std::count(snap.begin(), snap.end(), '\n'), 20000);
+    EXPECT_GE(times.size(), 3u);
+    for (size_t i = 0; i < times.size(); ++i) EXPECT_EQ(times[i], logtool::format_seconds(nanos(i)));
+    private_store target;
+    const result replayed = replay(target, snap, {"-t"});
+    ASSERT_EQ(replayed.status, 0) << replayed.err;
+    EXPECT_EQ(target.dump(true), source.dump(true));
+
+    // -p: the subtree alone, below the ancestors that lead to it.
+    ASSERT_EQ(toolbox(source, {"snapshot", "-p", "/big/n3", "-p", "/big/n3/l303", dir.file("part.xml")}).status, 0);
+    const result part = toolbox(source, {"state", dir.file("part.xml")});
+    EXPECT_EQ(part.out, "node /big\n" + source.ctl_ok({"dump", "/big/n3"}));
+}
+
+// Batches the store refuses: reported and stopped at, or taken event by event.
+TEST(State, RefusedBatches) {
+    temp_dir dir;
+    const string log = dir.file("refused.xml");
+    FILE* f = std::fopen(log.c_str(), "w");
+    write_log_head(f);
+    toolkit::CElement v;
+    v.set_int32(1);
+    v.timestamp() = timeval{1700000000, 5};
+    const auto batch = [&](long t, api_cmd_t cmd, const strings& paths) {
+        write_batch_open(f, timespec{t, 0}, action_name(cmd));
+        for (const string& p : paths) write_event(f, cmd, p, v);
+        write_batch_close(f);
+    };
+    batch(0, CMD_SET_LEAF, {"/a"});
+    batch(1, CMD_SET_LEAF, {"/x/y", "/a/z", "/x/w"});  // a leaf under the leaf /a: a conflict
+    batch(2, CMD_REMOVE_NODE, {"/a"});                 // a leaf: a conflict
+    batch(3, CMD_CLEAR_LEAF, {"/x/y", "//"});          // the root: invalid
+    write_log_tail(f);
+    std::fclose(f);
+
+    struct row {
+        strings args;
+        int status;
+        string out, err;
+    } rows[] = {
+        {{"state", log}, 1, "leaf /a int32 1\n", "batch 1 at 1.000000000 (CMD_SET_LEAF): the store would refuse it: conflict (code 2) at /a/z"},
+        {{"state", "--at", "0.5", log}, 0, "leaf /a int32 1\n", ""},
+        {{"state", "--keep-going", log}, 0, "leaf /a int32 1\nnode /x\nleaf /x/w int32 1\n",
+         "skipped 3 events the store would refuse"},
+        {{"diff", log}, 2, "", "(code 2)"},
+        {{"diff", "--keep-going", "--from", "1", log}, 1, "- leaf /x/y int32 1\n", "skipped 3"},
+        {{"diff", "--from", "3", "--to", "2", log}, 2, "", "--to lies before --from"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args[0] + " " + r.args[1]);
+        const auto add = r.args[0] == "state" ? logtool::add_state : logtool::add_diff;
+        const in_process_result res = run_in_process(add, r.args, dir);
+        EXPECT_EQ(res.status, r.status);
+        EXPECT_EQ(res.out, r.out);
+        EXPECT_NE(res.err.find(r.err), string::npos) << res.err;
+    }
+}
+
 }  // namespace
