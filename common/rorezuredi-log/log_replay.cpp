@@ -107,13 +107,14 @@ int log_replay::advance_to(nanos until) {
 // Applies the input's current batch; a refusal is reported as replay would
 // meet it: which batch, when, the store's code and the path it names.
 int log_replay::apply(input& in) {
-    const event_batch_t& b = in.batch;
+    event_batch_t& b = in.batch;
     const auto where = [&] {
         return "rorezuredi-log: " + in.in.display() + ": batch " + std::to_string(in.index) + " at " +
                format_seconds(in.time) + " (" + action_name(b.cmd) + ")";
     };
     size_t failed = 0;
-    const int code = m_state.apply(b, failed);
+    // Without keep_going a refused batch ends the work: its values may go.
+    const int code = m_state.apply(b, failed, !m_keep_going);
     ++m_applied;
     if (code == 0) return exit_ok;
     if (!m_keep_going) {

@@ -9,15 +9,15 @@ namespace logtool {
 
 using toolkit::CElement;
 
-int store_state::apply(const event_batch_t& batch, size_t& failed) {
-    return request(batch.cmd, batch.events.data(), batch.events.size(), failed);
+int store_state::apply(event_batch_t& batch, size_t& failed, bool consume) {
+    return request(batch.cmd, batch.events.data(), batch.events.size(), failed, consume);
 }
 
-long long store_state::apply_each(const event_batch_t& batch, const std::function<void(size_t, int)>& on_skip) {
+long long store_state::apply_each(event_batch_t& batch, const std::function<void(size_t, int)>& on_skip) {
     long long skipped = 0;
     for (size_t i = 0; i < batch.events.size(); ++i) {
         size_t failed = 0;
-        if (const int code = request(batch.cmd, &batch.events[i], 1, failed); code != 0) {
+        if (const int code = request(batch.cmd, &batch.events[i], 1, failed, false); code != 0) {
             on_skip(i, code);
             ++skipped;
         }
@@ -27,7 +27,7 @@ long long store_state::apply_each(const event_batch_t& batch, const std::functio
 
 // The store's checks on each path (and value), then the tree's request; the
 // index reported is the first whose status is not 0, as the store sets them.
-int store_state::request(api_cmd_t cmd, const event_instance_t* events, size_t n, size_t& failed) {
+int store_state::request(api_cmd_t cmd, event_instance_t* events, size_t n, size_t& failed, bool consume) {
     const timeval now = veltd::now();
     m_statuses.assign(n, 0);
     int result = 0;
@@ -35,7 +35,10 @@ int store_state::request(api_cmd_t cmd, const event_instance_t* events, size_t n
         m_items.resize(n);
         for (size_t i = 0; i < n; ++i) {
             veltd::tree::leaf_write& item = m_items[i];
-            item.value = events[i].value;
+            if (consume)
+                item.value = std::move(events[i].value);
+            else
+                item.value = events[i].value;
             if (!veltd::canonical_path(events[i].path, item.path) || item.path == "/" ||
                 veltd::stamp_value(item.value, false, now) != 0)
                 result = m_statuses[i] = VLT_EINVAL;

@@ -20,11 +20,12 @@ class store_state {
 public:
     // Applies the batch as replay does, as one request: all or nothing.
     // Returns 0 or the store's code; `failed` is then the index of the event
-    // that made the request fail.
-    int apply(const event_batch_t& batch, size_t& failed);
+    // that made the request fail. With `consume` the values are moved out of
+    // the batch rather than copied.
+    int apply(event_batch_t& batch, size_t& failed, bool consume);
     // Applies the batch one event at a time; `on_skip(event index, code)` for
     // every event the store refuses. Returns the number skipped.
-    long long apply_each(const event_batch_t& batch, const std::function<void(size_t, int)>& on_skip);
+    long long apply_each(event_batch_t& batch, const std::function<void(size_t, int)>& on_skip);
 
     const store_entry& root() const { return *m_tree.find("/"); }
     // The entry at a canonical path, or nullptr.
@@ -33,7 +34,7 @@ public:
     int64_t leaves() const { return m_tree.leaves(); }
 
 private:
-    int request(api_cmd_t cmd, const event_instance_t* events, size_t n, size_t& failed);
+    int request(api_cmd_t cmd, event_instance_t* events, size_t n, size_t& failed, bool consume);
 
     veltd::tree m_tree;
     // Reused from request to request.
