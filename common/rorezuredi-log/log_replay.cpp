@@ -16,14 +16,34 @@ struct log_replay::input {
     long long index = -1;  // of the batch, among the log's batches with events
 };
 
-log_replay::log_replay() = default;
-log_replay::~log_replay() = default;
+// A batch as the reader hands it over.
+struct log_replay::ordered {
+    event_batch_t batch;
+    nanos at = 0;    // on the common axis
+    nanos time = 0;  // on its log's own axis
+    size_t input = 0;
+    long long index = 0;
+};
 
 namespace {
 
 constexpr auto later = std::greater<std::pair<nanos, size_t>>();
+// The reader runs at most this far ahead.
+constexpr size_t chunk_batches = 256;
+constexpr size_t max_chunks = 4;
 
 }  // namespace
+
+log_replay::log_replay() = default;
+
+log_replay::~log_replay() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    if (m_reader.joinable()) m_reader.join();
+}
 
 int log_replay::open(const std::vector<std::string>& files, bool keep_going) {
     m_keep_going = keep_going;
@@ -58,7 +78,53 @@ int log_replay::open(const std::vector<std::string>& files, bool keep_going) {
     for (auto& in : m_inputs) in->offset = m_has_origin ? to_nanos(in->cursor->start()) - m_origin : 0;
     for (size_t i = 0; i < m_inputs.size(); ++i)
         if (const int status = pull(i); status != exit_ok) return status;
+    m_reader = std::thread([this] { read_ahead(); });
     return exit_ok;
+}
+
+// The reader thread: the batches in order, handed over in chunks, until the
+// logs end, one is refused, or the replay is dropped.
+void log_replay::read_ahead() {
+    std::vector<ordered> chunk;
+    int status = exit_ok;
+    try {
+        while (!m_queue.empty() && status == exit_ok) {
+            std::pop_heap(m_queue.begin(), m_queue.end(), later);
+            const auto [at, i] = m_queue.back();
+            m_queue.pop_back();
+            input& in = *m_inputs[i];
+            chunk.push_back({std::move(in.batch), at, in.time, i, in.index});
+            status = pull(i);
+            if (chunk.size() < chunk_batches && !m_queue.empty() && status == exit_ok) continue;
+            std::unique_lock lock(m_mutex);
+            m_changed.wait(lock, [&] { return m_stop || m_chunks.size() < max_chunks; });
+            if (m_stop) return;
+            m_chunks.push_back(std::move(chunk));
+            chunk.clear();
+            m_changed.notify_all();
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "rorezuredi-log: %s\n", e.what());
+        status = exit_usage;
+    }
+    const std::lock_guard lock(m_mutex);
+    m_read_all = true;
+    m_read_status = status;
+    m_changed.notify_all();
+}
+
+// True once a batch is at m_current[m_next]; false at the end of the reading.
+bool log_replay::next_ready() {
+    while (m_next == m_current.size()) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return !m_chunks.empty() || m_read_all; });
+        if (m_chunks.empty()) return false;
+        m_current = std::move(m_chunks.front());
+        m_chunks.pop_front();
+        m_next = 0;
+        m_changed.notify_all();
+    }
+    return true;
 }
 
 bool log_replay::axis_time(const time_arg& t, nanos& out) const {
@@ -94,23 +160,22 @@ int log_replay::pull(size_t i) {
 }
 
 int log_replay::advance_to(nanos until) {
-    while (!m_queue.empty() && m_queue.front().first <= until) {
-        const size_t i = m_queue.front().second;
-        if (const int status = apply(*m_inputs[i]); status != exit_ok) return status;
-        std::pop_heap(m_queue.begin(), m_queue.end(), later);
-        m_queue.pop_back();
-        if (const int status = pull(i); status != exit_ok) return status;
+    while (next_ready()) {
+        ordered& o = m_current[m_next];
+        if (o.at > until) return exit_ok;
+        if (const int status = apply(o); status != exit_ok) return status;
+        ++m_next;
     }
-    return exit_ok;
+    return m_read_status;
 }
 
 // Applies the input's current batch; a refusal is reported as replay would
 // meet it: which batch, when, the store's code and the path it names.
-int log_replay::apply(input& in) {
-    event_batch_t& b = in.batch;
+int log_replay::apply(ordered& o) {
+    event_batch_t& b = o.batch;
     const auto where = [&] {
-        return "rorezuredi-log: " + in.in.display() + ": batch " + std::to_string(in.index) + " at " +
-               format_seconds(in.time) + " (" + action_name(b.cmd) + ")";
+        return "rorezuredi-log: " + m_inputs[o.input]->in.display() + ": batch " + std::to_string(o.index) +
+               " at " + format_seconds(o.time) + " (" + action_name(b.cmd) + ")";
     };
     size_t failed = 0;
     // Without keep_going a refused batch ends the work: its values may go.

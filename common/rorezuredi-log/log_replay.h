@@ -1,11 +1,16 @@
 // Several logs taken in the order merge gives them (absolute time, ties in
-// the order the logs are named) and applied batch by batch to a store_state,
-// reading each log only as far as needed: memory follows the tree, not the logs.
+// the order the logs are named) and applied batch by batch to a store_state.
+// A thread reads the logs a few hundred batches ahead of the one applying
+// them: memory follows the tree, not the logs.
 #ifndef ROREZUREDI_LOG_LOG_REPLAY_H
 #define ROREZUREDI_LOG_LOG_REPLAY_H
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_io.h"
@@ -44,13 +49,30 @@ public:
 
 private:
     struct input;
+    struct ordered;
     int pull(size_t i);
-    int apply(input& in);
+    void read_ahead();
+    bool next_ready();
+    int apply(ordered& o);
 
+    // Reading (the reader thread, once open() has succeeded).
     std::vector<std::unique_ptr<input>> m_inputs;
     std::vector<std::pair<nanos, size_t>> m_queue;  // a heap: the earliest next batch on top
     nanos m_origin = 0;
     bool m_has_origin = false;
+
+    // Handing over: whole chunks of batches in order.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::vector<ordered>> m_chunks;
+    bool m_read_all = false;
+    int m_read_status = exit_ok;
+    bool m_stop = false;
+    std::thread m_reader;
+
+    // Applying.
+    std::vector<ordered> m_current;
+    size_t m_next = 0;
     bool m_keep_going = false;
     bool m_batch_refused = false;
     long long m_skipped = 0;
