@@ -1,9 +1,8 @@
 #include "live_store.h"
 
-#include <velt_admin.h>
-
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "ctl/format.h"
 #include "daemon/checks.h"
@@ -57,7 +56,8 @@ bool subtree_paths(const std::vector<std::string>& given, std::vector<std::strin
 }
 
 int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bool missing_ok,
-                  store_entry& root) {
+                  std::vector<velt::admin::dump_entry>& out) {
+    out.clear();
     std::vector<velt::admin::dump_entry> entries;
     for (const std::string& p : paths) {
         const int rc = velt::admin::dump(handle, p, entries);
@@ -68,7 +68,10 @@ int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bo
                          rc == VLT_ENOENT ? "no such path" : velt::ctl::describe_code(rc).c_str());
             return rc;
         }
-        for (const auto& e : entries) insert_listed(root, e.path, e.is_leaf, e.value);
+        if (out.empty())
+            out = std::move(entries);
+        else
+            std::move(entries.begin(), entries.end(), std::back_inserter(out));
     }
     return 0;
 }

@@ -3,6 +3,8 @@
 #ifndef ROREZUREDI_LOG_LIVE_STORE_H
 #define ROREZUREDI_LOG_LIVE_STORE_H
 
+#include <velt_admin.h>
+
 #include <string>
 #include <vector>
 
@@ -18,11 +20,11 @@ bool connect_store(toolkit::CVelt& api);
 // covers; "/" when none is given. False after a message.
 bool subtree_paths(const std::vector<std::string>& given, std::vector<std::string>& out);
 
-// Reads each subtree with one dump request into the tree under `root`. A
+// Reads each subtree with one dump request, the entries in dump order. A
 // missing subtree is left out when `missing_ok`, else refused. Returns 0 or
 // the store's code, after a message.
 int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bool missing_ok,
-                  store_entry& root);
+                  std::vector<velt::admin::dump_entry>& out);
 
 }  // namespace logtool
 

@@ -89,14 +89,13 @@ int run_snapshot(const snapshot_options& o) {
         api_status_t status = 0;
         watched = watched && api.event_register(p, EVENT_CHANGE, false, status) == 0;
     }
-    std::unique_ptr<store_entry> root;
+    std::vector<velt::admin::dump_entry> entries;
     timespec start{};
     bool settled = false;
     for (int attempt = 0; attempt < dump_attempts && !settled; ++attempt) {
         if (watched) store_changed(api);
         clock_gettime(CLOCK_REALTIME, &start);
-        root = std::make_unique<store_entry>();
-        if (dump_subtrees(api.handle, paths, false, *root) != 0) return exit_refused;
+        if (dump_subtrees(api.handle, paths, false, entries) != 0) return exit_refused;
         settled = watched && !store_changed(api);
     }
     if (!settled)
@@ -112,19 +111,18 @@ int run_snapshot(const snapshot_options& o) {
     toolkit::CElement none;
     none.set_none();
     none.timestamp() = timeval{start.tv_sec, start.tv_nsec / 1000};
+    // The entries come in dump order, so every node comes before what lies
+    // under it.
     long long batches = 0, nodes = 0, leaves = 0;
-    std::string path = "/";
     {
         batch_writer w(log, batches);
-        walk(*root, path, [&](const std::string& p, const store_entry& e) {
-            if (!e.leaf) w.add(CMD_ADD_NODE, p, none), ++nodes;
-        });
+        for (const auto& e : entries)
+            if (!e.is_leaf) w.add(CMD_ADD_NODE, e.path, none), ++nodes;
     }
     {
         batch_writer w(log, batches);
-        walk(*root, path, [&](const std::string& p, const store_entry& e) {
-            if (e.leaf) w.add(CMD_SET_LEAF, p, e.value), ++leaves;
-        });
+        for (const auto& e : entries)
+            if (e.is_leaf) w.add(CMD_SET_LEAF, e.path, e.value), ++leaves;
     }
     write_log_tail(log);
     if (!out.commit()) return exit_usage;

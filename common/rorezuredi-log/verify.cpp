@@ -18,8 +18,11 @@ int run_verify(const verify_options& o) {
 
     toolkit::CVelt api;
     if (!connect_store(api)) return trouble;
+    std::vector<velt::admin::dump_entry> listed;
+    if (dump_subtrees(api.handle, paths, true, listed) != 0) return trouble;
     store_entry live;
-    if (dump_subtrees(api.handle, paths, true, live) != 0) return trouble;
+    for (const auto& e : listed) insert_listed(live, e.path, e.is_leaf, e.value);
+    listed = {};
 
     // The logs' tree is the old side, the store the new: "+" is in the store only.
     line_out out(stdout);
