@@ -213,9 +213,10 @@ namespace {
 
 // The logs taken together, in the order merge gives them.
 void add_state_logs(CLI::App* sub, std::vector<std::string>& files) {
-    sub->add_option("FILE", files,
-                    "the logs ('-' for standard input), taken in the order merge gives their batches (several "
-                    "logs each need a start element); each in time order")
+    sub->add_option(
+           "FILE", files,
+           "the logs ('-' for standard input), taken in the order merge gives their batches (several "
+           "logs each need a start element); each in time order")
         ->required();
 }
 

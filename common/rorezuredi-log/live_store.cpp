@@ -21,7 +21,8 @@ bool connect_store(toolkit::CVelt& api) {
 namespace {
 
 bool covers(const std::string& a, const std::string& b) {
-    return a == "/" || b == a || (b.size() > a.size() && b.compare(0, a.size(), a) == 0 && b[a.size()] == '/');
+    return a == "/" || b == a ||
+           (b.size() > a.size() && b.compare(0, a.size(), a) == 0 && b[a.size()] == '/');
 }
 
 // Dump order: component by component, each in byte order.

@@ -12,7 +12,7 @@ struct log_replay::input {
     std::unique_ptr<log_cursor> cursor;
     nanos offset = 0;  // from the common origin to this log's start
     event_batch_t batch;
-    nanos time = 0;         // the batch's time on the log's own axis
+    nanos time = 0;        // the batch's time on the log's own axis
     long long index = -1;  // of the batch, among the log's batches with events
 };
 
@@ -185,7 +185,8 @@ int log_replay::apply(ordered& o) {
     if (!m_keep_going) {
         m_batch_refused = true;
         std::fprintf(stderr, "%s: the store would refuse it: %s at %s\n", where().c_str(),
-                     velt::ctl::describe_code(code).c_str(), velt::ctl::escaped(b.events[failed].path).c_str());
+                     velt::ctl::describe_code(code).c_str(),
+                     velt::ctl::escaped(b.events[failed].path).c_str());
         return exit_refused;
     }
     m_skipped += m_state.apply_each(b, [&](size_t e, int c) {

@@ -99,9 +99,10 @@ int run_snapshot(const snapshot_options& o) {
         settled = watched && !store_changed(api);
     }
     if (!settled)
-        std::fputs("rorezuredi-log: warning: the store changed while it was dumped, so the snapshot may mix "
-                   "moments; take a capture that starts before it and combine them with state --keep-going\n",
-                   stderr);
+        std::fputs(
+            "rorezuredi-log: warning: the store changed while it was dumped, so the snapshot may mix "
+            "moments; take a capture that starts before it and combine them with state --keep-going\n",
+            stderr);
 
     output_log out;
     if (!out.open(o.out, {})) return exit_usage;
@@ -126,7 +127,8 @@ int run_snapshot(const snapshot_options& o) {
     }
     write_log_tail(log);
     if (!out.commit()) return exit_usage;
-    std::fprintf(stderr, "snapshot: wrote %lld nodes and %lld leaves in %lld batches\n", nodes, leaves, batches);
+    std::fprintf(stderr, "snapshot: wrote %lld nodes and %lld leaves in %lld batches\n", nodes, leaves,
+                 batches);
     return exit_ok;
 }
 

@@ -82,7 +82,8 @@ void insert_listed(store_entry& root, std::string_view path, bool leaf, const CE
         if (end == std::string_view::npos) end = path.size();
         const std::string_view name = path.substr(pos, end - pos);
         auto it = e->children.find(name);
-        if (it == e->children.end()) it = e->children.emplace(std::string(name), std::make_unique<store_entry>()).first;
+        if (it == e->children.end())
+            it = e->children.emplace(std::string(name), std::make_unique<store_entry>()).first;
         e = it->second.get();
         pos = end + 1;
     }
@@ -114,7 +115,8 @@ size_t push_name(std::string& path, const std::string& name) {
 }
 
 bool same_leaf(const CElement& a, const CElement& b, bool times) {
-    if (times && (a.timestamp().tv_sec != b.timestamp().tv_sec || a.timestamp().tv_usec != b.timestamp().tv_usec))
+    if (times &&
+        (a.timestamp().tv_sec != b.timestamp().tv_sec || a.timestamp().tv_usec != b.timestamp().tv_usec))
         return false;
     if (a.type() == DATATYPE_DOUBLE && b.type() == DATATYPE_DOUBLE && std::isnan(a.get_double()) &&
         std::isnan(b.get_double()))

@@ -56,7 +56,8 @@ const store_entry* find_entry(const store_entry& root, std::string_view path);
 
 // Calls `f(path, entry)` for `e` (unless `path` is "/") and every entry under
 // it, in dump order: depth first, siblings in byte order of their names.
-void walk(const store_entry& e, std::string& path, const std::function<void(const std::string&, const store_entry&)>& f);
+void walk(const store_entry& e, std::string& path,
+          const std::function<void(const std::string&, const store_entry&)>& f);
 
 // One difference between two trees, old and new.
 struct change {

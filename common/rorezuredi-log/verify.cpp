@@ -34,10 +34,12 @@ int run_verify(const verify_options& o) {
             std::string p = path;
             walk(*mine, p, [&](const std::string&, const store_entry&) { ++compared; });
         }
-        differences += compare(mine, theirs, path, o.times, [&](const change& c) { print_change(out, c, o.times); });
+        differences +=
+            compare(mine, theirs, path, o.times, [&](const change& c) { print_change(out, c, o.times); });
     }
     if (differences == 0) {
-        out.text() += "verify: the store matches the logs (" + std::to_string(compared) + " entries compared)";
+        out.text() +=
+            "verify: the store matches the logs (" + std::to_string(compared) + " entries compared)";
         out.end_line();
     }
     if (!out.flush()) return trouble;

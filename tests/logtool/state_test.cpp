@@ -29,7 +29,8 @@ result toolbox(const private_store& store, const strings& args) {
 strings batch_times(const string& log) {
     static const std::regex time_attr("<batch time=\"([0-9.]+)\"");
     strings out;
-    for (std::sregex_iterator it(log.begin(), log.end(), time_attr), end; it != end; ++it) out.push_back((*it)[1]);
+    for (std::sregex_iterator it(log.begin(), log.end(), time_attr), end; it != end; ++it)
+        out.push_back((*it)[1]);
     return out;
 }
 
@@ -73,7 +74,8 @@ strings dump_difference(const string& before, const string& after) {
             const string& old_type = e.second.substr(0, e.second.find(' '));
             const string& new_typed = it->second.second;
             const bool same_type = new_typed.starts_with(old_type + " ");
-            out.push_back(line('~', path, e) + " -> " + (same_type ? new_typed.substr(old_type.size() + 1) : new_typed));
+            out.push_back(line('~', path, e) + " -> " +
+                          (same_type ? new_typed.substr(old_type.size() + 1) : new_typed));
         }
     }
     for (const auto& [path, e] : b)
@@ -110,7 +112,8 @@ TEST(State, AtAnyTimeIsWhatAReplayOfTheSliceUpToThenBuilds) {
         for (const size_t k : {size_t(0), times.size() / 3, times.size() * 2 / 3, times.size() - 2}) {
             SCOPED_TRACE("at " + times[k]);
             const string slice = cap.cwd.file("slice.xml");
-            ASSERT_EQ(toolbox(source, {"slice", "--to", plus_one_ns(times[k]), cap.log_path(), slice}).status, 0);
+            ASSERT_EQ(toolbox(source, {"slice", "--to", plus_one_ns(times[k]), cap.log_path(), slice}).status,
+                      0);
             private_store target;
             ASSERT_EQ(replay(target, read_file(slice), {"-t"}).status, 0);
             const result state = toolbox(source, {"state", "--times", "--at", times[k], cap.log_path()});
@@ -184,8 +187,8 @@ TEST(Snapshot, ReplaysToTheSameStoreInSeveralBatches) {
     for (int line = 0; line < 200; ++line) {
         requests += "set";
         for (int i = 0; i < 100; ++i)
-            requests += " /big/n" + std::to_string(line % 7) + "/l" + std::to_string(line * 100 + i) + " string " +
-                        string(60, char('a' + i % 26));
+            requests += " /big/n" + std::to_string(line % 7) + "/l" + std::to_string(line * 100 + i) +
+                        " string " + string(60, char('a' + i % 26));
         requests += "\n";
     }
     source.ctl_ok({"batch"}, requests);
@@ -203,7 +206,8 @@ TEST(Snapshot, ReplaysToTheSameStoreInSeveralBatches) {
     EXPECT_EQ(target.dump(true), source.dump(true));
 
     // -p: the subtree alone, below the ancestors that lead to it.
-    ASSERT_EQ(toolbox(source, {"snapshot", "-p", "/big/n3", "-p", "/big/n3/l303", dir.file("part.xml")}).status, 0);
+    ASSERT_EQ(
+        toolbox(source, {"snapshot", "-p", "/big/n3", "-p", "/big/n3/l303", dir.file("part.xml")}).status, 0);
     const result part = toolbox(source, {"state", dir.file("part.xml")});
     EXPECT_EQ(part.out, "node /big\n" + source.ctl_ok({"dump", "/big/n3"}));
 }
@@ -234,9 +238,14 @@ TEST(State, RefusedBatches) {
         int status;
         string out, err;
     } rows[] = {
-        {{"state", log}, 1, "leaf /a int32 1\n", "batch 1 at 1.000000000 (CMD_SET_LEAF): the store would refuse it: conflict (code 2) at /a/z"},
+        {{"state", log},
+         1,
+         "leaf /a int32 1\n",
+         "batch 1 at 1.000000000 (CMD_SET_LEAF): the store would refuse it: conflict (code 2) at /a/z"},
         {{"state", "--at", "0.5", log}, 0, "leaf /a int32 1\n", ""},
-        {{"state", "--keep-going", log}, 0, "leaf /a int32 1\nnode /x\nleaf /x/w int32 1\n",
+        {{"state", "--keep-going", log},
+         0,
+         "leaf /a int32 1\nnode /x\nleaf /x/w int32 1\n",
          "skipped 3 events the store would refuse"},
         {{"diff", log}, 2, "", "(code 2)"},
         {{"diff", "--keep-going", "--from", "1", log}, 1, "- leaf /x/y int32 1\n", "skipped 3"},

@@ -20,7 +20,7 @@ using std::string;
 inline const strings node_names = {"eth0", "a&b", "x<y>", "q\"uote", "it's", "tab\there", "Zürich", "日本"};
 inline const strings leaf_names = {"mtu", "lf\nname", "cr\rname", "plain", "speed", "naïve", "a b", "&lt;"};
 inline const strings texts = {"",           "plain",      "<&>\"'",          "tab\there", "line\nfeed",
-                       "cr\rlf\r\n", "  padded  ", "Genève → Zürich", "]]>",       "&amp;"};
+                              "cr\rlf\r\n", "  padded  ", "Genève → Zürich", "]]>",       "&amp;"};
 
 struct workload {
     std::mt19937_64 rng;

@@ -106,7 +106,8 @@ public:
         }
         entry* node = &m_tree.m_root;
         size_t pos = 1;
-        for (size_t end = path.find('/', pos); end != std::string_view::npos; pos = end + 1, end = path.find('/', pos)) {
+        for (size_t end = path.find('/', pos); end != std::string_view::npos;
+             pos = end + 1, end = path.find('/', pos)) {
             const std::string_view name = path.substr(pos, end - pos);
             auto it = node->children.find(name);
             if (it == node->children.end()) {
@@ -176,7 +177,7 @@ private:
     CElement m_none;
     int64_t m_nodes, m_leaves;
     std::vector<undo>& m_log;
-    entry* m_parent = nullptr;      // the node the last walk ended in
+    entry* m_parent = nullptr;       // the node the last walk ended in
     std::string_view m_parent_path;  // its path (a view into the request)
     bool m_committed = false;
 };
