@@ -363,8 +363,9 @@ void state_rows(const programs& p, const work_dir& dir, int runs, long events, c
         state.add(log_tool(p, dir, {"state", {"state"}, false}, log));
     }
     rows.push_back({"rorezuredi-log state, " + with_commas(events) + " events",
-                    fmt("%.2f s", state.wall) + fmt(" (cpu %.2f s)", state.cpu), fmt("info %.2f s", info.wall),
-                    fmt("%.2f", state.wall / info.wall), "≤ 1.5", verdict(state.wall / info.wall <= 1.5)});
+                    fmt("%.2f s", state.wall) + fmt(" (cpu %.2f s)", state.cpu),
+                    fmt("info %.2f s", info.wall), fmt("%.2f", state.wall / info.wall), "≤ 1.5",
+                    verdict(state.wall / info.wall <= 1.5)});
     long held_kib = 0;
     {
         store s(p.veltd, dir.file("state-store"));
@@ -380,8 +381,8 @@ void state_rows(const programs& p, const work_dir& dir, int runs, long events, c
     {
         std::ofstream f(leaves);
         for (long k = 0; k < events; ++k)
-            f << (k % 100 == 0 ? (k == 0 ? "set" : "\nset") : "") << " /s/n" << k % 97 << "/m" << k % 13 << "/l"
-              << k << " uint32 " << k;
+            f << (k % 100 == 0 ? (k == 0 ? "set" : "\nset") : "") << " /s/n" << k % 97 << "/m" << k % 13
+              << "/l" << k << " uint32 " << k;
         f << "\n";
     }
     store s(p.veltd, dir.file("snapshot-store"));

@@ -180,7 +180,6 @@ int log_replay::apply(ordered& o) {
     size_t failed = 0;
     // Without keep_going a refused batch ends the work: its values may go.
     const int code = m_state.apply(b, failed, !m_keep_going);
-    ++m_applied;
     if (code == 0) return exit_ok;
     if (!m_keep_going) {
         m_batch_refused = true;

@@ -43,7 +43,6 @@ public:
     bool batch_refused() const { return m_batch_refused; }
     // Events skipped so far (keep_going).
     long long skipped() const { return m_skipped; }
-    long long batches() const { return m_applied; }
 
     const store_state& state() const { return m_state; }
 
@@ -76,7 +75,6 @@ private:
     bool m_keep_going = false;
     bool m_batch_refused = false;
     long long m_skipped = 0;
-    long long m_applied = 0;
     store_state m_state;
 };
 

@@ -50,15 +50,13 @@ int store_state::request(api_cmd_t cmd, event_instance_t* events, size_t n, size
             if (!veltd::canonical_path(events[i].path, m_paths[i]) || m_paths[i] == "/")
                 result = m_statuses[i] = VLT_EINVAL;
         }
-        if (result != 0) {
-        } else if (cmd == CMD_ADD_NODE) {
-            result = m_tree.add_nodes(m_paths, now, m_statuses, m_events);
-        } else if (cmd == CMD_REMOVE_NODE) {
-            result = m_tree.remove_nodes(m_paths, now, m_statuses, m_events);
-        } else if (cmd == CMD_CLEAR_LEAF) {
-            result = m_tree.clear_leaves(m_paths, now, m_statuses, m_events);
-        } else {
-            result = VLT_EINVAL;
+        if (result == 0) {
+            switch (cmd) {
+                case CMD_ADD_NODE: result = m_tree.add_nodes(m_paths, now, m_statuses, m_events); break;
+                case CMD_REMOVE_NODE: result = m_tree.remove_nodes(m_paths, now, m_statuses, m_events); break;
+                case CMD_CLEAR_LEAF: result = m_tree.clear_leaves(m_paths, now, m_statuses, m_events); break;
+                default: result = VLT_EINVAL;  // the reader admits no other command
+            }
         }
     }
     failed = 0;
