@@ -28,8 +28,10 @@ struct log_replay::ordered {
 namespace {
 
 constexpr auto later = std::greater<std::pair<nanos, size_t>>();
-// The reader runs at most this far ahead.
+// The reader runs at most this far ahead: a few chunks, each closed at so
+// many batches or events, whichever comes first.
 constexpr size_t chunk_batches = 256;
+constexpr size_t chunk_events = 16384;
 constexpr size_t max_chunks = 4;
 
 }  // namespace
@@ -86,6 +88,7 @@ int log_replay::open(const std::vector<std::string>& files, bool keep_going) {
 // logs end, one is refused, or the replay is dropped.
 void log_replay::read_ahead() {
     std::vector<ordered> chunk;
+    size_t events = 0;
     int status = exit_ok;
     try {
         while (!m_queue.empty() && status == exit_ok) {
@@ -93,14 +96,18 @@ void log_replay::read_ahead() {
             const auto [at, i] = m_queue.back();
             m_queue.pop_back();
             input& in = *m_inputs[i];
+            events += in.batch.events.size();
             chunk.push_back({std::move(in.batch), at, in.time, i, in.index});
             status = pull(i);
-            if (chunk.size() < chunk_batches && !m_queue.empty() && status == exit_ok) continue;
+            if (chunk.size() < chunk_batches && events < chunk_events && !m_queue.empty() &&
+                status == exit_ok)
+                continue;
             std::unique_lock lock(m_mutex);
             m_changed.wait(lock, [&] { return m_stop || m_chunks.size() < max_chunks; });
             if (m_stop) return;
             m_chunks.push_back(std::move(chunk));
             chunk.clear();
+            events = 0;
             m_changed.notify_all();
         }
     } catch (const std::exception& e) {
