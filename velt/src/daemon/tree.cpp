@@ -75,7 +75,11 @@ public:
     }
     ~transaction() {
         if (!m_committed) rollback();
-        m_log.clear();
+        // Kept for the next request, unless a large one made it large.
+        if (m_log.capacity() > 4096)
+            m_log = {};
+        else
+            m_log.clear();
     }
 
     void commit() {
