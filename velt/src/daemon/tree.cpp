@@ -77,7 +77,7 @@ public:
         if (!m_committed) rollback();
         // Kept for the next request, unless a large one made it large.
         if (m_log.capacity() > 4096)
-            m_log = {};
+            std::vector<undo>().swap(m_log);
         else
             m_log.clear();
     }
