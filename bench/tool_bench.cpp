@@ -10,7 +10,8 @@
 //  - growth of reading time and memory over 10^3 .. N events;
 //  - rorezuredi-log: info and check against xmlwf, repair, slice and retime
 //    against xmlwf plus a copy of the file, and the peak memory of each on
-//    N and 10 N events (streaming: the same for both);
+//    N and 10 N events (streaming: the same for both); info and check on the
+//    log compressed with zstd, against zstdcat piped into xmlwf;
 //  - rorezuredi-log state against info on the same log, its peak memory
 //    against veltd holding the tree the log leaves, and snapshot of a store
 //    of N leaves against veltctl dump of it.
@@ -60,6 +61,7 @@ struct programs {
     std::string null_subscriber = NULL_SUBSCRIBER_BIN;
     std::string expat_loop = EXPAT_LOOP_BIN;
     std::string xmlwf = "/usr/bin/xmlwf";
+    std::string zstd = "/usr/bin/zstd";
 #ifdef STORE_BENCH_BIN
     std::string store_bench = STORE_BENCH_BIN;
 #else
@@ -622,6 +624,28 @@ int main(int argc, char** argv) {
                 }
             }
             if (large) std::remove(large_log.c_str());
+
+            // The same log compressed with zstd: read directly, against
+            // decompressing it into xmlwf through a pipe.
+            const std::string packed = dir.file("main.xml.zst");
+            expect_ok(run({p.zstd, "-q", "-f", main_log, "-o", packed}), "zstd");
+            best_of unpack_floor;
+            for (int r = 0; r < runs; ++r) {
+                const run_result f = run({"/bin/sh", "-c", p.zstd + " -dcq " + packed + " | " + p.xmlwf});
+                expect_ok(f, "zstdcat | xmlwf");
+                unpack_floor.add(f);
+            }
+            for (const log_tool_run& t : log_tool_runs()) {
+                if (t.writes) continue;
+                best_of b;
+                for (int r = 0; r < runs; ++r) b.add(log_tool(p, dir, t, packed));
+                const double ratio = b.wall / unpack_floor.wall;
+                rows.push_back({"rorezuredi-log " + t.name + ", " + with_commas(events) + " events, zstd",
+                                fmt("%.2f s", b.wall) + fmt(" (cpu %.2f s)", b.cpu),
+                                fmt("zstdcat | xmlwf %.2f s", unpack_floor.wall), fmt("%.2f", ratio), "≤ 1.3",
+                                verdict(ratio <= 1.3)});
+            }
+            std::remove(packed.c_str());
         }
 
         progress("state and snapshot");

@@ -32,6 +32,25 @@ int read_log(std::vector<char>& bytes) {
     return rc;
 }
 
+// Reads `bytes` with a reader bound to fields of its own, as the toolbox
+// does, keeping the batches with events; true when the read succeeded.
+bool read_with_own_reader(std::vector<char>& bytes, std::vector<event_batch_t>& kept) {
+    char spare = 0;
+    FILE* log = fmemopen(bytes.empty() ? &spare : bytes.data(), bytes.size(), "r");
+    check(log != nullptr, "fmemopen");
+    log_reader_fields_t fields;
+    log_reader_t reader = bind_log_reader(fields, [&kept](event_batch_t& b) {
+        if (!b.events.empty()) kept.push_back(b);
+    });
+    int r = begin_log_read(reader) == 0 ? 1 : -1;
+    while (r > 0) r = read_log_piece(reader, log);
+    end_log_read(reader);
+    std::fclose(log);
+    check(r != 0 || !reader.report.failed(), "a read that succeeded reports a failure");
+    check(r == 0 || reader.report.failed(), "a read that failed reports none");
+    return r == 0;
+}
+
 bool valid_cmd(api_cmd_t cmd) {
     return cmd == CMD_ADD_NODE || cmd == CMD_REMOVE_NODE || cmd == CMD_SET_LEAF || cmd == CMD_CLEAR_LEAF;
 }
@@ -111,7 +130,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> bytes(data, data + size);
-    if (read_log(bytes) != 0) return 0;
+    std::vector<event_batch_t> own;
+    const bool own_ok = read_with_own_reader(bytes, own);
+    const bool ok = read_log(bytes) == 0;
+    check(own_ok == ok, "a reader of its own and replay's reader differ in their verdict");
+    if (!ok) return 0;
+    check(same_batches(own, program_state.batches), "a reader of its own keeps other batches than replay's");
     check(program_state.parser == nullptr, "parser left behind");
     check(!program_state.batch_in_progress && !program_state.event_in_progress,
           "accepted log with an element still open");

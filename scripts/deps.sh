@@ -5,7 +5,7 @@
 # log's tail is shown only when the installation fails.
 install_deps() {
     local wanted=(g++ make cmake pkg-config libexpat1-dev expat googletest libgtest-dev libbenchmark-dev
-        libcli11-dev nlohmann-json3-dev libcairo2-dev fonts-dejavu-core scdoc mandoc dpkg-dev "$@")
+        libcli11-dev nlohmann-json3-dev libcairo2-dev zlib1g-dev libzstd-dev zstd fonts-dejavu-core scdoc mandoc dpkg-dev "$@")
     local missing=()
     for pkg in "${wanted[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then

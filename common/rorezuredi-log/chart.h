@@ -28,8 +28,8 @@ struct chart_data {
 
 enum class chart_format { svg, png };
 
-// Draws the chart into `path`; false with a message in `error`.
-bool draw_chart(const chart_data& data, chart_format format, const std::string& path, std::string& error);
+// Draws the chart into `path`, put in place when complete; false after a message.
+bool draw_chart(const chart_data& data, chart_format format, const std::string& path);
 
 }  // namespace logtool
 

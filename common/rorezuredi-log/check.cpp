@@ -3,56 +3,27 @@
 // top come the position and the XML parser's reason of the first error,
 // whether the file was merely cut short, and warnings about what replay
 // would do with an accepted log.
-#include <expat.h>
-
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "commands.h"
-#include "log_io.h"
+#include "log_cursor.h"
 #include "log_stats.h"
 
 namespace logtool {
 
 namespace {
 
-// Seconds without trailing zeros: "18.2", "0", "0.000000001".
-std::string short_seconds(nanos ns) {
-    std::string s = format_seconds(ns);
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s;
-}
-
-// The file ended inside an open element, with nothing else wrong: the
-// parser's error is one that only the end of the input gives, and no reader
-// rule refused anything before it.
-bool cut_short(const log_read_report_t& r) {
-    if (!r.failed || r.by_rule || r.open_elements <= 0) return false;
-    switch (r.xml_error) {
-        case XML_ERROR_NO_ELEMENTS:
-        case XML_ERROR_UNCLOSED_TOKEN:
-        case XML_ERROR_PARTIAL_CHAR:
-        case XML_ERROR_UNCLOSED_CDATA_SECTION: return true;
-        default: return false;
-    }
-}
-
 // What the batches look like, in file order: the shared summary of the
 // batches replay keeps, and the gaps longer than the limit.
 struct batch_stats {
     batch_summary summary{0};
-    long long empty_batches = 0;
     long long long_gaps = 0;  // longer than the limit, between neighbours
     long long longest_gap_before = -1;
     nanos longest_gap = 0;
 
     void add(const event_batch_t& b, nanos max_gap) {
-        if (b.events.empty()) {
-            ++empty_batches;
-            return;
-        }
         const nanos t = to_nanos(b.time);
         const long long index = summary.batches;
         const nanos gap = t - summary.previous;
@@ -113,27 +84,26 @@ std::vector<std::string> warnings_of(const batch_stats& s, const log_read_report
     return w;
 }
 
-nlohmann::ordered_json json_of(const std::string& file, const read_result& res, const batch_stats& s,
+nlohmann::ordered_json json_of(const std::string& file, const log_read_report_t& r, const batch_stats& s,
                                const std::vector<std::string>& warnings) {
-    const log_read_report_t& r = res.report;
     nlohmann::ordered_json j;
     j["file"] = file;
-    j["verdict"] = res.ok ? "accepted" : "refused";
-    if (res.ok) {
+    j["verdict"] = r.failed() ? "refused" : "accepted";
+    if (!r.failed()) {
         j["position"] = nullptr;
         j["reason"] = nullptr;
         j["refused_by"] = nullptr;
     } else {
         j["position"] = {{"line", r.line}, {"column", r.column}, {"byte", r.offset}};
         j["reason"] = r.reason;
-        j["refused_by"] = r.by_rule ? "reader rule" : "XML parser";
+        j["refused_by"] = r.end == LOG_READ_BROKEN_RULE ? "reader rule" : "XML parser";
     }
-    j["cut_short"] = cut_short(r);
+    j["cut_short"] = r.end == LOG_READ_CUT_SHORT;
     j["complete_batches"] = r.batches_closed;
     j["counts"] = {{"bytes_read", r.bytes},
                    {"batches", s.summary.batches},
                    {"events", s.summary.events},
-                   {"empty_batches", s.empty_batches},
+                   {"empty_batches", r.batches_closed - s.summary.batches},
                    {"span_s", short_seconds(s.summary.span())},
                    {"start_seen", r.start_seen},
                    {"out_of_order_batches", s.summary.out_of_order},
@@ -152,20 +122,20 @@ nlohmann::ordered_json json_of(const std::string& file, const read_result& res, 
 }  // namespace
 
 int run_check(const check_options& o) {
-    nanos max_gap = 0;
-    parse_seconds(o.max_gap_text, max_gap);
-    input_log in;
-    if (!open_input(o.file, in)) return exit_usage;
+    std::optional<input_log> in = open_input(o.file);
+    if (!in) return exit_usage;
+    const std::string name = in->display();
+    log_cursor cursor(std::move(*in));
     batch_stats stats;
-    const read_result res = read_log(in, [&](event_batch_t& b) { stats.add(b, max_gap); });
-    const log_read_report_t& r = res.report;
+    log_batch b;
+    while (cursor.next(b)) stats.add(b.batch, o.max_gap);
+    const log_read_report_t& r = cursor.report();
     std::vector<std::string> warnings;
-    if (res.ok) warnings = warnings_of(stats, r, max_gap);
-    const std::string name = in.display();
+    if (!r.failed()) warnings = warnings_of(stats, r, o.max_gap);
 
     if (o.json) {
-        std::printf("%s\n", json_of(name, res, stats, warnings).dump(2).c_str());
-    } else if (res.ok) {
+        std::printf("%s\n", json_of(name, r, stats, warnings).dump(2).c_str());
+    } else if (!r.failed()) {
         std::printf("%s: %s, %s, span %s s\n", name.c_str(),
                     plural(stats.summary.batches, "batch", "batches").c_str(),
                     plural(stats.summary.events, "event", "events").c_str(),
@@ -174,14 +144,15 @@ int run_check(const check_options& o) {
     } else {
         std::printf("%s\n", refusal_line(name, r).c_str());
         const std::string kept = plural(r.batches_closed, "complete batch", "complete batches");
-        if (cut_short(r))
+        if (r.end == LOG_READ_CUT_SHORT)
             std::printf("%s: cut short: it ends inside an open element; repair keeps its %s\n", name.c_str(),
                         kept.c_str());
         else
             std::printf("%s: broken: %s; repair keeps the %s before the error\n", name.c_str(),
-                        r.by_rule ? "the reader refuses it" : "it is not well-formed XML", kept.c_str());
+                        r.end == LOG_READ_BROKEN_RULE ? "the reader refuses it" : "it is not well-formed XML",
+                        kept.c_str());
     }
-    if (!res.ok) return exit_refused;
+    if (r.failed()) return exit_refused;
     return o.strict && !warnings.empty() ? exit_refused : exit_ok;
 }
 

@@ -1,5 +1,6 @@
-// rorezuredi-log's command line, over CLI11: the subcommands, their options
-// and the checks that make a bad argument a usage error.
+// rorezuredi-log's command line, over CLI11 (compiled here only): the
+// subcommands and their options, each value parsed once into its type by a
+// validator, so that a bad argument is a usage error naming its option.
 #include "cli.h"
 
 #include <algorithm>
@@ -7,68 +8,69 @@
 #include <memory>
 
 #include <CLI/CLI.hpp>
-#include <velt_commands.h>
 
 #include "commands.h"
-#include "log_io.h"
+#include "option_values.h"
 
 namespace logtool {
 
 namespace {
 
-std::string check_time_arg(const std::string& text) {
-    time_arg t;
-    std::string error;
-    return parse_time_arg(text, t, error) ? std::string() : error;
+// A validator that parses each value once into `target` with `parse`
+// (bool(text, T&, error)); the message of a text it refuses is the error.
+template <class T, class Parse>
+CLI::Validator into(T& target, Parse parse) {
+    return {[&target, parse](std::string& text) {
+                std::string error;
+                return parse(text, target, error) ? std::string() : error;
+            },
+            ""};
 }
 
-std::string check_seconds(const std::string& text) {
-    nanos ns = 0;
-    return parse_seconds(text, ns) ? std::string() : "'" + text + "' is not a number of seconds";
+// A value kept as it is written (a path rule, an attribute name).
+template <class Add>
+CLI::Validator each(Add add) {
+    return {[add](std::string& text) {
+                add(text);
+                return std::string();
+            },
+            ""};
 }
 
-// A speed: a positive decimal number, in billionths.
-std::string check_speed(const std::string& text) {
-    nanos v = 0;
-    if (!parse_seconds(text, v) || v <= 0) return "'" + text + "' is not a number above 0";
-    return {};
-}
-
-std::string check_start(const std::string& text) {
-    time_arg t;
-    std::string error;
-    if (!parse_time_arg(text, t, error)) return error;
-    if (!t.absolute || t.value < 0)
-        return "'" + text + "' is not an ISO 8601 UTC time (2026-12-06T19:04:13.5Z)";
-    return {};
-}
-
-// A cap on gaps: seconds, 0 or more.
-std::string check_cap(const std::string& text) {
-    nanos v = 0;
-    return parse_seconds(text, v) && v >= 0 ? std::string() : "'" + text + "' is not seconds >= 0";
-}
-
-std::string check_range(const std::string& text) {
-    long long a = 0, b = 0;
-    return parse_range(text, a, b) ? std::string() : "'" + text + "' is not A:B";
-}
-
-CLI::Validator seconds_arg() {
-    return {check_seconds, "S"};
-}
-
-CLI::Validator time_arg_check() {
-    return {check_time_arg, "T"};
-}
-
-std::vector<std::string> action_names() {
-    std::vector<std::string> names;
-    for (const auto& c : velt::command_names) names.emplace_back(c.name);
-    return names;
+// An option whose values its validator takes (parses and stores); it may be
+// given several times when `repeats`.
+CLI::Option* option(CLI::App& sub, const std::string& name, const std::string& help, CLI::Validator take,
+                    const char* type, bool repeats = false) {
+    CLI::Option* o =
+        sub.add_option(name)->description(help)->type_name(type)->expected(1)->check(std::move(take));
+    if (repeats) o->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    return o;
 }
 
 }  // namespace
+
+void add_selection(CLI::App& sub, selection& s) {
+    option(sub, "--from", "keep batches at or after T (seconds on the log's axis, or ISO 8601 UTC)",
+           into(s.from, time_value), "T");
+    option(sub, "--to", "keep batches before T", into(s.to, time_value), "T");
+    option(sub, "--batches", "keep the batches of indexes A to B-1 (file order, from 0)",
+           into(s.batches, range_value), "A:B");
+    CLI::Option* p =
+        option(sub, "-p,--path", "keep only events whose path begins with PATH (as rorezuredi -p)",
+               each([&s](const std::string& v) { s.include_path(v); }), "PATH", true);
+    CLI::Option* x =
+        option(sub, "-x,--exclude", "keep only events whose path does not begin with PATH (as rorezuredi -x)",
+               each([&s](const std::string& v) { s.exclude_path(v); }), "PATH", true);
+    p->excludes(x);
+    CLI::Option* a = option(sub, "-a,--attr", "leaf events only of the last component ATTR (as -a)",
+                            each([&s](const std::string& v) { s.include_attrs.insert(v); }), "ATTR", true);
+    CLI::Option* i =
+        option(sub, "-i,--not-attr", "leaf events only of another last component than ATTR (as -i)",
+               each([&s](const std::string& v) { s.exclude_attrs.insert(v); }), "ATTR", true);
+    a->excludes(i);
+    option(sub, "--action", "keep only batches of this action (CMD_SET_LEAF, ...)",
+           into(s.actions, action_value), "ACTION", true);
+}
 
 command add_info(CLI::App& app) {
     auto o = std::make_shared<info_options>();
@@ -98,11 +100,10 @@ command add_check(CLI::App& app) {
         "not, whether it was only cut short, and what replay would do that may surprise");
     sub->add_flag("--json", o->json, "print one JSON object instead of lines");
     sub->add_flag("--strict", o->strict, "exit with status 1 when there are warnings too");
-    sub->add_option("--max-gap", o->max_gap_text,
-                    "warn about gaps between batches longer than S seconds (a replay with -d waits "
-                    "that long)")
-        ->check(seconds_arg())
-        ->capture_default_str();
+    option(*sub, "--max-gap",
+           "warn about gaps between batches longer than S seconds (a replay with -d waits that long)",
+           into(o->max_gap, seconds{}), "S")
+        ->default_str("3600");
     sub->add_option("FILE", o->file, "the log (- for standard input)")->required();
     return {sub, [o] { return run_check(*o); }};
 }
@@ -121,27 +122,9 @@ command add_repair(CLI::App& app) {
 command add_slice(CLI::App& app) {
     auto o = std::make_shared<slice_options>();
     CLI::App* sub = app.add_subcommand("slice",
-                                       "Keep the batches in a time window and an index range, and the "
-                                       "events of the paths and actions named");
-    sub->add_option("--from", o->from_text,
-                    "keep batches at or after T (seconds on the log's axis, or ISO 8601 UTC)")
-        ->check(time_arg_check());
-    sub->add_option("--to", o->to_text, "keep batches before T")->check(time_arg_check());
-    sub->add_option("--batches", o->batches_text, "keep the batches of indexes A to B-1 (file order, from 0)")
-        ->check(CLI::Validator(check_range, "A:B"));
-    CLI::Option* p = sub->add_option("-p,--path", o->filter.include_paths,
-                                     "keep only events whose path begins with PATH (as rorezuredi -p)");
-    CLI::Option* x =
-        sub->add_option("-x,--exclude", o->filter.exclude_paths,
-                        "keep only events whose path does not begin with PATH (as rorezuredi -x)");
-    p->excludes(x);
-    CLI::Option* a = sub->add_option("-a,--attr", o->filter.include_attrs,
-                                     "leaf events only of the last component ATTR (as -a)");
-    CLI::Option* i = sub->add_option("-i,--not-attr", o->filter.exclude_attrs,
-                                     "leaf events only of another last component than ATTR (as -i)");
-    a->excludes(i);
-    sub->add_option("--action", o->actions, "keep only batches of this action (CMD_SET_LEAF, ...)")
-        ->check(CLI::IsMember(action_names()));
+                                       "Keep the batches in a time window and an index range, and the events "
+                                       "of the paths and actions named");
+    add_selection(*sub, o->select);
     sub->add_flag("--rebase", o->rebase,
                   "move the axis so that the first kept batch is at 0, and the start with it");
     sub->add_option("FILE", o->file, "the log")->required();
@@ -164,25 +147,25 @@ command add_merge(CLI::App& app) {
 
 command add_retime(CLI::App& app) {
     auto o = std::make_shared<retime_options>();
-    CLI::App* sub = app.add_subcommand(
-        "retime",
-        "Change a log's pace: divide the gaps between batches by a speed, cap long gaps, shift the "
-        "batch times, sort the batches, set the start. The first batch keeps its time (plus --shift); "
-        "times written strictly increase (a time that would not moves up by 1 ns)");
-    sub->add_option("--speed", o->speed_text, "divide every gap between batches by X (2 plays twice as fast)")
-        ->check(CLI::Validator(check_speed, "X"));
-    sub->add_option("--max-gap", o->max_gap_text,
-                    "shorten every gap longer than S seconds (after --speed) to S")
-        ->check(CLI::Validator(check_cap, "S"));
-    sub->add_option("--shift", o->shift_text,
-                    "add S seconds (may be negative) to every batch time; a time that would go below 0 "
-                    "refuses the log")
-        ->check(seconds_arg());
+    CLI::App* sub = app.add_subcommand("retime",
+                                       "Change a log's pace: divide the gaps between batches by a speed, cap "
+                                       "long gaps, shift the batch times, "
+                                       "sort the batches, set the start. The first batch keeps its time "
+                                       "(plus --shift); times written strictly "
+                                       "increase (a time that would not moves up by 1 ns)");
+    option(*sub, "--speed", "divide every gap between batches by X (2 plays twice as fast)",
+           into(o->speed, seconds{seconds::above_0}), "X");
+    option(*sub, "--max-gap", "shorten every gap longer than S seconds (after --speed) to S",
+           into(o->max_gap, seconds{seconds::at_least_0}), "S");
+    option(
+        *sub, "--shift",
+        "add S seconds (may be negative) to every batch time; a time that would go below 0 refuses the log",
+        into(o->shift, seconds{}), "S");
     sub->add_flag("--sort", o->sort,
-                  "put the batches into time order first, keeping file order among equal times (holds "
-                  "the whole log in memory)");
-    sub->add_option("--start", o->start_text, "set or replace the start element (ISO 8601 UTC time)")
-        ->check(CLI::Validator(check_start, "ISO"));
+                  "put the batches into time order first, keeping file order among equal times (holds the "
+                  "whole log in memory)");
+    option(*sub, "--start", "set or replace the start element (ISO 8601 UTC time)", into(o->start, iso_value),
+           "ISO");
     sub->add_option("FILE", o->file, "the log")->required();
     sub->add_option("OUT", o->out, "the retimed log")->required();
     return {sub, [o] { return run_retime(*o); }};
@@ -196,11 +179,10 @@ command add_timeline(CLI::App& app) {
                                        "slice --batches) and a bar of one letter per action; and a chart of "
                                        "stacked bars with the busiest bin "
                                        "and the three longest gaps marked");
-    sub->add_option(
-           "--bin", o->bin_text,
-           "bins of S seconds, aligned at multiples of S (default: a width of 1, 2 or 5 times a power "
-           "of ten giving about 40 rows; at most 100000 rows)")
-        ->check(seconds_arg());
+    option(*sub, "--bin",
+           "bins of S seconds, aligned at multiples of S (default: a width of 1, 2 or 5 times a power of ten "
+           "giving about 40 rows; at most 100000 rows)",
+           into(o->bin, seconds{seconds::above_0}), "S");
     sub->add_option("--svg", o->svg, "also draw the chart into this SVG file");
     sub->add_option("--png", o->png, "also draw the chart into this PNG file");
     sub->add_option("FILE", o->file, "the log ('-' for standard input)")->required();
@@ -291,9 +273,10 @@ int run_program(int argc, char** argv, const char* version) {
     CLI::App app{
         "Looks into, checks, repairs, slices, merges, retimes and charts rorezuredi event logs,\n"
         "and tells the store's state they leave (state, diff, verify, snapshot).\n"
-        "FILE may be - for standard input and OUT - for standard output. Exit status: 0 success,\n"
-        "1 the log was refused (or check --strict drew warnings), 2 a usage error or a file\n"
-        "that can't be opened or written.",
+        "FILE may be - for standard input and OUT - for standard output; a log read may be\n"
+        "compressed with gzip or zstd, and an OUT ending in .gz or .zst is written so.\n"
+        "Exit status: 0 success, 1 the log was refused (or check --strict drew warnings),\n"
+        "2 a usage error or a file that can't be opened or written.",
         "rorezuredi-log"};
     app.set_version_flag("--version", version);
     app.require_subcommand(1, 1);
@@ -305,6 +288,20 @@ int run_program(int argc, char** argv, const char* version) {
         add_diff(app),  add_verify(app), add_snapshot(app),
     };
 
+    // A first word that is no subcommand is named as such, with the nearest one.
+    if (argc > 1 && argv[1][0] != '-') {
+        std::vector<std::string> names(commands.size());
+        std::transform(commands.begin(), commands.end(), names.begin(),
+                       [](const command& c) { return c.app->get_name(); });
+        const std::string nearest = nearest_word(argv[1], names);
+        if (nearest != argv[1]) {
+            std::fprintf(stderr,
+                         "rorezuredi-log: '%s' is not a subcommand; the nearest is '%s' (see rorezuredi-log "
+                         "--help)\n",
+                         argv[1], nearest.c_str());
+            return exit_usage;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

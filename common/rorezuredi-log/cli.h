@@ -14,10 +14,16 @@ class App;
 
 namespace logtool {
 
+struct selection;
+
 struct command {
     CLI::App* app = nullptr;
     std::function<int()> run;  // the exit status
 };
+
+// The options of a selection (--from, --to, --batches, -p, -x, -a, -i,
+// --action) on subcommand `sub`, each parsed into `s` as it is read.
+void add_selection(CLI::App& sub, selection& s);
 
 command add_info(CLI::App& app);
 command add_check(CLI::App& app);

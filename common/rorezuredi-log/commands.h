@@ -1,13 +1,16 @@
-// The subcommands of rorezuredi-log: the options each one takes, as its
-// command line gives them (already checked there), and the function that runs
-// it and returns the exit status. cli.cpp builds the command line over these.
+// The subcommands of rorezuredi-log: the options each one takes, parsed once
+// into their types by the command line (cli.cpp), and the function that runs
+// it and returns the exit status.
 #ifndef ROREZUREDI_LOG_COMMANDS_H
 #define ROREZUREDI_LOG_COMMANDS_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "log_io.h"
+#include "log_input.h"
+#include "log_time.h"
+#include "selection.h"
 
 namespace logtool {
 
@@ -19,7 +22,7 @@ struct info_options {
 struct check_options {
     bool json = false;
     bool strict = false;
-    std::string max_gap_text = "3600";
+    nanos max_gap = 3600 * ns_per_s;
     std::string file;
 };
 
@@ -28,9 +31,7 @@ struct repair_options {
 };
 
 struct slice_options {
-    std::string from_text, to_text, batches_text;
-    path_filter_args filter;
-    std::vector<std::string> actions;
+    selection select;
     bool rebase = false;
     std::string file, out;
 };
@@ -41,13 +42,17 @@ struct merge_options {
 };
 
 struct retime_options {
-    std::string speed_text, max_gap_text, shift_text, start_text;
+    nanos speed = ns_per_s;  // in billionths: 1 s stands for 1
+    std::optional<nanos> max_gap;
+    nanos shift = 0;
+    std::optional<nanos> start;  // since the epoch
     bool sort = false;
     std::string file, out;
 };
 
 struct timeline_options {
-    std::string bin_text, svg, png, file;
+    std::optional<nanos> bin;  // above 0
+    std::string svg, png, file;
 };
 
 struct state_options {

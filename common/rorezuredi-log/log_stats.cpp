@@ -4,15 +4,6 @@
 
 namespace logtool {
 
-const std::array<api_cmd_t, action_count> log_actions = {CMD_ADD_NODE, CMD_REMOVE_NODE, CMD_SET_LEAF,
-                                                         CMD_CLEAR_LEAF};
-
-std::size_t action_slot(api_cmd_t cmd) {
-    for (std::size_t i = 0; i < action_count; ++i)
-        if (log_actions[i] == cmd) return i;
-    return action_count;
-}
-
 namespace {
 
 // Orders gaps "longer first, then earlier": the heap keeps the worst on top.

@@ -8,15 +8,11 @@
 #include <cstddef>
 #include <vector>
 
-#include "log_io.h"
+#include "actions.h"
+#include "log_time.h"
+#include "rorezuredi.h"
 
 namespace logtool {
-
-// The four actions a log holds, in the order they are reported.
-constexpr std::size_t action_count = 4;
-extern const std::array<api_cmd_t, action_count> log_actions;
-// The place of `cmd` in log_actions (action_count for any other command).
-std::size_t action_slot(api_cmd_t cmd);
 
 // A gap between two consecutive batches (file order): the batch `index`
 // came `length` after the batch before it.

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "cli.h"
-#include "log_io.h"
+#include "log_input.h"
 
 int main(int argc, char** argv) {
     try {

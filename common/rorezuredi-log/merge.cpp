@@ -1,4 +1,5 @@
 // merge: one log of the batches of several, in order of absolute time.
+#include <algorithm>
 #include <memory>
 #include <queue>
 #include <string>
@@ -6,7 +7,8 @@
 #include <vector>
 
 #include "commands.h"
-#include "log_io.h"
+#include "log_cursor.h"
+#include "log_writer.h"
 
 namespace logtool {
 
@@ -14,30 +16,25 @@ namespace {
 
 // One input with its next batch, waiting to be written.
 struct merge_input {
-    input_log in;
     std::unique_ptr<log_cursor> cursor;
     nanos start = 0;
-    event_batch_t batch;
+    log_batch next;
     nanos time = 0;  // the batch's time on its own axis
-    long long batches = 0;
 };
 
-// Pulls the input's next batch; false at its end. Sets `disorder` when the
-// batch lies before the one before it.
-bool advance(merge_input& m, bool& disorder) {
-    if (!m.cursor->next(m.batch)) return false;
-    const nanos t = to_nanos(m.batch.time);
-    disorder = m.batches > 0 && t < m.time;
-    m.time = t;
-    ++m.batches;
-    return true;
-}
-
-int refuse_disorder(const merge_input& m) {
+int refuse_disorder(const log_cursor& c) {
     std::fprintf(stderr,
                  "rorezuredi-log: '%s' is not in time order (batch %lld lies before the one before it); "
                  "sort it first: rorezuredi-log retime --sort %s OUT\n",
-                 m.in.display().c_str(), m.batches - 1, m.in.name.c_str());
+                 c.input().display().c_str(), c.batches() - 1, c.input().name.c_str());
+    return exit_refused;
+}
+
+int refuse_no_start(const log_cursor& c) {
+    std::fprintf(stderr,
+                 "rorezuredi-log: '%s' has no start element, so its batches can't be placed in time; give it "
+                 "one: rorezuredi-log retime --start ISO-TIME %s OUT\n",
+                 c.input().display().c_str(), c.input().name.c_str());
     return exit_refused;
 }
 
@@ -50,78 +47,62 @@ int run_merge(const merge_options& o) {
         std::fputs("rorezuredi-log: standard input ('-') can be only one of the inputs\n", stderr);
         return exit_usage;
     }
-    // The cursors keep references to their inputs: the vector never grows.
-    std::vector<merge_input> inputs(o.files.size());
-    std::vector<const input_log*> opened;
-    for (size_t i = 0; i < o.files.size(); ++i) {
-        if (!open_input(o.files[i], inputs[i].in)) return exit_usage;
-        opened.push_back(&inputs[i].in);
+    std::vector<input_log> opened;
+    for (const std::string& f : o.files) {
+        std::optional<input_log> in = open_input(f);
+        if (!in) return exit_usage;
+        opened.push_back(std::move(*in));
     }
-    output_log out;
-    if (!out.open(o.out, opened)) return exit_usage;
+    std::vector<const input_log*> names(opened.size());
+    std::transform(opened.begin(), opened.end(), names.begin(), [](const input_log& in) { return &in; });
+    output_file out;
+    if (!out.open(o.out, names)) return exit_usage;
 
-    // Each input's start must be known before its first batch: it places the
-    // input's batches on the common axis.
-    bool have_start = false;
-    nanos out_start = 0;
-    for (merge_input& m : inputs) {
-        m.cursor = std::make_unique<log_cursor>(m.in);
-        m.cursor->prime();
-        if (m.cursor->failed()) return refuse(m.in, m.cursor->report());
-        if (!m.cursor->start_first()) {
-            std::fprintf(stderr,
-                         "rorezuredi-log: '%s' has no start element before its first batch, so its batches "
-                         "can't be placed in time; give it one: rorezuredi-log retime --start ISO-TIME %s "
-                         "OUT\n",
-                         m.in.display().c_str(), m.in.name.c_str());
-            return exit_refused;
-        }
-        m.start = to_nanos(m.cursor->start());
-        if (!have_start || m.start < out_start) out_start = m.start;
-        have_start = true;
+    // Each input's start places its batches on the common axis, whose start
+    // is the earliest; an input whose start comes late is read ahead to it.
+    std::vector<merge_input> inputs(opened.size());
+    std::optional<nanos> out_start;
+    for (std::size_t i = 0; i < opened.size(); ++i) {
+        merge_input& m = inputs[i];
+        m.cursor = std::make_unique<log_cursor>(std::move(opened[i]));
+        const std::optional<nanos> start = m.cursor->find_start();
+        if (m.cursor->failed()) return m.cursor->refuse();
+        if (!start) return refuse_no_start(*m.cursor);
+        m.start = *start;
+        out_start = std::min(out_start.value_or(m.start), m.start);
     }
 
     // The inputs by the absolute time of their next batch, ties by input order.
-    using key = std::pair<nanos, size_t>;
+    using key = std::pair<nanos, std::size_t>;
     std::priority_queue<key, std::vector<key>, std::greater<>> queue;
-    const auto pull = [&](size_t i) {
+    const auto pull = [&](std::size_t i) {
         merge_input& m = inputs[i];
-        bool disorder = false;
-        if (advance(m, disorder)) {
-            if (disorder) return refuse_disorder(m);
-            queue.emplace(m.start + m.time, i);
-        } else if (m.cursor->failed()) {
-            return refuse(m.in, m.cursor->report());
-        }
+        const nanos before = m.time;
+        if (!m.cursor->next(m.next)) return m.cursor->failed() ? m.cursor->refuse() : exit_ok;
+        m.time = to_nanos(m.next.batch.time);
+        if (m.next.index > 0 && m.time < before) return refuse_disorder(*m.cursor);
+        queue.emplace(m.start + m.time, i);
         return exit_ok;
     };
-    for (size_t i = 0; i < inputs.size(); ++i)
+    for (std::size_t i = 0; i < inputs.size(); ++i)
         if (const int status = pull(i); status != exit_ok) return status;
 
-    write_log_head(out.stream());
-    timespec start{};
-    from_nanos(out_start, start);
-    write_start(out.stream(), start);
+    log_writer writer(out);
     nanos last = -1;
-    long long batches = 0, events = 0;
     while (!queue.empty()) {
         const auto [when, i] = queue.top();
         queue.pop();
         merge_input& m = inputs[i];
         // Times written strictly increase, so that replay keeps this order.
-        nanos t = when - out_start;
-        if (t <= last) t = last + 1;
+        const nanos t = std::max(when - *out_start, last + 1);
         last = t;
-        from_nanos(t, m.batch.time);
-        write_batch(out.stream(), m.batch);
-        ++batches;
-        events += static_cast<long long>(m.batch.events.size());
+        to_timespec(t, m.next.batch.time);
+        writer.write(m.next.batch, out_start);
         if (const int status = pull(i); status != exit_ok) return status;
     }
-    write_log_tail(out.stream());
-    if (!out.commit()) return exit_usage;
-    std::fprintf(stderr, "merge: wrote %lld batches, %lld events from %zu logs\n", batches, events,
-                 inputs.size());
+    if (!writer.finish(out_start)) return exit_usage;
+    std::fprintf(stderr, "merge: wrote %lld batches, %lld events from %zu logs\n", writer.batches(),
+                 writer.events(), inputs.size());
     return exit_ok;
 }
 

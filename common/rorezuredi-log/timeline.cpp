@@ -13,7 +13,7 @@
 
 #include "chart.h"
 #include "commands.h"
-#include "log_io.h"
+#include "log_cursor.h"
 #include "log_stats.h"
 
 namespace logtool {
@@ -123,15 +123,12 @@ private:
     std::deque<time_bin> m_bins;
 };
 
-constexpr char action_letters[action_count + 1] = "ARSC";
-constexpr const char* action_ansi[action_count] = {"\033[32m", "\033[31m", "\033[34m", "\033[33m"};
-
 void print_rows(const chart_data& d, bool colour) {
     long long most = 0;
     for (const time_bin& b : d.bins) most = std::max(most, b.total());
     std::printf("legend:");
     for (std::size_t a = 0; a < action_count; ++a)
-        std::printf(" %c %s", action_letters[a], action_name(log_actions[a]));
+        std::printf(" %c %s", action_styles[a].letter, action_label(a));
     std::printf("\n%16s  %-17s %10s\n", "start (s)", "batches", "events");
     for (std::size_t i = 0; i < d.bins.size(); ++i) {
         const time_bin& b = d.bins[i];
@@ -145,8 +142,8 @@ void print_rows(const chart_data& d, bool colour) {
             sum += b.events[a];
             int upto = most > 0 ? static_cast<int>((sum * bar_width + most / 2) / most) : 0;
             if (b.events[a] > 0 && upto == drawn && drawn == 0) upto = 1;  // a bin with events shows one mark
-            if (upto > drawn && colour) std::fputs(action_ansi[a], stdout);
-            for (; drawn < upto; ++drawn) std::putchar(action_letters[a]);
+            if (upto > drawn && colour) std::fputs(action_styles[a].ansi, stdout);
+            for (; drawn < upto; ++drawn) std::putchar(action_styles[a].letter);
             if (colour) std::fputs("\033[0m", stdout);
         }
         std::putchar('\n');
@@ -156,51 +153,42 @@ void print_rows(const chart_data& d, bool colour) {
 }  // namespace
 
 int run_timeline(const timeline_options& o) {
-    nanos bin = 0;
-    if (!o.bin_text.empty() && (!parse_seconds(o.bin_text, bin) || bin <= 0)) {
-        std::fprintf(stderr, "rorezuredi-log: --bin needs a width above 0 seconds, not '%s'\n",
-                     o.bin_text.c_str());
-        return exit_usage;
-    }
-    input_log in;
-    if (!open_input(o.file, in)) return exit_usage;
-    const bool fixed = bin > 0;
-    binner bins(fixed ? bin : 1, fixed ? max_rows : fine_bins, !fixed);
+    std::optional<input_log> in = open_input(o.file);
+    if (!in) return exit_usage;
+    log_cursor cursor(std::move(*in));
+    const std::string name = cursor.input().display();
+    const nanos bin = o.bin.value_or(0);
+    binner bins(o.bin ? bin : 1, o.bin ? max_rows : fine_bins, !o.bin);
     batch_summary summary(3);
     bool too_many = false;
-    const read_result r = read_log(in, [&](event_batch_t& batch) {
-        if (batch.events.empty() || too_many) return;
-        const long long index = summary.batches;
-        summary.add(batch);
-        too_many = !bins.add(index, to_nanos(batch.time), action_slot(batch.cmd),
-                             static_cast<long long>(batch.events.size()));
-    });
-    if (!r.ok) return refuse(in, r.report);
+    for (log_batch b; !too_many && cursor.next(b);) {
+        summary.add(b.batch);
+        too_many = !bins.add(b.index, to_nanos(b.batch.time), action_slot(b.batch.cmd),
+                             static_cast<long long>(b.batch.events.size()));
+    }
     if (too_many) {
         std::fprintf(stderr,
                      "rorezuredi-log: bins of %s s would give more than %zu rows; give a wider --bin\n",
                      format_seconds(bin).c_str(), max_rows);
         return exit_usage;
     }
+    if (cursor.failed()) return cursor.refuse();
+    const bool fixed = o.bin.has_value();
     const std::string span = format_seconds(summary.span());
     chart_data rows = bins.regroup(fixed ? 1 : bins.factor_for(text_rows));
-    std::printf("timeline of %s: %lld batches, %lld events, span %s s, bins of %s s\n", in.display().c_str(),
+    std::printf("timeline of %s: %lld batches, %lld events, span %s s, bins of %s s\n", name.c_str(),
                 summary.batches, summary.events, span.c_str(), format_seconds(rows.width).c_str());
     print_rows(rows, isatty(STDOUT_FILENO) == 1);
 
     if (o.svg.empty() && o.png.empty()) return exit_ok;
     chart_data chart = fixed ? std::move(rows) : bins.regroup(bins.factor_for(chart_bars));
-    chart.title = in.display() + ": " + std::to_string(summary.events) + " events over " +
+    chart.title = name + ": " + std::to_string(summary.events) + " events over " +
                   span.substr(0, span.size() - 6) + " s";
     chart.gaps = summary.gaps.longest();
     for (const auto& [path, format] :
          {std::pair{o.svg, chart_format::svg}, std::pair{o.png, chart_format::png}}) {
         if (path.empty()) continue;
-        std::string error;
-        if (!draw_chart(chart, format, path, error)) {
-            std::fprintf(stderr, "rorezuredi-log: can't write '%s': %s\n", path.c_str(), error.c_str());
-            return exit_usage;
-        }
+        if (!draw_chart(chart, format, path)) return exit_usage;
     }
     return exit_ok;
 }

@@ -13,10 +13,13 @@ bool begins_with(const tk_string& path, const tk_string& prefix) {
 
 bool ok_to_use(const tk_string& path, api_cmd_t cmd) {
     const ProgramState& ps = program_state;
+    return rules_use({ps.include_paths, ps.exclude_paths, ps.include_attrs, ps.exclude_attrs}, path, cmd);
+}
 
-    if (!ps.include_paths.empty()) {
+bool rules_use(const filter_rules_t& rules, const tk_string& path, api_cmd_t cmd) {
+    if (!rules.include_paths.empty()) {
         bool matched = false;
-        for (const tk_string& prefix : ps.include_paths) {
+        for (const tk_string& prefix : rules.include_paths) {
             if (begins_with(path, prefix)) {
                 matched = true;
                 break;
@@ -24,21 +27,21 @@ bool ok_to_use(const tk_string& path, api_cmd_t cmd) {
         }
         if (!matched) return false;
     } else {
-        for (const tk_string& prefix : ps.exclude_paths) {
+        for (const tk_string& prefix : rules.exclude_paths) {
             if (begins_with(path, prefix)) return false;
         }
     }
 
-    if (ps.include_attrs.empty() && ps.exclude_attrs.empty()) return true;
+    if (rules.include_attrs.empty() && rules.exclude_attrs.empty()) return true;
 
     if (cmd != CMD_SET_LEAF && cmd != CMD_CLEAR_LEAF) return true;
 
     // A path without '/' or ending in '/' has no attribute: no -a name can
     // match it (refused) and no -i name can exclude it (used).
     const auto slash = path.rfind('/');
-    if (slash == tk_string::npos || slash + 1 == path.size()) return ps.include_attrs.empty();
+    if (slash == tk_string::npos || slash + 1 == path.size()) return rules.include_attrs.empty();
 
     const tk_string attr = path.substr(slash + 1);
-    if (!ps.include_attrs.empty()) return ps.include_attrs.count(attr) != 0;
-    return ps.exclude_attrs.count(attr) == 0;
+    if (!rules.include_attrs.empty()) return rules.include_attrs.count(attr) != 0;
+    return rules.exclude_attrs.count(attr) == 0;
 }

@@ -19,41 +19,59 @@ constexpr long ns_per_s = 1000000000L;
 // deliver the end callback of a self-closing element after that; such
 // callbacks are ignored, since they can meet states that no complete
 // document produces.
-bool parser_stopped() {
-    if (program_state.parser == nullptr) return false;
+bool parser_stopped(const log_reader_t& rd) {
+    if (rd.parser == nullptr) return false;
     XML_ParsingStatus status;
-    XML_GetParsingStatus(program_state.parser, &status);
+    XML_GetParsingStatus(rd.parser, &status);
     return status.parsing == XML_FINISHED;
 }
 
 // Notes where the first error of a read lies.
-void note_position(log_read_report_t& r) {
-    r.line = XML_GetCurrentLineNumber(program_state.parser);
-    r.column = XML_GetCurrentColumnNumber(program_state.parser) + 1;
-    r.offset = XML_GetCurrentByteIndex(program_state.parser);
+void note_position(log_reader_t& rd) {
+    log_read_report_t& r = rd.report;
+    r.line = XML_GetCurrentLineNumber(rd.parser);
+    r.column = XML_GetCurrentColumnNumber(rd.parser) + 1;
+    r.offset = XML_GetCurrentByteIndex(rd.parser);
 }
 
 // Asks for a non-resumable stop; the calling callback still completes its steps.
-void stop_parser() {
-    if (program_state.parser == nullptr || parser_stopped()) return;
-    log_read_report_t& r = log_read_report;
-    if (!r.failed) {
-        r.failed = true;
-        r.by_rule = true;
-        note_position(r);
+void stop_parser(log_reader_t& rd) {
+    if (rd.parser == nullptr || parser_stopped(rd)) return;
+    if (!rd.report.failed()) {
+        rd.report.end = LOG_READ_BROKEN_RULE;
+        note_position(rd);
     }
-    XML_StopParser(program_state.parser, XML_FALSE);
+    XML_StopParser(rd.parser, XML_FALSE);
 }
 
 // Writes one of the reader's error messages; the first of a read is kept in
 // the report, without its line end.
-void reader_error(const char* text) {
+void reader_error(log_reader_t& rd, const char* text) {
     std::fputs(text, stderr);
-    log_read_report_t& r = log_read_report;
-    if (r.reason.empty()) {
-        r.reason = text;
-        if (!r.reason.empty() && r.reason.back() == '\n') r.reason.pop_back();
+    std::string& reason = rd.report.reason;
+    if (reason.empty()) {
+        reason = text;
+        if (!reason.empty() && reason.back() == '\n') reason.pop_back();
     }
+}
+
+// The XML parser refused the document: cut short when it ended inside an
+// open element with an error only the end of the input gives, else not
+// well-formed. Notes the parser's reason and position.
+void parser_failed(log_reader_t& rd) {
+    log_read_report_t& r = rd.report;
+    const XML_Error code = XML_GetErrorCode(rd.parser);
+    bool at_end = false;
+    switch (code) {
+        case XML_ERROR_NO_ELEMENTS:
+        case XML_ERROR_UNCLOSED_TOKEN:
+        case XML_ERROR_PARTIAL_CHAR:
+        case XML_ERROR_UNCLOSED_CDATA_SECTION: at_end = true; break;
+        default: break;
+    }
+    r.end = at_end && r.open_elements > 0 ? LOG_READ_CUT_SHORT : LOG_READ_NOT_WELL_FORMED;
+    r.reason = XML_ErrorString(code);
+    note_position(rd);
 }
 
 // One "%ld" conversion of formatted input at p: white space, an optional
@@ -110,20 +128,19 @@ inline bool same_name(const XML_Char* a, const char* b) {
     return *a == *b;
 }
 
-void unsupported_attribute(const XML_Char* attr, const char* tag) {
-    ++log_read_report.unknown_attributes;
+void unsupported_attribute(log_reader_t& rd, const XML_Char* attr, const char* tag) {
+    ++rd.report.unknown_attributes;
     std::fprintf(stderr, "Warning: unsupported attribute %s on <%s> tag\n", attr, tag);
 }
 
-void start_event(const XML_Char** attrs) {
-    ProgramState& ps = program_state;
-    if (!ps.batch_in_progress) {
-        reader_error("Error: event outside of batch\n");
-        stop_parser();
+void start_event(log_reader_t& rd, const XML_Char** attrs) {
+    if (!rd.batch_in_progress) {
+        reader_error(rd, "Error: event outside of batch\n");
+        stop_parser(rd);
     }
-    if (ps.event_in_progress) {
-        reader_error("Error: nested events\n");
-        stop_parser();
+    if (rd.event_in_progress) {
+        reader_error(rd, "Error: nested events\n");
+        stop_parser(rd);
     }
 
     event_instance_t ev;
@@ -141,43 +158,42 @@ void start_event(const XML_Char** attrs) {
         } else if (same_name(name, log_time_attr)) {
             if (!read_time(val, sec, frac)) {
                 std::fprintf(stderr, "Invalid time: %s\n", val);
-                ++log_read_report.invalid_event_times;
+                ++rd.report.invalid_event_times;
                 sec = -1;
             }
         } else {
-            unsupported_attribute(name, log_event_tag);
+            unsupported_attribute(rd, name, log_event_tag);
         }
     }
 
     if (ev.path.empty()) {
-        reader_error("Error: event without path\n");
-        stop_parser();
+        reader_error(rd, "Error: event without path\n");
+        stop_parser(rd);
     }
-    if (ps.current_batch.cmd == CMD_SET_LEAF && ev.type == DATATYPE_INVALID) {
-        reader_error("Error: SET_LEAF with bad/no type\n");
-        stop_parser();
+    if (rd.current_batch.cmd == CMD_SET_LEAF && ev.type == DATATYPE_INVALID) {
+        reader_error(rd, "Error: SET_LEAF with bad/no type\n");
+        stop_parser(rd);
     }
-    if (ps.current_batch.cmd != CMD_SET_LEAF && ev.type != DATATYPE_INVALID) {
+    if (rd.current_batch.cmd != CMD_SET_LEAF && ev.type != DATATYPE_INVALID) {
         std::fputs("Warning: ignoring type\n", stderr);
-        ++log_read_report.ignored_types;
+        ++rd.report.ignored_types;
     }
 
-    ps.event_in_progress = true;
-    ps.char_data.clear();
+    rd.event_in_progress = true;
+    rd.char_data.clear();
     ev.value.timestamp().tv_sec = sec;
     ev.value.timestamp().tv_usec = frac;
-    ps.current_batch.events.push_back(std::move(ev));
+    rd.current_batch.events.push_back(std::move(ev));
 }
 
-void start_batch(const XML_Char** attrs) {
-    ProgramState& ps = program_state;
-    event_batch_t& batch = ps.current_batch;
-    if (ps.batch_in_progress) {
-        reader_error("Error: nested batch\n");
-        stop_parser();
+void start_batch(log_reader_t& rd, const XML_Char** attrs) {
+    event_batch_t& batch = rd.current_batch;
+    if (rd.batch_in_progress) {
+        reader_error(rd, "Error: nested batch\n");
+        stop_parser(rd);
     }
 
-    ps.batch_in_progress = true;
+    rd.batch_in_progress = true;
     batch.time.tv_sec = -1;
     batch.cmd = api_cmd_t(0);
     batch.events.clear();
@@ -198,21 +214,21 @@ void start_batch(const XML_Char** attrs) {
         } else if (same_name(name, log_action_attr)) {
             batch.cmd = action_code(val);
         } else {
-            unsupported_attribute(name, log_batch_tag);
+            unsupported_attribute(rd, name, log_batch_tag);
         }
     }
 
     if (batch.time.tv_sec < 0 || batch.time.tv_nsec < 0 || batch.time.tv_nsec > ns_per_s - 1) {
-        reader_error("Error: bad/missing batch timestamp");
-        stop_parser();
+        reader_error(rd, "Error: bad/missing batch timestamp");
+        stop_parser(rd);
     }
     if (batch.cmd == 0) {
-        reader_error("Error: bad/missing batch action");
-        stop_parser();
+        reader_error(rd, "Error: bad/missing batch action");
+        stop_parser(rd);
     }
 }
 
-void start_start(const XML_Char** attrs) {
+void start_start(log_reader_t& rd, const XML_Char** attrs) {
     long sec = -1;
     long nsec = 0;
     for (int i = 0; attrs[i] != nullptr; i += 2) {
@@ -224,74 +240,70 @@ void start_start(const XML_Char** attrs) {
                 sec = -1;
             }
         } else {
-            unsupported_attribute(name, log_start_tag);
+            unsupported_attribute(rd, name, log_start_tag);
         }
     }
     if (sec >= 0 && nsec >= 0 && nsec <= ns_per_s - 1) {
-        program_state.start_time.tv_sec = sec;
-        program_state.start_time.tv_nsec = nsec;
-        log_read_report.start_seen = true;
+        rd.start_time.tv_sec = sec;
+        rd.start_time.tv_nsec = nsec;
+        rd.report.start_seen = true;
     } else {
-        reader_error("Error: bad/missing batch timestamp");
-        stop_parser();
+        reader_error(rd, "Error: bad/missing batch timestamp");
+        stop_parser(rd);
     }
 }
 
-void end_event() {
-    ProgramState& ps = program_state;
-    if (!ps.event_in_progress) {
+void end_event(log_reader_t& rd) {
+    if (!rd.event_in_progress) {
         std::fprintf(stderr, "Warning: unexpected </%s> tag\n", log_event_tag);
-        ++log_read_report.unexpected_end_tags;
+        ++rd.report.unexpected_end_tags;
         return;
     }
-    ps.event_in_progress = false;
-    std::vector<event_instance_t>& events = ps.current_batch.events;
+    rd.event_in_progress = false;
+    std::vector<event_instance_t>& events = rd.current_batch.events;
     // An open event always has its record at the end of the batch.
-    if (!events.empty() && ps.current_batch.cmd == CMD_SET_LEAF) {
+    if (!events.empty() && rd.current_batch.cmd == CMD_SET_LEAF) {
         event_instance_t& ev = events.back();
-        ev.value.set_string(ps.char_data);
+        ev.value.set_string(rd.char_data);
         if (ev.value.convert_type(ev.type) != 0) {
             std::fputs("Warning: failed to do type conversion\n", stderr);
-            ++log_read_report.dropped_events;
+            ++rd.report.dropped_events;
             events.pop_back();
         }
     }
-    ps.char_data.clear();
+    rd.char_data.clear();
 }
 
-void end_batch() {
-    ProgramState& ps = program_state;
-    if (!ps.batch_in_progress) {
+void end_batch(log_reader_t& rd) {
+    if (!rd.batch_in_progress) {
         std::fprintf(stderr, "Warning: unexpected </%s> tag\n", log_batch_tag);
-        ++log_read_report.unexpected_end_tags;
+        ++rd.report.unexpected_end_tags;
         return;
     }
-    if (ps.event_in_progress) {
-        reader_error("Error: failed to close <event> tag!\n");
-        stop_parser();
+    if (rd.event_in_progress) {
+        reader_error(rd, "Error: failed to close <event> tag!\n");
+        stop_parser(rd);
         return;
     }
-    ps.batch_in_progress = false;
-    log_read_report_t& r = log_read_report;
+    rd.batch_in_progress = false;
+    log_read_report_t& r = rd.report;
     ++r.batches_closed;
-    r.batch_end = XML_GetCurrentByteIndex(ps.parser) + XML_GetCurrentByteCount(ps.parser);
-    if (on_batch_read) {
-        on_batch_read(ps.current_batch);
-        ps.current_batch.events.clear();
-        return;
-    }
-    if (ps.current_batch.events.empty()) return;
-    // The stored batch gets storage of exactly its size, as a copy would, but
-    // its events are moved rather than copied: the reader's own copy is
-    // emptied at the next batch start anyway.
-    event_batch_t& current = ps.current_batch;
+    r.batch_end = XML_GetCurrentByteIndex(rd.parser) + XML_GetCurrentByteCount(rd.parser);
+    rd.on_batch(rd.current_batch);
+    rd.current_batch.events.clear();
+}
+
+// Replay keeps a finished batch that holds events. The stored batch gets
+// storage of exactly its size, as a copy would, but its events are moved
+// rather than copied: the reader's own copy is emptied next anyway.
+void keep_batch(event_batch_t& current) {
+    if (current.events.empty()) return;
     event_batch_t done;
     done.time = current.time;
     done.cmd = current.cmd;
     done.events.reserve(current.events.size());
     for (event_instance_t& ev : current.events) done.events.push_back(std::move(ev));
-    current.events.clear();
-    ps.batches.push_back(std::move(done));
+    program_state.batches.push_back(std::move(done));
 }
 
 }  // namespace
@@ -299,117 +311,109 @@ void end_batch() {
 // ---- Reader ------------------------------------------------------------------
 
 int parse_xml_file(FILE* log) {
-    if (begin_log_read() != 0) {
+    ProgramState& ps = program_state;
+    log_reader_t reader{ps.parser,        ps.char_data,  ps.batch_in_progress, ps.event_in_progress,
+                        ps.current_batch, ps.start_time, keep_batch,           {}};
+    if (begin_log_read(reader) != 0) {
         std::fclose(log);
         return -1;
     }
     std::puts("Parsing XML...");
     const int result = parse_loop(log);
-    end_log_read(log);
+    end_log_read(reader);
+    std::fclose(log);
     return result;
 }
 
 int parse_loop(FILE* log) {
+    // The reader is the one parse_xml_file bound to ProgramState's parser.
+    log_reader_t& reader = *static_cast<log_reader_t*>(XML_GetUserData(program_state.parser));
     for (;;) {
-        const int r = read_log_piece(log);
+        const int r = read_log_piece(reader, log);
         if (r <= 0) return r;
     }
 }
 
-std::function<void(event_batch_t&)> on_batch_read;
-log_read_report_t log_read_report;
+log_reader_t bind_log_reader(log_reader_fields_t& f, std::function<void(event_batch_t&)> on_batch) {
+    return log_reader_t{f.parser,        f.char_data,  f.batch_in_progress, f.event_in_progress,
+                        f.current_batch, f.start_time, std::move(on_batch), {}};
+}
 
-int begin_log_read() {
-    log_read_report = log_read_report_t();
+int begin_log_read(log_reader_t& rd) {
+    rd.report = log_read_report_t();
     // No encoding given: the document's declaration decides, UTF-8 without one.
     // No external entity handler is set, so nothing but the log is ever read.
-    program_state.parser = XML_ParserCreate(nullptr);
-    if (program_state.parser == nullptr) {
+    rd.parser = XML_ParserCreate(nullptr);
+    if (rd.parser == nullptr) {
         std::fputs("Error: can't create XML parser\n", stderr);
+        rd.report.end = LOG_READ_OUT_OF_MEMORY;
+        rd.report.reason = "can't create an XML parser";
         return -1;
     }
-    XML_SetElementHandler(program_state.parser, start_handler, end_handler);
-    XML_SetCharacterDataHandler(program_state.parser, char_handler);
+    XML_SetUserData(rd.parser, &rd);
+    XML_SetElementHandler(rd.parser, start_handler, end_handler);
+    XML_SetCharacterDataHandler(rd.parser, char_handler);
     return 0;
 }
 
-int read_log_piece(FILE* log) {
-    XML_Parser parser = program_state.parser;
-    log_read_report_t& r = log_read_report;
-    void* buf = XML_GetBuffer(parser, read_chunk);
+int read_log_piece(log_reader_t& rd, FILE* log) {
+    log_read_report_t& r = rd.report;
+    void* buf = XML_GetBuffer(rd.parser, read_chunk);
     if (buf == nullptr) {
         std::fputs("XML_GetBuffer() failed\n", stderr);
-        if (!r.failed) {
-            r.failed = true;
-            r.xml_error = XML_GetErrorCode(parser);
-            r.reason = XML_ErrorString(XML_GetErrorCode(parser));
+        if (!r.failed()) {
+            r.end = LOG_READ_OUT_OF_MEMORY;
+            r.reason = XML_ErrorString(XML_GetErrorCode(rd.parser));
         }
         return -1;
     }
     const size_t n = std::fread(buf, 1, read_chunk, log);
     r.bytes += static_cast<long long>(n);
-    if (XML_ParseBuffer(parser, static_cast<int>(n), n == 0) == XML_STATUS_ERROR) {
+    if (XML_ParseBuffer(rd.parser, static_cast<int>(n), n == 0) == XML_STATUS_ERROR) {
         std::fputs("XML_ParseBuffer() failed\n", stderr);
         // A stop asked for by a rule has been noted already; anything else
         // is the XML parser's own verdict.
-        if (!r.failed) {
-            r.failed = true;
-            r.xml_error = XML_GetErrorCode(parser);
-            r.reason = XML_ErrorString(XML_GetErrorCode(parser));
-            note_position(r);
-        }
+        if (!r.failed()) parser_failed(rd);
         return -1;
     }
     return n == 0 ? 0 : 1;
 }
 
-void end_log_read(FILE* log) {
-    XML_ParserFree(program_state.parser);
-    program_state.parser = nullptr;
-    std::fclose(log);
+void end_log_read(log_reader_t& rd) {
+    if (rd.parser != nullptr) XML_ParserFree(rd.parser);
+    rd.parser = nullptr;
 }
 
-void swap_log_reader(log_reader_state_t& state) {
-    ProgramState& ps = program_state;
-    std::swap(ps.parser, state.parser);
-    ps.char_data.swap(state.char_data);
-    std::swap(ps.batch_in_progress, state.batch_in_progress);
-    std::swap(ps.event_in_progress, state.event_in_progress);
-    std::swap(ps.current_batch.time, state.current_batch.time);
-    std::swap(ps.current_batch.cmd, state.current_batch.cmd);
-    ps.current_batch.events.swap(state.current_batch.events);
-    std::swap(ps.start_time, state.start_time);
-    std::swap(log_read_report, state.report);
-    std::swap(on_batch_read, state.on_batch);
-}
-
-void start_handler(void*, const XML_Char* name, const XML_Char** attrs) {
-    if (parser_stopped()) return;
-    ++log_read_report.open_elements;
+void start_handler(void* user_data, const XML_Char* name, const XML_Char** attrs) {
+    log_reader_t& rd = *static_cast<log_reader_t*>(user_data);
+    if (parser_stopped(rd)) return;
+    ++rd.report.open_elements;
     if (same_name(name, log_event_tag))
-        start_event(attrs);
+        start_event(rd, attrs);
     else if (same_name(name, log_batch_tag))
-        start_batch(attrs);
+        start_batch(rd, attrs);
     else if (same_name(name, log_start_tag))
-        start_start(attrs);
+        start_start(rd, attrs);
     else if (!same_name(name, log_root_tag)) {
         std::fprintf(stderr, "Unrecognized tag '%s'\n", name);
-        ++log_read_report.unknown_tags;
+        ++rd.report.unknown_tags;
     }
 }
 
-void end_handler(void*, const XML_Char* name) {
-    if (parser_stopped()) return;
-    --log_read_report.open_elements;
+void end_handler(void* user_data, const XML_Char* name) {
+    log_reader_t& rd = *static_cast<log_reader_t*>(user_data);
+    if (parser_stopped(rd)) return;
+    --rd.report.open_elements;
     if (same_name(name, log_event_tag))
-        end_event();
+        end_event(rd);
     else if (same_name(name, log_batch_tag))
-        end_batch();
+        end_batch(rd);
 }
 
-void char_handler(void*, const XML_Char* s, int len) {
-    if (parser_stopped() || len <= 0) return;
-    program_state.char_data.append(s, static_cast<size_t>(len));
+void char_handler(void* user_data, const XML_Char* s, int len) {
+    log_reader_t& rd = *static_cast<log_reader_t*>(user_data);
+    if (parser_stopped(rd) || len <= 0) return;
+    rd.char_data.append(s, static_cast<size_t>(len));
 }
 
 // ---- Batch application ---------------------------------------------------------
@@ -419,21 +423,12 @@ int process_batch(event_batch_t& batch) {
     std::vector<api_status_t> statuses;
     const tk_string extra;
 
-    // Refused events are erased in place, in one pass: each accepted event is
-    // move-assigned straight to its final place and the surplus tail is
-    // destroyed at the end. The batch ends exactly as erasing the refused
-    // events one by one would leave it, without moving the tail once per
-    // refused event.
+    // Refused events are erased in place, in one pass: the batch ends exactly
+    // as erasing them one by one would leave it.
     std::vector<event_instance_t>& events = batch.events;
+    keep_events(batch, [&](const event_instance_t& ev) { return ok_to_use(ev.path, batch.cmd); });
     paths.reserve(events.size());
-    size_t kept = 0;
-    for (size_t j = 0; j < events.size(); ++j) {
-        if (!ok_to_use(events[j].path, batch.cmd)) continue;
-        if (kept != j) events[kept] = std::move(events[j]);
-        paths.push_back(events[kept].path);
-        ++kept;
-    }
-    events.erase(events.begin() + static_cast<std::ptrdiff_t>(kept), events.end());
+    for (const event_instance_t& ev : events) paths.push_back(ev.path);
     if (paths.empty()) return 0;
 
     toolkit::CVelt& api = program_state.api;

@@ -11,9 +11,11 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <cstddef>
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <velt++.h>
@@ -92,6 +94,17 @@ FILE* open_data_file(bool for_write);
 
 // ---- Filter (filter.cpp) -----------------------------------------------------
 
+// The filter's rules, wherever they are kept (ProgramState's for the tool).
+struct filter_rules_t {
+    const std::vector<tk_string>& include_paths;
+    const std::vector<tk_string>& exclude_paths;
+    const std::set<tk_string>& include_attrs;
+    const std::set<tk_string>& exclude_attrs;
+};
+
+// Whether `rules` use one event of `path` recorded under `cmd`.
+bool rules_use(const filter_rules_t& rules, const tk_string& path, api_cmd_t cmd);
+// The same under ProgramState's rules.
 bool ok_to_use(const tk_string& path, api_cmd_t cmd);
 
 // ---- Capture (capture.cpp) ---------------------------------------------------
@@ -126,11 +139,22 @@ void char_handler(void* user_data, const XML_Char* s, int len);
 int process_batch(event_batch_t& batch);
 int process_event_batches();
 
-// ---- Reading a log piece by piece (replay.cpp) --------------------------------
+// ---- The reader as an object (replay.cpp) -------------------------------------
 //
-// The same reader, for programs that stream a log instead of keeping it
-// (rorezuredi-log): it is fed one piece at a time, hands each finished batch
-// to a callback, and keeps a report of what it met and where it failed.
+// One read of one log. parse_xml_file binds a reader to ProgramState's fields
+// and appends its batches to ProgramState.batches; programs that stream logs
+// (rorezuredi-log) bind readers to fields of their own, one per log, and
+// take each finished batch as it closes. The handlers find their reader
+// through the parser's user data.
+
+// How a read ended.
+enum log_read_end_t : int {
+    LOG_READ_COMPLETE = 0,     // the document was read to its end without error
+    LOG_READ_BROKEN_RULE,      // a rule of the log was broken (the reader stopped the parser)
+    LOG_READ_CUT_SHORT,        // the document ended inside an open element, nothing else wrong
+    LOG_READ_NOT_WELL_FORMED,  // the XML parser refused the document
+    LOG_READ_OUT_OF_MEMORY,    // no parser or parser buffer could be had
+};
 
 // What a read has met so far, and its first error.
 struct log_read_report_t {
@@ -146,42 +170,63 @@ struct log_read_report_t {
     long unexpected_end_tags = 0;  // end tags with nothing of theirs open
     long invalid_event_times = 0;  // event times that did not read
 
-    bool failed = false;
-    bool by_rule = false;  // the reader's own rules refused the log (else the XML parser did)
-    int xml_error = 0;     // the XML parser's error code (XML_Error)
-    std::string reason;    // the reader's first error message, or the XML parser's reason
+    log_read_end_t end = LOG_READ_COMPLETE;
+    std::string reason;  // the reader's first error message, or the XML parser's reason
     unsigned long line = 0;
     unsigned long column = 0;  // 1-based
     long long offset = 0;      // byte offset of the error
+
+    bool failed() const { return end != LOG_READ_COMPLETE; }
 };
 
-// The reader's working state, for reading several logs in turns: each log
-// has one, swapped into program_state around each of its pieces.
-struct log_reader_state_t {
+// The working state of a reader that does not use ProgramState's.
+struct log_reader_fields_t {
     XML_Parser parser = nullptr;
     tk_string char_data;
     bool batch_in_progress = false;
     bool event_in_progress = false;
     event_batch_t current_batch;
     timespec start_time{0, 0};
-    log_read_report_t report;
-    std::function<void(event_batch_t&)> on_batch;
 };
 
-// When set, every batch that closes without error, one without events
-// included, is handed to it instead of being appended to program_state.batches.
-extern std::function<void(event_batch_t&)> on_batch_read;
-extern log_read_report_t log_read_report;
+struct log_reader_t {
+    XML_Parser& parser;
+    tk_string& char_data;
+    bool& batch_in_progress;
+    bool& event_in_progress;
+    event_batch_t& current_batch;
+    timespec& start_time;
+    // Hears of every batch that closes without error, one without events
+    // included; the reader empties the batch's events afterwards.
+    std::function<void(event_batch_t&)> on_batch;
+    log_read_report_t report;
+};
 
-// Creates the parser, resets the report; 0, or -1 when no parser can be made.
-int begin_log_read();
+// A reader over `fields` that hands its batches to `on_batch`.
+log_reader_t bind_log_reader(log_reader_fields_t& fields, std::function<void(event_batch_t&)> on_batch);
+
+// Creates the reader's parser and resets its report; 0, or -1 after a
+// message when no parser can be made. The reader must not move until
+// end_log_read.
+int begin_log_read(log_reader_t& reader);
 // Reads and parses one piece of the log: 1 when there is more, 0 at the end
 // of a document read without error, -1 when the read failed.
-int read_log_piece(FILE* log);
-// Frees the parser and closes the stream.
-void end_log_read(FILE* log);
-// Exchanges the reader's state in program_state (and the callback and the
-// report) with `state`.
-void swap_log_reader(log_reader_state_t& state);
+int read_log_piece(log_reader_t& reader, FILE* log);
+// Frees the parser; the stream stays open.
+void end_log_read(log_reader_t& reader);
+
+// Erases the events `keep` refuses, in one pass and in place: each kept event
+// is moved straight to its final place and the tail is destroyed at the end.
+template <class Keep>
+void keep_events(event_batch_t& batch, Keep&& keep) {
+    std::vector<event_instance_t>& events = batch.events;
+    size_t kept = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (!keep(events[i])) continue;
+        if (kept != i) events[kept] = std::move(events[i]);
+        ++kept;
+    }
+    events.erase(events.begin() + static_cast<std::ptrdiff_t>(kept), events.end());
+}
 
 #endif

@@ -1,0 +1,77 @@
+#include "option_values.h"
+
+#include <algorithm>
+
+#include <velt_commands.h>
+
+namespace logtool {
+
+bool time_value(const std::string& text, std::optional<time_arg>& out, std::string& error) {
+    time_arg t;
+    if (!parse_time_arg(text, t, error)) return false;
+    out = t;
+    return true;
+}
+
+bool iso_value(const std::string& text, std::optional<nanos>& out, std::string& error) {
+    time_arg t;
+    if (!parse_time_arg(text, t, error) || !t.absolute || t.value < 0) {
+        error = "'" + text + "' is not an ISO 8601 UTC time (2026-12-06T19:04:13.5Z)";
+        return false;
+    }
+    out = t.value;
+    return true;
+}
+
+bool range_value(const std::string& text, std::optional<batch_range>& out, std::string& error) {
+    batch_range r;
+    if (!parse_batch_range(text, r, error)) return false;
+    out = r;
+    return true;
+}
+
+bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::string& error) {
+    const api_cmd_t cmd = velt::command_code(text);
+    if (cmd == 0) {
+        error =
+            "'" + text + "' is not an action (CMD_ADD_NODE, CMD_REMOVE_NODE, CMD_SET_LEAF, CMD_CLEAR_LEAF)";
+        return false;
+    }
+    out.push_back(cmd);
+    return true;
+}
+
+namespace {
+
+// The edit (Levenshtein) distance between two words.
+std::size_t distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::string nearest_word(const std::string& word, const std::vector<std::string>& words) {
+    std::string nearest;
+    std::size_t best = 0;
+    for (const std::string& w : words) {
+        const std::size_t d = distance(word, w);
+        if (nearest.empty() || d < best) {
+            best = d;
+            nearest = w;
+        }
+    }
+    return nearest;
+}
+
+}  // namespace logtool
