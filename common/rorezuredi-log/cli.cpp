@@ -189,23 +189,15 @@ command add_timeline(CLI::App& app) {
     return {sub, [o] { return run_timeline(*o); }};
 }
 
-// The store's state: state, diff, verify and snapshot.
-
 namespace {
 
-// The logs taken together, in the order merge gives them.
-void add_state_logs(CLI::App* sub, std::vector<std::string>& files) {
-    sub->add_option(
-           "FILE", files,
-           "the logs ('-' for standard input), taken in the order merge gives their batches (several "
-           "logs each need a start element); each in time order")
-        ->required();
-}
-
-void add_keep_going(CLI::App* sub, bool& keep_going) {
+// The logs of state, diff and verify, taken together in merge order, and --keep-going.
+void add_replay(CLI::App* sub, std::vector<std::string>& files, bool& keep_going) {
     sub->add_flag("--keep-going", keep_going,
-                  "apply a batch the store would refuse event by event, skipping (and reporting) the events "
-                  "it refuses, instead of stopping there");
+                  "apply a batch the store would refuse event by event, skipping the events it refuses");
+    sub->add_option("FILE", files,
+                    "the logs ('-' for standard input), each in time order, taken in merge's order")
+        ->required();
 }
 
 }  // namespace
@@ -214,16 +206,13 @@ command add_state(CLI::App& app) {
     auto o = std::make_shared<state_options>();
     CLI::App* sub = app.add_subcommand(
         "state",
-        "Print the tree that replaying the logs into an empty store would leave, in veltctl dump's format. "
-        "A batch the store would refuse is reported (log, batch index, time, code); the tree before it is "
-        "printed and the status is 1");
-    sub->add_option("--at", o->at_text,
-                    "count only the batches at or before T (seconds on the logs' axis, or ISO 8601 UTC)")
-        ->check(time_arg_check());
+        "Print the tree replaying the logs into an empty store would leave, as veltctl dump does (a batch "
+        "the store would refuse: reported, the tree before it printed, status 1)");
+    option(*sub, "--at", "count only the batches at or before T (seconds on the logs' axis, or ISO 8601 UTC)",
+           into(o->at, time_value), "T");
     sub->add_flag("--times", o->times, "end each leaf line with @SEC.USEC, as veltctl dump --times");
     sub->add_flag("--json", o->json, "print the tree as one JSON object");
-    add_keep_going(sub, o->keep_going);
-    add_state_logs(sub, o->files);
+    add_replay(sub, o->files, o->keep_going);
     return {sub, [o] { return run_state(*o); }};
 }
 
@@ -233,13 +222,10 @@ command add_diff(CLI::App& app) {
         "diff",
         "Print the net change between the state at T1 and at T2 in path order: '+ node P', '- leaf P TYPE "
         "TEXT', '~ leaf P TYPE OLD -> NEW'. Status 0 no change, 1 changes, 2 trouble");
-    sub->add_option("--from", o->from_text, "the state at T1 (default: before the first batch)")
-        ->check(time_arg_check());
-    sub->add_option("--to", o->to_text, "the state at T2 (default: after the last batch)")
-        ->check(time_arg_check());
+    option(*sub, "--from", "the state at T1 (default: the empty tree)", into(o->from, time_value), "T1");
+    option(*sub, "--to", "the state at T2 (default: after the last batch)", into(o->to, time_value), "T2");
     sub->add_flag("--json", o->json, "print a JSON array of changes");
-    add_keep_going(sub, o->keep_going);
-    add_state_logs(sub, o->files);
+    add_replay(sub, o->files, o->keep_going);
     return {sub, [o] { return run_diff(*o); }};
 }
 
@@ -247,13 +233,12 @@ command add_verify(CLI::App& app) {
     auto o = std::make_shared<verify_options>();
     CLI::App* sub = app.add_subcommand(
         "verify",
-        "Compare the state the logs leave with the live store (found by VELT_SOCKET): one line and status 0 "
-        "when equal, else the differing paths as diff prints them ('-' only in the logs, '+' only in the "
-        "store) and status 1; 2 trouble");
+        "Compare the state the logs leave with the live store (VELT_SOCKET): status 0 when equal, else 1 "
+        "and the differing paths as diff prints them ('-' the logs only, '+' the store only)");
     sub->add_flag("--times", o->times, "compare the leaves' timestamps too");
-    sub->add_option("-p,--path", o->paths, "compare only the subtree at PATH (repeatable)");
-    add_keep_going(sub, o->keep_going);
-    add_state_logs(sub, o->files);
+    option(*sub, "-p,--path", "compare only the subtree at PATH", into(o->paths, store_path_value), "PATH",
+           true);
+    add_replay(sub, o->files, o->keep_going);
     return {sub, [o] { return run_verify(*o); }};
 }
 
@@ -261,10 +246,10 @@ command add_snapshot(CLI::App& app) {
     auto o = std::make_shared<snapshot_options>();
     CLI::App* sub = app.add_subcommand(
         "snapshot",
-        "Write the live store's tree (found by VELT_SOCKET) as a log that rebuilds it: add-node batches for "
-        "the nodes, then set-leaf batches with every leaf's value and timestamp; the start is the time of "
-        "the dump. Replayed with rorezuredi -t into an empty store it gives the same veltctl dump --times");
-    sub->add_option("-p,--path", o->paths, "take only the subtree at PATH (repeatable)");
+        "Write the live store's tree (VELT_SOCKET) as a log that rebuilds it, with rorezuredi -t, into an "
+        "empty store: add-node batches, then set-leaf batches; the start is the time of the dump");
+    option(*sub, "-p,--path", "take only the subtree at PATH", into(o->paths, store_path_value), "PATH",
+           true);
     sub->add_option("OUT", o->out, "the log ('-' for standard output)")->required();
     return {sub, [o] { return run_snapshot(*o); }};
 }
@@ -288,20 +273,9 @@ int run_program(int argc, char** argv, const char* version) {
         add_diff(app),  add_verify(app), add_snapshot(app),
     };
 
-    // A first word that is no subcommand is named as such, with the nearest one.
-    if (argc > 1 && argv[1][0] != '-') {
-        std::vector<std::string> names(commands.size());
-        std::transform(commands.begin(), commands.end(), names.begin(),
-                       [](const command& c) { return c.app->get_name(); });
-        const std::string nearest = nearest_word(argv[1], names);
-        if (nearest != argv[1]) {
-            std::fprintf(stderr,
-                         "rorezuredi-log: '%s' is not a subcommand; the nearest is '%s' (see rorezuredi-log "
-                         "--help)\n",
-                         argv[1], nearest.c_str());
-            return exit_usage;
-        }
-    }
+    std::vector<std::string> names;
+    for (const command& c : commands) names.push_back(c.app->get_name());
+    if (argc > 1 && argv[1][0] != '-' && !is_subcommand(argv[1], names)) return exit_usage;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

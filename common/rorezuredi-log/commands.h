@@ -56,25 +56,25 @@ struct timeline_options {
 };
 
 struct state_options {
-    std::string at_text;
+    std::optional<time_arg> at;
     bool times = false, json = false, keep_going = false;
     std::vector<std::string> files;
 };
 
 struct diff_options {
-    std::string from_text, to_text;
+    std::optional<time_arg> from, to;
     bool json = false, keep_going = false;
     std::vector<std::string> files;
 };
 
 struct verify_options {
     bool times = false, keep_going = false;
-    std::vector<std::string> paths;
+    std::vector<std::string> paths;  // canonical store paths
     std::vector<std::string> files;
 };
 
 struct snapshot_options {
-    std::vector<std::string> paths;
+    std::vector<std::string> paths;  // canonical store paths
     std::string out;
 };
 

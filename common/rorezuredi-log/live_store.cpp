@@ -5,7 +5,6 @@
 #include <iterator>
 
 #include "ctl/format.h"
-#include "daemon/checks.h"
 
 namespace logtool {
 
@@ -37,23 +36,13 @@ bool dump_before(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool subtree_paths(const std::vector<std::string>& given, std::vector<std::string>& out) {
-    out.clear();
-    for (const std::string& p : given) {
-        std::string c;
-        if (!veltd::canonical_path(p, c)) {
-            std::fprintf(stderr, "rorezuredi-log: '%s' is not a valid path\n", velt::ctl::escaped(p).c_str());
-            return false;
-        }
-        out.push_back(std::move(c));
-    }
-    if (out.empty()) out.emplace_back("/");
-    std::sort(out.begin(), out.end(), dump_before);
+std::vector<std::string> subtree_paths(std::vector<std::string> given) {
+    if (given.empty()) given.emplace_back("/");
+    std::sort(given.begin(), given.end(), dump_before);
     std::vector<std::string> kept;
-    for (std::string& p : out)
+    for (std::string& p : given)
         if (kept.empty() || !covers(kept.back(), p)) kept.push_back(std::move(p));
-    out = std::move(kept);
-    return true;
+    return kept;
 }
 
 int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bool missing_ok,

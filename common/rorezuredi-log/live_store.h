@@ -16,9 +16,9 @@ namespace logtool {
 // /tmp/velt.sock); false after a message.
 bool connect_store(toolkit::CVelt& api);
 
-// The -p paths canonicalised, in dump order, without those another one
-// covers; "/" when none is given. False after a message.
-bool subtree_paths(const std::vector<std::string>& given, std::vector<std::string>& out);
+// The canonical -p paths in dump order, without those another one covers;
+// "/" when none is given.
+std::vector<std::string> subtree_paths(std::vector<std::string> given);
 
 // Reads each subtree with one dump request, the entries in dump order. A
 // missing subtree is left out when `missing_ok`, else refused. Returns 0 or

@@ -1,8 +1,12 @@
 #include "option_values.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <velt_commands.h>
+
+#include "ctl/format.h"
+#include "daemon/checks.h"
 
 namespace logtool {
 
@@ -41,6 +45,16 @@ bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::str
     return true;
 }
 
+bool store_path_value(const std::string& text, std::vector<std::string>& out, std::string& error) {
+    std::string path;
+    if (!veltd::canonical_path(text, path)) {
+        error = "'" + velt::ctl::escaped(text) + "' is not a valid path";
+        return false;
+    }
+    out.push_back(std::move(path));
+    return true;
+}
+
 namespace {
 
 // The edit (Levenshtein) distance between two words.
@@ -72,6 +86,15 @@ std::string nearest_word(const std::string& word, const std::vector<std::string>
         }
     }
     return nearest;
+}
+
+bool is_subcommand(const std::string& word, const std::vector<std::string>& names) {
+    const std::string nearest = nearest_word(word, names);
+    if (nearest == word) return true;
+    std::fprintf(
+        stderr, "rorezuredi-log: '%s' is not a subcommand; the nearest is '%s' (see rorezuredi-log --help)\n",
+        word.c_str(), nearest.c_str());
+    return false;
 }
 
 }  // namespace logtool

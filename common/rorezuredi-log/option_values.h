@@ -21,6 +21,9 @@ bool range_value(const std::string& text, std::optional<batch_range>& out, std::
 // One of the store's action names; appended to `out`.
 bool action_value(const std::string& text, std::vector<api_cmd_t>& out, std::string& error);
 
+// A path of the store, canonicalised as the store does; appended to `out`.
+bool store_path_value(const std::string& text, std::vector<std::string>& out, std::string& error);
+
 // Seconds with a bound; `T` a nanos or an optional one.
 struct seconds {
     enum { any, at_least_0, above_0 } bound = any;
@@ -41,6 +44,9 @@ struct seconds {
 
 // The word of `words` fewest edits away from `word` (the first of equals).
 std::string nearest_word(const std::string& word, const std::vector<std::string>& words);
+// True when `word` is one of `names`; else false after a message naming the
+// nearest.
+bool is_subcommand(const std::string& word, const std::vector<std::string>& names);
 
 }  // namespace logtool
 

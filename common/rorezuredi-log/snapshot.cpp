@@ -7,7 +7,8 @@
 
 #include "commands.h"
 #include "live_store.h"
-#include "log_format.h"
+#include "log_writer.h"
+#include "store_state.h"
 
 namespace logtool {
 
@@ -19,14 +20,6 @@ namespace {
 constexpr size_t batch_budget = size_t(1) << 20;
 // Dumps retried while the store changes under them.
 constexpr int dump_attempts = 3;
-
-// What one path (and value) adds to a request as the store's protocol
-// encodes it, at most.
-size_t request_bytes(const std::string& path, const toolkit::CElement* value) {
-    size_t n = 4 + path.size();
-    if (value != nullptr) n += 1 + 16 + 4 + 16 + value->get_bytes().size() + 1;
-    return n;
-}
 
 // True when a batch of changes has reached the subscription since it was
 // last drained; drains it.
@@ -41,45 +34,46 @@ bool store_changed(toolkit::CVelt& api) {
     return changed;
 }
 
-// Writes the entries of one kind as batches of one command, cut by size.
-class batch_writer {
+// Gathers the entries of one kind into batches of one command, each written
+// once its request would pass the budget.
+class batch_cutter {
 public:
-    batch_writer(FILE* log, long long& batches) : m_log(log), m_batches(batches) {}
-    ~batch_writer() { close(); }
-    batch_writer(const batch_writer&) = delete;
-    batch_writer& operator=(const batch_writer&) = delete;
+    batch_cutter(log_writer& writer, api_cmd_t cmd, nanos start) : m_writer(writer), m_start(start) {
+        m_batch.cmd = cmd;
+    }
+    ~batch_cutter() { flush(); }
+    batch_cutter(const batch_cutter&) = delete;
+    batch_cutter& operator=(const batch_cutter&) = delete;
 
-    void add(api_cmd_t cmd, const std::string& path, const toolkit::CElement& value) {
-        const size_t bytes = request_bytes(path, cmd == CMD_SET_LEAF ? &value : nullptr);
-        if (m_open && m_bytes + bytes > batch_budget) close();
-        if (!m_open) {
-            // Times increase from 0 by one nanosecond a batch.
-            write_batch_open(m_log, timespec{0, long(m_batches)}, action_name(cmd));
-            m_open = true;
-            m_bytes = 0;
-        }
-        write_event(m_log, cmd, path, value);
+    void add(std::string& path, toolkit::CElement& value) {
+        const std::size_t bytes = request_bytes(m_batch.cmd, path, value);
+        if (!m_batch.events.empty() && m_bytes + bytes > batch_budget) flush();
+        event_instance_t& e = m_batch.events.emplace_back();
+        e.path = std::move(path);
+        e.type = value.type();
+        e.value = std::move(value);
         m_bytes += bytes;
     }
-    void close() {
-        if (!m_open) return;
-        write_batch_close(m_log);
-        m_open = false;
-        ++m_batches;
+    void flush() {
+        if (m_batch.events.empty()) return;
+        // Times increase from 0 by one nanosecond a batch.
+        to_timespec(m_writer.batches(), m_batch.time);
+        m_writer.write(m_batch, m_start);
+        m_batch.events.clear();
+        m_bytes = request_bytes(m_batch.cmd);
     }
 
 private:
-    FILE* m_log;
-    long long& m_batches;
-    bool m_open = false;
-    size_t m_bytes = 0;
+    log_writer& m_writer;
+    nanos m_start;
+    event_batch_t m_batch;
+    std::size_t m_bytes = request_bytes(m_batch.cmd);
 };
 
 }  // namespace
 
 int run_snapshot(const snapshot_options& o) {
-    std::vector<std::string> paths;
-    if (!subtree_paths(o.paths, paths)) return exit_usage;
+    const std::vector<std::string> paths = subtree_paths(o.paths);
     toolkit::CVelt api;
     if (!connect_store(api)) return exit_refused;
     // A subscription tells whether the store changed while the dump was
@@ -104,31 +98,29 @@ int run_snapshot(const snapshot_options& o) {
             "moments; take a capture that starts before it and combine them with state --keep-going\n",
             stderr);
 
-    output_log out;
-    if (!out.open(o.out, {})) return exit_usage;
-    FILE* log = out.stream();
-    write_log_head(log);
-    write_start(log, start);
+    output_file out;
+    if (!out.open(o.out)) return exit_usage;
+    log_writer writer(out);
+    const nanos at = to_nanos(start);
     toolkit::CElement none;
     none.set_none();
     none.timestamp() = timeval{start.tv_sec, start.tv_nsec / 1000};
     // The entries come in dump order, so every node comes before what lies
     // under it.
-    long long batches = 0, nodes = 0, leaves = 0;
+    long long nodes = 0, leaves = 0;
     {
-        batch_writer w(log, batches);
-        for (const auto& e : entries)
-            if (!e.is_leaf) w.add(CMD_ADD_NODE, e.path, none), ++nodes;
+        batch_cutter w(writer, CMD_ADD_NODE, at);
+        for (auto& e : entries)
+            if (!e.is_leaf) w.add(e.path, e.value = none), ++nodes;
     }
     {
-        batch_writer w(log, batches);
-        for (const auto& e : entries)
-            if (e.is_leaf) w.add(CMD_SET_LEAF, e.path, e.value), ++leaves;
+        batch_cutter w(writer, CMD_SET_LEAF, at);
+        for (auto& e : entries)
+            if (e.is_leaf) w.add(e.path, e.value), ++leaves;
     }
-    write_log_tail(log);
-    if (!out.commit()) return exit_usage;
+    if (!writer.finish(at)) return exit_usage;
     std::fprintf(stderr, "snapshot: wrote %lld nodes and %lld leaves in %lld batches\n", nodes, leaves,
-                 batches);
+                 writer.batches());
     return exit_ok;
 }
 

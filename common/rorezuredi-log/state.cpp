@@ -14,16 +14,9 @@ constexpr nanos end_of_time = std::numeric_limits<long long>::max();
 
 // A time option on the logs' axis; `fallback` when not given. False after a
 // message.
-bool option_time(const log_replay& r, const std::string& text, nanos fallback, nanos& out) {
+bool option_time(const log_replay& r, const std::optional<time_arg>& t, nanos fallback, nanos& out) {
     out = fallback;
-    if (text.empty()) return true;
-    time_arg t;
-    std::string error;
-    if (!parse_time_arg(text, t, error)) {
-        std::fprintf(stderr, "rorezuredi-log: %s\n", error.c_str());
-        return false;
-    }
-    return r.axis_time(t, out);
+    return !t || r.axis_time(*t, out);
 }
 
 bool finish_output(line_out& out) {
@@ -32,18 +25,13 @@ bool finish_output(line_out& out) {
     return false;
 }
 
-void report_skipped(const log_replay& r) {
-    if (r.skipped() > 0)
-        std::fprintf(stderr, "rorezuredi-log: skipped %lld events the store would refuse\n", r.skipped());
-}
-
 }  // namespace
 
 int run_state(const state_options& o) {
     log_replay r;
     if (const int status = r.open(o.files, o.keep_going); status != exit_ok) return status;
     nanos at = 0;
-    if (!option_time(r, o.at_text, end_of_time, at)) return exit_usage;
+    if (!option_time(r, o.at, end_of_time, at)) return exit_usage;
     // A refused batch still prints the tree as it stood before it.
     const int status = r.advance_to(at);
     if (status != exit_ok && !r.batch_refused()) return status;
@@ -53,7 +41,7 @@ int run_state(const state_options& o) {
     else
         print_dump(out, r.state().root(), "/", o.times);
     if (!finish_output(out)) return exit_usage;
-    report_skipped(r);
+    r.report_skipped();
     return status;
 }
 
@@ -63,7 +51,7 @@ int run_diff(const diff_options& o) {
     log_replay r;
     if (r.open(o.files, o.keep_going) != exit_ok) return trouble;
     nanos from = 0, to = 0;
-    if (!option_time(r, o.from_text, -1, from) || !option_time(r, o.to_text, end_of_time, to)) return trouble;
+    if (!option_time(r, o.from, -1, from) || !option_time(r, o.to, end_of_time, to)) return trouble;
     if (to < from) {
         std::fputs("rorezuredi-log: --to lies before --from\n", stderr);
         return trouble;
@@ -83,7 +71,7 @@ int run_diff(const diff_options& o) {
     });
     if (o.json) json.finish();
     if (!finish_output(out)) return trouble;
-    report_skipped(r);
+    r.report_skipped();
     return n == 0 ? same : different;
 }
 

@@ -4,12 +4,28 @@
 
 #include "daemon/checks.h"
 #include "daemon/clock.h"
+#include "protocol/codec.h"
+#include "protocol/messages.h"
 
 namespace logtool {
 
 using toolkit::CElement;
 
+std::size_t request_bytes(api_cmd_t cmd) {
+    return cmd == CMD_SET_LEAF ? 4 + 1 + 4 : 4 + 4;
+}
+
+std::size_t request_bytes(api_cmd_t cmd, const std::string& path, const CElement& value) {
+    return 4 + path.size() + (cmd == CMD_SET_LEAF ? velt::codec::encoded_size(value) + 1 : 0);
+}
+
 int store_state::apply(event_batch_t& batch, size_t& failed, bool consume) {
+    std::size_t bytes = request_bytes(batch.cmd);
+    for (const event_instance_t& e : batch.events) bytes += request_bytes(batch.cmd, e.path, e.value);
+    if (bytes > velt::wire::max_request) {
+        failed = 0;
+        return VLT_EINVAL;
+    }
     return request(batch.cmd, batch.events.data(), batch.events.size(), failed, consume);
 }
 

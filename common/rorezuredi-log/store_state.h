@@ -18,7 +18,8 @@ using store_entry = veltd::tree::entry;
 
 class store_state {
 public:
-    // Applies the batch as replay does, as one request: all or nothing.
+    // Applies the batch as replay does, as one request: all or nothing (one
+    // larger than the store takes is refused whole).
     // Returns 0 or the store's code; `failed` is then the index of the event
     // that made the request fail. With `consume` the values are moved out of
     // the batch rather than copied.
@@ -43,6 +44,12 @@ private:
     std::vector<int32_t> m_statuses;
     veltd::batch m_events;
 };
+
+// The bytes a request of `cmd` takes for its header, and for each event
+// (path and value), as the store's client encodes it; a request over
+// velt::wire::max_request is refused (code 1) and changes nothing.
+std::size_t request_bytes(api_cmd_t cmd);
+std::size_t request_bytes(api_cmd_t cmd, const std::string& path, const toolkit::CElement& value);
 
 // A deep copy of an entry and everything under it.
 std::unique_ptr<store_entry> clone(const store_entry& e);

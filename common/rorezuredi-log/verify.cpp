@@ -10,8 +10,7 @@ namespace logtool {
 
 int run_verify(const verify_options& o) {
     constexpr int equal = 0, different = 1, trouble = 2;
-    std::vector<std::string> paths;
-    if (!subtree_paths(o.paths, paths)) return trouble;
+    const std::vector<std::string> paths = subtree_paths(o.paths);
     log_replay r;
     if (r.open(o.files, o.keep_going) != exit_ok) return trouble;
     if (r.advance_to(std::numeric_limits<long long>::max()) != exit_ok) return trouble;
@@ -43,8 +42,7 @@ int run_verify(const verify_options& o) {
         out.end_line();
     }
     if (!out.flush()) return trouble;
-    if (r.skipped() > 0)
-        std::fprintf(stderr, "rorezuredi-log: skipped %lld events the store would refuse\n", r.skipped());
+    r.report_skipped();
     return differences == 0 ? equal : different;
 }
 

@@ -11,7 +11,7 @@
 
 #include "in_process.h"
 #include "log_format.h"
-#include "log_io.h"
+#include "log_time.h"
 #include "workload.h"
 
 namespace {
