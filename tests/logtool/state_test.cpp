@@ -12,6 +12,8 @@
 #include "in_process.h"
 #include "log_format.h"
 #include "log_time.h"
+#include "protocol/messages.h"
+#include "store_state.h"
 #include "workload.h"
 
 namespace {
@@ -258,6 +260,41 @@ TEST(State, RefusedBatches) {
         EXPECT_EQ(res.status, r.status);
         EXPECT_EQ(res.out, r.out);
         EXPECT_NE(res.err.find(r.err), string::npos) << res.err;
+    }
+}
+
+// A batch too large for one request is refused whole, at the very size where
+// the store's client refuses it.
+TEST(State, RefusesABatchOverTheRequestLimitWhereTheStoreDoes) {
+    private_store store;
+    store.use_in_process();
+    toolkit::CVelt api;
+    api.handle = vlt_init();
+    const auto value = [](size_t n) {
+        toolkit::CElement v;
+        v.set_string(string(n, 'x'));
+        return v;
+    };
+    std::vector<api_status_t> statuses;
+    const auto store_takes = [&](size_t n) {
+        return api.set_leaves({"/big"}, {value(n)}, {}, statuses, "") == 0;
+    };
+    size_t taken = velt::wire::max_request - 256, refused = velt::wire::max_request;
+    ASSERT_TRUE(store_takes(taken));
+    ASSERT_FALSE(store_takes(refused));
+    while (refused - taken > 1) {
+        const size_t mid = (taken + refused) / 2;
+        (store_takes(mid) ? taken : refused) = mid;
+    }
+    for (const size_t n : {taken, refused}) {
+        event_batch_t b;
+        b.cmd = CMD_SET_LEAF;
+        b.events.emplace_back().path = "/big";
+        b.events.back().value = value(n);
+        logtool::store_state s;
+        size_t failed = 1;
+        EXPECT_EQ(s.apply(b, failed, true), n == taken ? 0 : VLT_EINVAL) << n;
+        EXPECT_EQ(s.leaves(), n == taken ? 1 : 0);
     }
 }
 
