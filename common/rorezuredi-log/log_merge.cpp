@@ -73,12 +73,7 @@ bool merged_logs::next(log_batch& out, std::size_t& log, nanos& at) {
     std::pop_heap(m_queue.begin(), m_queue.end(), later);
     std::tie(at, log) = m_queue.back();
     m_queue.pop_back();
-    log_batch& b = m_logs[log].next;
-    out.batch.time = b.batch.time;
-    out.batch.cmd = b.batch.cmd;
-    out.batch.events.swap(b.batch.events);
-    out.index = b.index;
-    out.start = b.start;
+    std::swap(out, m_logs[log].next);  // `out`'s storage goes to the log's next read
     return pull(log) == exit_ok;
 }
 

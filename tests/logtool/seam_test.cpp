@@ -87,7 +87,9 @@ TEST(Seam, CompressedLogsReadAsThePlainTextAndOutputsAreWrittenCompressed) {
                             {"slice", "--batches", "5:20", "-p", "/t23/n1", "-", "-"},
                             {"retime", "--speed", "3", "-", "-"},
                             {"merge", "-", "-", other},
-                            {"timeline", "-"}};
+                            {"timeline", "-"},
+                            {"state", "--keep-going", "--times", "-"},
+                            {"state", "--keep-going", "--json", "-", other}};
     for (strings args : rows) {
         args.insert(args.begin(), ROREZUREDI_LOG_BIN);
         const result want = run(args, {.input = text});
