@@ -32,6 +32,7 @@ std::vector<const input_log*> merged_logs::inputs() const {
 
 int merged_logs::begin() {
     for (log& l : m_logs) {
+        if (m_logs.size() == 1) break;  // on its own axis
         const std::optional<nanos> start = l.cursor.find_start();
         if (l.cursor.failed()) return m_status = l.cursor.refuse();
         if (start) {
@@ -48,6 +49,11 @@ int merged_logs::begin() {
     for (std::size_t i = 0; i < m_logs.size(); ++i)
         if (pull(i) != exit_ok) return m_status;
     return exit_ok;
+}
+
+std::optional<nanos> merged_logs::origin() {
+    if (!m_origin && m_logs.size() == 1) m_origin = m_logs.front().cursor.find_start();
+    return m_origin;
 }
 
 // Reads the log's next batch into the queue.

@@ -21,7 +21,8 @@ public:
     int open(const std::vector<std::string>& files);
     // The inputs, as an output_file checks itself against them.
     std::vector<const input_log*> inputs() const;
-    // Reads each log to its start and first batch; exit_ok, else
+    // Reads each of several logs to its start, and each log to its first
+    // batch; exit_ok, else
     // exit_refused after a message.
     int begin();
 
@@ -32,9 +33,9 @@ public:
     bool next(log_batch& out, std::size_t& log, nanos& at);
     int status() const { return m_status; }
 
-    // The earliest start, the common axis's origin; none for a single log
-    // without one.
-    std::optional<nanos> origin() const { return m_origin; }
+    // The earliest start, the common axis's origin. A single log's is read
+    // ahead to only when asked for here; none when it has no start.
+    std::optional<nanos> origin();
     const log_cursor& cursor(std::size_t log) const { return m_logs[log].cursor; }
     std::size_t size() const { return m_logs.size(); }
 
@@ -48,7 +49,7 @@ private:
     };
     int pull(std::size_t i);
 
-    std::deque<log> m_logs;  // a cursor stays where it is made
+    std::deque<log> m_logs;                              // a cursor stays where it is made
     std::vector<std::pair<nanos, std::size_t>> m_queue;  // a heap, the earliest on top
     std::optional<nanos> m_origin;
     int m_status = exit_ok;

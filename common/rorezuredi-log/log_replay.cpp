@@ -13,12 +13,17 @@ int log_replay::open(const std::vector<std::string>& files, bool keep_going) {
     return m_logs.status();
 }
 
-bool log_replay::axis_time(const time_arg& t, nanos& out) const {
-    if (t.absolute && !m_logs.origin()) {
+bool log_replay::axis_time(const time_arg& t, nanos& out) {
+    const std::optional<nanos> origin = t.absolute ? m_logs.origin() : std::nullopt;
+    if (t.absolute && !origin) {
+        if (m_logs.cursor(0).failed()) {
+            m_logs.cursor(0).refuse();
+            return false;
+        }
         std::fputs("rorezuredi-log: an ISO time needs a start element in the log to place it\n", stderr);
         return false;
     }
-    out = t.on_axis(m_logs.origin().value_or(0));
+    out = t.on_axis(origin.value_or(0));
     return true;
 }
 

@@ -22,7 +22,7 @@ public:
     // A command-line time on the axis of the logs taken together (that of the
     // earliest start; a single log's own axis). False with a message when the
     // time is absolute and no start places it.
-    bool axis_time(const time_arg& t, nanos& out) const;
+    bool axis_time(const time_arg& t, nanos& out);
 
     // Applies every batch at or before `until` on the axis. Returns exit_ok
     // or, after a message, exit_refused: a log was refused or is out of time

@@ -15,6 +15,7 @@ int run_merge(const merge_options& o) {
     if (const int status = logs.begin(); status != exit_ok) return status;
 
     // The common axis starts at the earliest start.
+    const std::optional<nanos> start = logs.origin();
     log_writer writer(out);
     nanos last = -1, at = 0;
     std::size_t log = 0;
@@ -23,10 +24,10 @@ int run_merge(const merge_options& o) {
         // Times written strictly increase, so that replay keeps this order.
         last = std::max(at, last + 1);
         to_timespec(last, b.batch.time);
-        writer.write(b.batch, logs.origin());
+        writer.write(b.batch, start);
     }
     if (logs.status() != exit_ok) return logs.status();
-    if (!writer.finish(logs.origin())) return exit_usage;
+    if (!writer.finish(start)) return exit_usage;
     std::fprintf(stderr, "merge: wrote %lld batches, %lld events from %zu logs\n", writer.batches(),
                  writer.events(), logs.size());
     return exit_ok;

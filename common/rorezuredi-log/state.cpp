@@ -14,7 +14,7 @@ constexpr nanos end_of_time = std::numeric_limits<long long>::max();
 
 // A time option on the logs' axis; `fallback` when not given. False after a
 // message.
-bool option_time(const log_replay& r, const std::optional<time_arg>& t, nanos fallback, nanos& out) {
+bool option_time(log_replay& r, const std::optional<time_arg>& t, nanos fallback, nanos& out) {
     out = fallback;
     return !t || r.axis_time(*t, out);
 }

@@ -252,6 +252,7 @@ TEST(State, RefusedBatches) {
         {{"diff", log}, 2, "", "(code 2)"},
         {{"diff", "--keep-going", "--from", "1", log}, 1, "- leaf /x/y int32 1\n", "skipped 3"},
         {{"diff", "--from", "3", "--to", "2", log}, 2, "", "--to lies before --from"},
+        {{"state", "--at", "2026-12-06T14:03:00Z", log}, 2, "", "needs a start element"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.args[0] + " " + r.args[1]);
