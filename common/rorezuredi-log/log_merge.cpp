@@ -31,13 +31,15 @@ std::vector<const input_log*> merged_logs::inputs() const {
 }
 
 int merged_logs::begin() {
+    // A single log is taken on its own axis: its start is looked for only
+    // when origin() is asked for.
     for (log& l : m_logs) {
-        if (m_logs.size() == 1) break;  // on its own axis
+        if (m_logs.size() == 1) break;
         const std::optional<nanos> start = l.cursor.find_start();
         if (l.cursor.failed()) return m_status = l.cursor.refuse();
         if (start) {
             m_origin = std::min(m_origin.value_or(*start), *start);
-        } else if (m_logs.size() > 1) {
+        } else {
             std::fprintf(stderr,
                          "rorezuredi-log: '%s' has no start element, so its batches can't be placed among "
                          "the other logs'; give it one: rorezuredi-log retime --start ISO-TIME %s OUT\n",
