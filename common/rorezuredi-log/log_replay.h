@@ -29,6 +29,8 @@ public:
     // order, or (without keep_going) a batch the store would refuse, which is
     // then left unapplied (see batch_refused()).
     int advance_to(nanos until);
+    // Later than any batch.
+    static constexpr nanos end_of_logs = nanos(1) << 100;
     bool batch_refused() const { return m_batch_refused; }
     // Events skipped so far (keep_going).
     long long skipped() const { return m_skipped; }

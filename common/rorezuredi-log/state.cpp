@@ -1,7 +1,5 @@
 // state and diff: the tree that replaying logs into an empty store would
 // leave at a moment, and the net change between two moments.
-#include <limits>
-
 #include "commands.h"
 #include "log_replay.h"
 #include "tree_print.h"
@@ -9,8 +7,6 @@
 namespace logtool {
 
 namespace {
-
-constexpr nanos end_of_time = std::numeric_limits<long long>::max();
 
 // A time option on the logs' axis; `fallback` when not given. False after a
 // message.
@@ -31,7 +27,7 @@ int run_state(const state_options& o) {
     log_replay r;
     if (const int status = r.open(o.files, o.keep_going); status != exit_ok) return status;
     nanos at = 0;
-    if (!option_time(r, o.at, end_of_time, at)) return exit_usage;
+    if (!option_time(r, o.at, log_replay::end_of_logs, at)) return exit_usage;
     // A refused batch still prints the tree as it stood before it.
     const int status = r.advance_to(at);
     if (status != exit_ok && !r.batch_refused()) return status;
@@ -51,7 +47,8 @@ int run_diff(const diff_options& o) {
     log_replay r;
     if (r.open(o.files, o.keep_going) != exit_ok) return trouble;
     nanos from = 0, to = 0;
-    if (!option_time(r, o.from, -1, from) || !option_time(r, o.to, end_of_time, to)) return trouble;
+    if (!option_time(r, o.from, -1, from) || !option_time(r, o.to, log_replay::end_of_logs, to))
+        return trouble;
     if (to < from) {
         std::fputs("rorezuredi-log: --to lies before --from\n", stderr);
         return trouble;

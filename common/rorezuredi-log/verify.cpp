@@ -1,6 +1,4 @@
 // verify: does the live store hold what the logs leave?
-#include <limits>
-
 #include "commands.h"
 #include "live_store.h"
 #include "log_replay.h"
@@ -13,7 +11,7 @@ int run_verify(const verify_options& o) {
     const std::vector<std::string> paths = subtree_paths(o.paths);
     log_replay r;
     if (r.open(o.files, o.keep_going) != exit_ok) return trouble;
-    if (r.advance_to(std::numeric_limits<long long>::max()) != exit_ok) return trouble;
+    if (r.advance_to(log_replay::end_of_logs) != exit_ok) return trouble;
 
     toolkit::CVelt api;
     if (!connect_store(api)) return trouble;
