@@ -15,7 +15,10 @@
 //    print, export and import (of the export) against xmlwf plus a copy of
 //    the file; and the peak memory of each on N and 10 N events (streaming:
 //    the same for both); info and check on the log compressed with zstd,
-//    against zstdcat piped into xmlwf.
+//    against zstdcat piped into xmlwf;
+//  - rorezuredi-log state against info on the same log, its peak memory
+//    against veltd holding the tree the log leaves, and snapshot of a store
+//    of N leaves against veltctl dump of it.
 //
 // It generates its logs, starts private stores (veltd) in a temporary
 // directory, and stops and removes everything it started before it exits.
@@ -539,6 +542,74 @@ void store_load_rows(const programs& p, const work_dir& dir, int runs, std::vect
     }
 }
 
+// ---- the store's state ------------------------------------------------------
+
+// A process's resident size in KiB (VmRSS), or 0.
+long resident_kib(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+// state against info on the same log; its peak memory against veltd holding
+// the tree the log leaves; snapshot of a store of `events` leaves against
+// veltctl dump of it.
+void state_rows(const programs& p, const work_dir& dir, int runs, long events, const std::string& log,
+                std::vector<row>& rows) {
+    best_of info, state;
+    for (int r = 0; r < runs; ++r) {
+        info.add(log_tool(p, dir, {"info", {"info"}, false}, log));
+        state.add(log_tool(p, dir, {"state", {"state"}, false}, log));
+    }
+    rows.push_back({"rorezuredi-log state, " + with_commas(events) + " events",
+                    fmt("%.2f s", state.wall) + fmt(" (cpu %.2f s)", state.cpu),
+                    fmt("info %.2f s", info.wall), fmt("%.2f", state.wall / info.wall), "≤ 1.5",
+                    verdict(state.wall / info.wall <= 1.5)});
+    long held_kib = 0;
+    {
+        store s(p.veltd, dir.file("state-store"));
+        expect_ok(replay(p, s, log, dir.file("state-replay.err")).total, "replay");
+        held_kib = resident_kib(s.pid());
+    }
+    const double mem_ratio = double(state.max_rss_kib) / double(std::max(held_kib, 1L));
+    rows.push_back({"  peak memory of state", fmt("%.1f MB", double(state.max_rss_kib) * 1024.0 / 1e6),
+                    fmt("veltd holding the tree %.1f MB", double(held_kib) * 1024.0 / 1e6),
+                    fmt("%.2f", mem_ratio), "≤ 1.5", verdict(mem_ratio <= 1.5)});
+
+    const std::string leaves = dir.file("leaves.batch");
+    {
+        std::ofstream f(leaves);
+        for (long k = 0; k < events; ++k)
+            f << (k % 100 == 0 ? (k == 0 ? "set" : "\nset") : "") << " /s/n" << k % 97 << "/m" << k % 13
+              << "/l" << k << " uint32 " << k;
+        f << "\n";
+    }
+    store s(p.veltd, dir.file("snapshot-store"));
+    redirect io;
+    io.err = dir.file("leaves.err");
+    expect_ok(run({p.veltctl, "batch", leaves}, s.socket(), io), "veltctl batch", io.err);
+    best_of snap, dump;
+    for (int r = 0; r < runs; ++r) {
+        redirect sio, dio;
+        sio.err = dir.file("snapshot.err");
+        dio.out = dir.file("dump.out");
+        const run_result sr = run({p.rorezuredi_log, "snapshot", dir.file("snapshot.xml")}, s.socket(), sio);
+        expect_ok(sr, "rorezuredi-log snapshot", sio.err);
+        snap.add(sr);
+        const run_result dr = run({p.veltctl, "dump"}, s.socket(), dio);
+        expect_ok(dr, "veltctl dump");
+        dump.add(dr);
+    }
+    std::remove(dir.file("snapshot.xml").c_str());
+    std::remove(dir.file("dump.out").c_str());
+    rows.push_back({"rorezuredi-log snapshot, " + with_commas(events) + " leaves",
+                    fmt("%.2f s", snap.wall) + fmt(", %.0f MB peak", double(snap.max_rss_kib) * 1024.0 / 1e6),
+                    fmt("veltctl dump %.2f s", dump.wall), fmt("%.2f", snap.wall / dump.wall), "≤ 2.0",
+                    verdict(snap.wall / dump.wall <= 2.0)});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -789,6 +860,9 @@ int main(int argc, char** argv) {
             }
             std::remove(packed.c_str());
         }
+
+        progress("state and snapshot");
+        state_rows(p, dir, runs, events, main_log, rows);
 
         // ---- replay -------------------------------------------------------------
         progress("replay against veltctl batch");

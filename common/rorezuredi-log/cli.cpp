@@ -274,12 +274,79 @@ command add_repeat(CLI::App& app) {
     return {sub, [o] { return run_repeat(*o); }};
 }
 
+// ---- state, diff, verify and snapshot ----------------------------------------
+
+namespace {
+
+// The logs of state, diff and verify, taken together in merge order, and --keep-going.
+void add_replay(CLI::App* sub, std::vector<std::string>& files, bool& keep_going) {
+    sub->add_flag("--keep-going", keep_going,
+                  "apply a batch the store would refuse event by event, skipping the events it refuses");
+    sub->add_option("FILE", files,
+                    "the logs ('-' for standard input), each in time order, taken in merge's order")
+        ->required();
+}
+
+}  // namespace
+
+command add_state(CLI::App& app) {
+    auto o = std::make_shared<state_options>();
+    CLI::App* sub = app.add_subcommand(
+        "state",
+        "Print the tree replaying the logs into an empty store would leave, as veltctl dump does (a batch "
+        "the store would refuse: reported, the tree before it printed, status 1)");
+    option(*sub, "--at", "count only the batches at or before T (seconds on the logs' axis, or ISO 8601 UTC)",
+           into(o->at, time_value), "T");
+    sub->add_flag("--times", o->times, "end each leaf line with @SEC.USEC, as veltctl dump --times");
+    sub->add_flag("--json", o->json, "print the tree as one JSON object");
+    add_replay(sub, o->files, o->keep_going);
+    return {sub, [o] { return run_state(*o); }};
+}
+
+command add_diff(CLI::App& app) {
+    auto o = std::make_shared<diff_options>();
+    CLI::App* sub = app.add_subcommand(
+        "diff",
+        "Print the net change between the state at T1 and at T2 in path order: '+ node P', '- leaf P TYPE "
+        "TEXT', '~ leaf P TYPE OLD -> NEW'. Status 0 no change, 1 changes, 2 trouble");
+    option(*sub, "--from", "the state at T1 (default: the empty tree)", into(o->from, time_value), "T1");
+    option(*sub, "--to", "the state at T2 (default: after the last batch)", into(o->to, time_value), "T2");
+    sub->add_flag("--json", o->json, "print a JSON array of changes");
+    add_replay(sub, o->files, o->keep_going);
+    return {sub, [o] { return run_diff(*o); }};
+}
+
+command add_verify(CLI::App& app) {
+    auto o = std::make_shared<verify_options>();
+    CLI::App* sub = app.add_subcommand(
+        "verify",
+        "Compare the state the logs leave with the live store (VELT_SOCKET): status 0 when equal, else 1 "
+        "and the differing paths as diff prints them ('-' the logs only, '+' the store only)");
+    sub->add_flag("--times", o->times, "compare the leaves' timestamps too");
+    option(*sub, "-p,--path", "compare only the subtree at PATH", into(o->paths, store_path_value), "PATH",
+           true);
+    add_replay(sub, o->files, o->keep_going);
+    return {sub, [o] { return run_verify(*o); }};
+}
+
+command add_snapshot(CLI::App& app) {
+    auto o = std::make_shared<snapshot_options>();
+    CLI::App* sub = app.add_subcommand(
+        "snapshot",
+        "Write the live store's tree (VELT_SOCKET) as a log that rebuilds it, with rorezuredi -t, into an "
+        "empty store: add-node batches, then set-leaf batches; the start is the time of the dump");
+    option(*sub, "-p,--path", "take only the subtree at PATH", into(o->paths, store_path_value), "PATH",
+           true);
+    sub->add_option("OUT", o->out, "the log ('-' for standard output)")->required();
+    return {sub, [o] { return run_snapshot(*o); }};
+}
+
 int run_program(int argc, char** argv, const char* version) {
     CLI::App app{
         "Looks into, checks, repairs, slices, merges, retimes, rewrites, repeats, charts, prints,\n"
-        "exports and imports rorezuredi event logs. FILE may be - for standard input and OUT - for\n"
-        "standard output; a log read may be compressed with gzip or zstd, and an OUT ending in .gz\n"
-        "or .zst is written so.\n"
+        "exports and imports rorezuredi event logs, and tells the store's state they leave (state,\n"
+        "diff, verify, snapshot). FILE may be - for standard input and OUT - for standard output; a\n"
+        "log read may be compressed with gzip or zstd, and an OUT ending in .gz or .zst is written so.\n"
         "Exit status: 0 success, 1 the log was refused (or check --strict drew warnings),\n"
         "2 a usage error or a file that can't be opened or written.",
         "rorezuredi-log"};
@@ -288,25 +355,15 @@ int run_program(int argc, char** argv, const char* version) {
     app.fallthrough(false);
 
     const std::vector<command> commands = {
-        add_info(app),   add_check(app),    add_repair(app),  add_slice(app),  add_merge(app),
-        add_retime(app), add_timeline(app), add_rewrite(app), add_repeat(app), add_print(app),
-        add_export(app), add_import(app),
+        add_info(app),    add_check(app),  add_repair(app),   add_slice(app),  add_merge(app),
+        add_retime(app),  add_timeline(app), add_rewrite(app), add_repeat(app), add_print(app),
+        add_export(app),  add_import(app), add_state(app),    add_diff(app),   add_verify(app),
+        add_snapshot(app),
     };
 
-    // A first word that is no subcommand is named as such, with the nearest one.
-    if (argc > 1 && argv[1][0] != '-') {
-        std::vector<std::string> names(commands.size());
-        std::transform(commands.begin(), commands.end(), names.begin(),
-                       [](const command& c) { return c.app->get_name(); });
-        const std::string nearest = nearest_word(argv[1], names);
-        if (nearest != argv[1]) {
-            std::fprintf(stderr,
-                         "rorezuredi-log: '%s' is not a subcommand; the nearest is '%s' (see rorezuredi-log "
-                         "--help)\n",
-                         argv[1], nearest.c_str());
-            return exit_usage;
-        }
-    }
+    std::vector<std::string> names;
+    for (const command& c : commands) names.push_back(c.app->get_name());
+    if (argc > 1 && argv[1][0] != '-' && !is_subcommand(argv[1], names)) return exit_usage;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

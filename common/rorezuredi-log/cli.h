@@ -37,6 +37,10 @@ command add_export(CLI::App& app);
 command add_import(CLI::App& app);
 command add_rewrite(CLI::App& app);
 command add_repeat(CLI::App& app);
+command add_state(CLI::App& app);
+command add_diff(CLI::App& app);
+command add_verify(CLI::App& app);
+command add_snapshot(CLI::App& app);
 
 // The program: parses the command line, runs the subcommand it names and
 // returns the exit status.

@@ -87,6 +87,29 @@ struct import_options {
     std::string file, out;
 };
 
+struct state_options {
+    std::optional<time_arg> at;
+    bool times = false, json = false, keep_going = false;
+    std::vector<std::string> files;
+};
+
+struct diff_options {
+    std::optional<time_arg> from, to;
+    bool json = false, keep_going = false;
+    std::vector<std::string> files;
+};
+
+struct verify_options {
+    bool times = false, keep_going = false;
+    std::vector<std::string> paths;  // canonical store paths
+    std::vector<std::string> files;
+};
+
+struct snapshot_options {
+    std::vector<std::string> paths;  // canonical store paths
+    std::string out;
+};
+
 int run_info(const info_options& o);
 int run_check(const check_options& o);
 int run_repair(const repair_options& o);
@@ -99,6 +122,10 @@ int run_export(const export_options& o);
 int run_import(const import_options& o);
 int run_rewrite(const rewrite_options& o);
 int run_repeat(const repeat_options& o);
+int run_state(const state_options& o);
+int run_diff(const diff_options& o);
+int run_verify(const verify_options& o);
+int run_snapshot(const snapshot_options& o);
 
 }  // namespace logtool
 

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 #include <velt_commands.h>
 
 #include "commands.h"
+#include "ctl/format.h"
+#include "daemon/checks.h"
 
 namespace logtool {
 
@@ -64,6 +67,16 @@ bool count_value(const std::string& text, long long& out, std::string& error) {
     return true;
 }
 
+bool store_path_value(const std::string& text, std::vector<std::string>& out, std::string& error) {
+    std::string path;
+    if (!veltd::canonical_path(text, path)) {
+        error = "'" + velt::ctl::escaped(text) + "' is not a valid path";
+        return false;
+    }
+    out.push_back(std::move(path));
+    return true;
+}
+
 namespace {
 
 // The edit (Levenshtein) distance between two words.
@@ -95,6 +108,15 @@ std::string nearest_word(const std::string& word, const std::vector<std::string>
         }
     }
     return nearest;
+}
+
+bool is_subcommand(const std::string& word, const std::vector<std::string>& names) {
+    const std::string nearest = nearest_word(word, names);
+    if (nearest == word) return true;
+    std::fprintf(
+        stderr, "rorezuredi-log: '%s' is not a subcommand; the nearest is '%s' (see rorezuredi-log --help)\n",
+        word.c_str(), nearest.c_str());
+    return false;
 }
 
 }  // namespace logtool

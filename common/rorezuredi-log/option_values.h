@@ -26,6 +26,8 @@ enum class export_format;  // commands.h
 bool format_value(const std::string& text, export_format& out, std::string& error);
 // A whole number above 0 (a count of copies).
 bool count_value(const std::string& text, long long& out, std::string& error);
+// A path of the store, canonicalised as the store does; appended to `out`.
+bool store_path_value(const std::string& text, std::vector<std::string>& out, std::string& error);
 
 // Seconds with a bound; `T` a nanos or an optional one.
 struct seconds {
@@ -47,6 +49,9 @@ struct seconds {
 
 // The word of `words` fewest edits away from `word` (the first of equals).
 std::string nearest_word(const std::string& word, const std::vector<std::string>& words);
+// True when `word` is one of `names`; else false after a message naming the
+// nearest.
+bool is_subcommand(const std::string& word, const std::vector<std::string>& names);
 
 }  // namespace logtool
 

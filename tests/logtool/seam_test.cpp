@@ -90,7 +90,9 @@ TEST(Seam, CompressedLogsReadAsThePlainTextAndOutputsAreWrittenCompressed) {
                             {"retime", "--speed", "3", "-", "-"},
                             {"rewrite", "--map", "/t23/n1=/u", "-", "-"},
                             {"merge", "-", "-", other},
-                            {"timeline", "-"}};
+                            {"timeline", "-"},
+                            {"state", "--keep-going", "--times", "-"},
+                            {"state", "--keep-going", "--json", "-", other}};
     for (strings args : rows) {
         args.insert(args.begin(), ROREZUREDI_LOG_BIN);
         const result want = run(args, {.input = text});

@@ -108,13 +108,8 @@ void controller::dump(const std::vector<std::string>& words) {
     if (rc == VLT_ENOENT) throw failure(failure::kind::store, "dump: no such path: " + quoted(path));
     if (rc != 0) refused("dump", rc);
     for (const auto& e : entries) {
-        m_text.assign(e.is_leaf ? "leaf " : "node ");
-        append_escaped(m_text, e.path);
-        if (e.is_leaf) {
-            m_text.push_back(' ');
-            append_typed_value(m_text, e.value);
-            if (times) append_time(m_text, e.value.timestamp());
-        }
+        m_text.clear();
+        append_dump_line(m_text, e.is_leaf, e.path, e.value, times);
         m_text.push_back('\n');
         write(m_text);
     }

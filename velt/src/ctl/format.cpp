@@ -59,6 +59,16 @@ void append_typed_value(std::string& out, const toolkit::CElement& value) {
     }
 }
 
+void append_dump_line(std::string& out, bool leaf, std::string_view path, const toolkit::CElement& value,
+                      bool times) {
+    out.append(leaf ? "leaf " : "node ");
+    append_escaped(out, path);
+    if (!leaf) return;
+    out.push_back(' ');
+    append_typed_value(out, value);
+    if (times) append_time(out, value.timestamp());
+}
+
 std::string cmd_name(api_cmd_t cmd) {
     if (const char* name = velt::command_name(cmd)) return name;
     return "CMD_" + std::to_string(static_cast<int>(cmd));

@@ -1,4 +1,5 @@
-// Text forms veltctl prints: dump and watch lines.
+// Text forms veltctl prints (dump and watch lines); rorezuredi-log prints
+// the same dump lines.
 #ifndef VELT_CTL_FORMAT_H
 #define VELT_CTL_FORMAT_H
 
@@ -21,6 +22,11 @@ void append_time(std::string& out, const timeval& time);
 
 // Appends "TYPE TEXT": the type name and the escaped text form of `value`.
 void append_typed_value(std::string& out, const toolkit::CElement& value);
+
+// Appends one dump line without its line end: "node PATH", or "leaf PATH
+// TYPE TEXT" with " @SEC.USEC" when `times` (value is used for leaves only).
+void append_dump_line(std::string& out, bool leaf, std::string_view path, const toolkit::CElement& value,
+                      bool times);
 
 // Name of a store command, "CMD_ADD_NODE" etc.; "CMD_<number>" for others.
 std::string cmd_name(api_cmd_t cmd);

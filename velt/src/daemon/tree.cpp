@@ -50,12 +50,14 @@ std::string_view batch::path(size_t i) const {
 }
 
 // One step to take back if a request fails part-way.
+// One request only creates and replaces entries, or only removes them, so an
+// iterator recorded here stays valid until its step is taken back.
 struct tree::undo {
     enum kind { created, removed, replaced } what;
     entry* parent;
-    std::string name;
-    std::unique_ptr<entry> saved;  // removed
-    CElement old;                  // replaced
+    children_t::iterator it;      // created, replaced
+    children_t::node_type saved;  // removed: the entry with its name
+    CElement old;                 // replaced
 };
 
 // Applies a request's changes and records them with their events; rolls
@@ -63,7 +65,8 @@ struct tree::undo {
 class tree::transaction {
 public:
     transaction(tree& t, batch& out, const timeval& now)
-        : m_tree(t), m_out(out), m_nodes(t.m_nodes), m_leaves(t.m_leaves) {
+        : m_tree(t), m_out(out), m_nodes(t.m_nodes), m_leaves(t.m_leaves), m_log(t.m_undo) {
+        m_log.clear();
         m_out.data.clear();
         m_out.offsets.clear();
         m_out.data.append(4, '\0');
@@ -72,6 +75,11 @@ public:
     }
     ~transaction() {
         if (!m_committed) rollback();
+        // Kept for the next request, unless a large one made it large.
+        if (m_log.capacity() > 4096)
+            std::vector<undo>().swap(m_log);
+        else
+            m_log.clear();
     }
 
     void commit() {
@@ -93,33 +101,47 @@ public:
     // outgrows its bound; a missing ancestor without `create` leaves
     // loc.parent null.
     int walk(std::string_view path, bool create, location& loc) {
+        // Paths of one request often share their parent: the last one found
+        // is taken again while nothing has been removed since.
+        const size_t last = path.rfind('/');
+        if (m_parent != nullptr && path.substr(0, last) == m_parent_path) {
+            find_last(path.substr(last + 1), m_parent, loc);
+            return 0;
+        }
         entry* node = &m_tree.m_root;
-        auto comps = components(path);
-        for (size_t i = 0; i + 1 < comps.size(); ++i) {
-            auto it = node->children.find(comps[i]);
+        size_t pos = 1;
+        for (size_t end = path.find('/', pos); end != std::string_view::npos;
+             pos = end + 1, end = path.find('/', pos)) {
+            const std::string_view name = path.substr(pos, end - pos);
+            auto it = node->children.find(name);
             if (it == node->children.end()) {
                 if (!create) return 0;
-                it = node->children.emplace(std::string(comps[i]), std::make_unique<entry>()).first;
-                m_log.push_back({undo::created, node, it->first, nullptr, {}});
+                it = node->children.emplace(std::string(name), std::make_unique<entry>()).first;
+                m_log.push_back({undo::created, node, it, {}, {}});
                 ++m_tree.m_nodes;
-                size_t prefix = size_t(comps[i].data() + comps[i].size() - path.data());
-                if (!event(CMD_ADD_NODE, path.substr(0, prefix), nullptr)) return VLT_EINVAL;
+                if (!event(CMD_ADD_NODE, path.substr(0, end), nullptr)) return VLT_EINVAL;
             } else if (it->second->leaf) {
                 return create ? VLT_ECONFLICT : 0;
             }
             node = it->second.get();
         }
-        loc.parent = node;
-        loc.it = node->children.find(comps.back());
-        loc.found = loc.it == node->children.end() ? nullptr : loc.it->second.get();
+        m_parent = node;
+        m_parent_path = path.substr(0, last);
+        find_last(path.substr(pos), node, loc);
         return 0;
+    }
+
+    static void find_last(std::string_view name, entry* parent, location& loc) {
+        loc.parent = parent;
+        loc.it = parent->children.find(name);
+        loc.found = loc.it == parent->children.end() ? nullptr : loc.it->second.get();
     }
 
     entry* create(location& loc, std::string_view path, bool leaf) {
         std::string_view name = path.substr(path.rfind('/') + 1);
         auto it = loc.parent->children.emplace(std::string(name), std::make_unique<entry>()).first;
         it->second->leaf = leaf;
-        m_log.push_back({undo::created, loc.parent, it->first, nullptr, {}});
+        m_log.push_back({undo::created, loc.parent, it, {}, {}});
         ++(leaf ? m_tree.m_leaves : m_tree.m_nodes);
         return it->second.get();
     }
@@ -129,12 +151,12 @@ public:
         count_subtree(*loc.found, nodes, leaves);
         m_tree.m_nodes -= nodes;
         m_tree.m_leaves -= leaves;
-        m_log.push_back({undo::removed, loc.parent, loc.it->first, std::move(loc.it->second), {}});
-        loc.parent->children.erase(loc.it);
+        m_log.push_back({undo::removed, loc.parent, {}, loc.parent->children.extract(loc.it), {}});
+        m_parent = nullptr;
     }
 
     void replace(location& loc, CElement& value) {
-        m_log.push_back({undo::replaced, loc.parent, loc.it->first, nullptr, {}});
+        m_log.push_back({undo::replaced, loc.parent, loc.it, {}, {}});
         std::swap(m_log.back().old, loc.found->value);
         loc.found->value = std::move(value);
     }
@@ -143,9 +165,9 @@ private:
     void rollback() {
         for (auto u = m_log.rbegin(); u != m_log.rend(); ++u) {
             switch (u->what) {
-                case undo::created: u->parent->children.erase(u->name); break;
-                case undo::removed: u->parent->children.emplace(u->name, std::move(u->saved)); break;
-                case undo::replaced: u->parent->children[u->name]->value = std::move(u->old); break;
+                case undo::created: u->parent->children.erase(u->it); break;
+                case undo::removed: u->parent->children.insert(std::move(u->saved)); break;
+                case undo::replaced: u->it->second->value = std::move(u->old); break;
             }
         }
         m_tree.m_nodes = m_nodes;
@@ -158,7 +180,9 @@ private:
     batch& m_out;
     CElement m_none;
     int64_t m_nodes, m_leaves;
-    std::vector<undo> m_log;
+    std::vector<undo>& m_log;
+    entry* m_parent = nullptr;       // the node the last walk ended in
+    std::string_view m_parent_path;  // its path (a view into the request)
     bool m_committed = false;
 };
 
@@ -240,11 +264,14 @@ int tree::set_leaves(std::vector<leaf_write>& items, const timeval& now, std::ve
 const tree::entry* tree::find(std::string_view path) const {
     const entry* e = &m_root;
     if (path == "/") return e;
-    for (std::string_view c : components(path)) {
+    for (size_t pos = 1; pos <= path.size();) {
+        size_t end = path.find('/', pos);
+        if (end == std::string_view::npos) end = path.size();
         if (e->leaf) return nullptr;
-        auto it = e->children.find(c);
+        auto it = e->children.find(path.substr(pos, end - pos));
         if (it == e->children.end()) return nullptr;
         e = it->second.get();
+        pos = end + 1;
     }
     return e;
 }

@@ -93,6 +93,7 @@ private:
     entry m_root;
     int64_t m_nodes = 0;
     int64_t m_leaves = 0;
+    std::vector<undo> m_undo;  // the open request's steps, kept for its storage
 };
 
 }  // namespace veltd
