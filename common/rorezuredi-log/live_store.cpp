@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
 
 #include "ctl/format.h"
 
@@ -47,23 +46,20 @@ std::vector<std::string> subtree_paths(std::vector<std::string> given) {
 
 int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bool missing_ok,
                   std::vector<velt::admin::dump_entry>& out) {
-    out.clear();
-    std::vector<velt::admin::dump_entry> entries;
-    for (const std::string& p : paths) {
-        const int rc = velt::admin::dump(handle, p, entries);
-        if (rc == VLT_ENOENT && missing_ok) continue;
-        if (rc != 0) {
-            std::fprintf(stderr, "rorezuredi-log: the store refused to dump %s: %s\n",
-                         velt::ctl::escaped(p).c_str(),
-                         rc == VLT_ENOENT ? "no such path" : velt::ctl::describe_code(rc).c_str());
-            return rc;
-        }
-        if (out.empty())
-            out = std::move(entries);
-        else
-            std::move(entries.begin(), entries.end(), std::back_inserter(out));
+    const int rc = velt::admin::dump(handle, paths, missing_ok, out);
+    if (rc == 0) return 0;
+    if (rc == VLT_ENOENT) {
+        // Which one is missing: each path alone.
+        std::vector<velt::admin::dump_entry> one;
+        for (const std::string& p : paths)
+            if (velt::admin::dump(handle, p, one) == VLT_ENOENT)
+                std::fprintf(stderr, "rorezuredi-log: the store refused to dump %s: no such path\n",
+                             velt::ctl::escaped(p).c_str());
+    } else {
+        std::fprintf(stderr, "rorezuredi-log: the store refused to dump: %s\n",
+                     velt::ctl::describe_code(rc).c_str());
     }
-    return 0;
+    return rc;
 }
 
 }  // namespace logtool

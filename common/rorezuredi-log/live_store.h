@@ -20,9 +20,9 @@ bool connect_store(toolkit::CVelt& api);
 // "/" when none is given.
 std::vector<std::string> subtree_paths(std::vector<std::string> given);
 
-// Reads each subtree with one dump request, the entries in dump order. A
-// missing subtree is left out when `missing_ok`, else refused. Returns 0 or
-// the store's code, after a message.
+// Reads the subtrees with one dump request, so at one moment, the entries in
+// dump order. A missing subtree is left out when `missing_ok`, else refused.
+// Returns 0 or the store's code, after a message.
 int dump_subtrees(vlt_handle_t handle, const std::vector<std::string>& paths, bool missing_ok,
                   std::vector<velt::admin::dump_entry>& out);
 

@@ -1,8 +1,6 @@
 // snapshot: the live store's tree written as a log that rebuilds it: the
 // nodes in add-node batches, then every leaf, value and timestamp, in
 // set-leaf batches.
-#include <poll.h>
-
 #include <ctime>
 
 #include "commands.h"
@@ -18,21 +16,6 @@ namespace {
 // what the store accepts (64 MiB), so that replay and every subscriber of
 // the store take it in stride.
 constexpr size_t batch_budget = size_t(1) << 20;
-// Dumps retried while the store changes under them.
-constexpr int dump_attempts = 3;
-
-// True when a batch of changes has reached the subscription since it was
-// last drained; drains it.
-bool store_changed(toolkit::CVelt& api) {
-    pollfd p{vlt_get_fd(api.handle), POLLIN, 0};
-    bool changed = false;
-    std::vector<toolkit::CEvent> events;
-    while (p.fd >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) {
-        changed = true;
-        if (api.events_get(events) < 0) break;
-    }
-    return changed;
-}
 
 // Gathers the entries of one kind into batches of one command, each written
 // once its request would pass the budget.
@@ -76,27 +59,11 @@ int run_snapshot(const snapshot_options& o) {
     const std::vector<std::string> paths = subtree_paths(o.paths);
     toolkit::CVelt api;
     if (!connect_store(api)) return exit_refused;
-    // A subscription tells whether the store changed while the dump was
-    // read (it comes in pages); such a dump is read again.
-    bool watched = true;
-    for (const std::string& p : paths) {
-        api_status_t status = 0;
-        watched = watched && api.event_register(p, EVENT_CHANGE, false, status) == 0;
-    }
+    // One dump request: the tree at one moment, however many pages it takes.
     std::vector<velt::admin::dump_entry> entries;
     timespec start{};
-    bool settled = false;
-    for (int attempt = 0; attempt < dump_attempts && !settled; ++attempt) {
-        if (watched) store_changed(api);
-        clock_gettime(CLOCK_REALTIME, &start);
-        if (dump_subtrees(api.handle, paths, false, entries) != 0) return exit_refused;
-        settled = watched && !store_changed(api);
-    }
-    if (!settled)
-        std::fputs(
-            "rorezuredi-log: warning: the store changed while it was dumped, so the snapshot may mix "
-            "moments; take a capture that starts before it and combine them with state --keep-going\n",
-            stderr);
+    clock_gettime(CLOCK_REALTIME, &start);
+    if (dump_subtrees(api.handle, paths, false, entries) != 0) return exit_refused;
 
     output_file out;
     if (!out.open(o.out)) return exit_usage;

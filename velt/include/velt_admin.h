@@ -29,6 +29,11 @@ struct dump_entry {
 // the root itself not listed), depth first, siblings in byte order of names.
 // VLT_ENOENT when `path` does not exist.
 int dump(vlt_handle_t handle, const tk_string& path, std::vector<dump_entry>& out);
+// The same for several subtrees, one after the other in the order given, all
+// taken at one moment by one request. VLT_ENOENT when one of them does not
+// exist, unless `skip_missing`: then it is left out.
+int dump(vlt_handle_t handle, const std::vector<tk_string>& paths, bool skip_missing,
+         std::vector<dump_entry>& out);
 
 // NAME VALUE pairs: at least clients, subscribers, nodes, leaves, pending.
 int status(vlt_handle_t handle, std::vector<std::pair<std::string, int64_t>>& out);

@@ -180,31 +180,42 @@ bool server::on_get(client& c, wire::reader& r) {
     return true;
 }
 
-// One dump request is answered with every page of the subtree, all made in
+// One dump request is answered with every page of its subtrees, all made in
 // this one turn of the event loop, so the pages show the tree at one moment
 // whatever the client's reading speed. Each page is a response of its own.
 bool server::on_dump(client& c, wire::reader& r) {
-    std::string_view raw = r.str();
-    if (!r.at_end()) return false;
-    std::string path;
+    const bool skip_missing = r.u8() != 0;
+    const uint32_t n = r.count(4);
+    std::vector<std::string> paths(r.ok() ? n : 0);
     int32_t result = 0;
-    if (!canonical_path(raw, path))
-        result = VLT_EINVAL;
-    else if (!m_tree.find(path))
-        result = VLT_ENOENT;
-    std::string after;
-    for (bool more = result == 0;;) {
+    for (std::string& path : paths)
+        if (!canonical_path(r.str(), path)) result = VLT_EINVAL;
+    if (!r.at_end()) return false;
+    for (const std::string& path : paths)
+        if (result == 0 && !skip_missing && !m_tree.find(path)) result = VLT_ENOENT;
+    size_t k = 0;
+    std::string after;  // where the subtree paths[k] resumes
+    for (;;) {
         std::string f = wire::response(msg::dump, result);
+        bool more = false;
         if (result == 0) {
             wire::writer w(f);
-            size_t flag_at = f.size();
+            const size_t flag_at = f.size();
             w.u8(0);
-            size_t count_at = f.size();
+            const size_t count_at = f.size();
             w.u32(0);
             uint32_t count = 0;
-            std::string last;
-            more = m_tree.dump(path, after, f, count, flag_at + dump_page, last);
-            after = std::move(last);
+            while (k < paths.size()) {
+                std::string last;
+                if (m_tree.find(paths[k]) &&
+                    m_tree.dump(paths[k], after, f, count, flag_at + dump_page, last)) {
+                    after = std::move(last);
+                    more = true;
+                    break;
+                }
+                after.clear();
+                ++k;
+            }
             f[flag_at] = char(more ? 1 : 0);
             wire::patch_u32(f, count_at, count);
         }

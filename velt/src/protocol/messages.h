@@ -46,8 +46,8 @@ enum class msg : uint8_t {
     event_register = 7,  // str path, u32 kind, u8 flag -> i32 status
     events_get = 8,      // not a request (batches come on the channel); names its failpoint
     get = 9,             // str path -> value (on success)
-    dump = 10,           // str path -> pages, each a response: u8 more, u32 n, n x entry
-    status = 11,         // -> u32 n, n x (str name, i64 value)
+    dump = 10,    // u8 skip_missing, u32 n, n x str path -> pages, each a response: u8 more, u32 n, n x entry
+    status = 11,  // -> u32 n, n x (str name, i64 value)
     failpoint_set = 12,  // str op, i32 code, i64 count (-1: always) ->
     failpoint_clear = 13,
 };

@@ -46,14 +46,23 @@ int get(vlt_handle_t handle, const tk_string& path, toolkit::CElement& out) {
 }
 
 int dump(vlt_handle_t handle, const tk_string& path, std::vector<dump_entry>& out) {
+    return dump(handle, std::vector<tk_string>{path}, false, out);
+}
+
+int dump(vlt_handle_t handle, const std::vector<tk_string>& paths, bool skip_missing,
+         std::vector<dump_entry>& out) {
     out.clear();
-    if (path.size() > wire::max_request) return VLT_EINVAL;
+    size_t bytes = 0;
+    for (const tk_string& p : paths) bytes += p.size() + 4;
+    if (bytes > wire::max_request) return VLT_EINVAL;
     auto conn = client::find(handle);
     if (!conn) return VLT_ELOST;
-    // One request: the store answers with every page of the subtree, all
+    // One request: the store answers with every page of the subtrees, all
     // taken at one moment.
     builder req(wire::msg::dump);
-    req.w.str(path);
+    req.w.u8(skip_missing ? 1 : 0);
+    req.w.u32(uint32_t(paths.size()));
+    for (const tk_string& p : paths) req.w.str(p);
     request::round_trip rt(*conn, req);
     for (bool more = true; more;) {
         if (!rt.ok()) {
