@@ -51,8 +51,7 @@ void subcommand::positional(const std::string& name, std::string& target, const 
 
 void subcommand::positionals(const std::string& name, std::vector<std::string>& target,
                              const std::string& help, int min) {
-    CLI::Option* o = app_->add_option(name, target, help)->required();
-    if (min > 1) o->expected(min, CLI::detail::expected_max_vector_size);
+    app_->add_option(name, target, help)->required()->expected(min, CLI::detail::expected_max_vector_size);
 }
 
 void subcommand::excludes(handle a, handle b) {
@@ -88,6 +87,7 @@ int run_program(int argc, char** argv, const char* version) {
     };
 
     std::vector<std::string> names;
+    names.reserve(commands.size());
     for (const command& c : commands) names.push_back(c.app->get_name());
     if (argc > 1 && argv[1][0] != '-' && !is_subcommand(argv[1], names)) return exit_usage;
     try {
