@@ -11,7 +11,6 @@
 #include <velt_admin.h>
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -219,10 +218,11 @@ TEST_F(Store, ADumpOfManyPagesIsOneMoment) {
     const std::string big = repeat("x", 1 << 20);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(w.req(CMD_SET_LEAF, {"/m/l" + std::to_string(i)}, {of(big)}), 0);
     ASSERT_EQ(w.req(CMD_SET_LEAF, {"/a", "/z"}, {i32(-1), i32(-1)}), 0);
-    std::atomic<bool> stop = false;
-    std::thread writer([&] {
+    // Stopped and joined however the test ends.
+    std::jthread writer([&](const std::stop_token& stop) {
         client c;
-        for (int v = 0; !stop; ++v) EXPECT_EQ(c.req(CMD_SET_LEAF, {"/a", "/z"}, {i32(v), i32(v)}), 0);
+        for (int v = 0; !stop.stop_requested(); ++v)
+            EXPECT_EQ(c.req(CMD_SET_LEAF, {"/a", "/z"}, {i32(v), i32(v)}), 0);
     });
     client r;
     std::vector<admin::dump_entry> entries;
@@ -237,8 +237,6 @@ TEST_F(Store, ADumpOfManyPagesIsOneMoment) {
         EXPECT_EQ(entries.front().path + "=" + entries.front().value.to_string(),
                   "/a=" + entries.back().value.to_string());
     }
-    stop = true;
-    writer.join();
 }
 
 TEST_F(Store, ValuesAndTheirTimestamps) {
