@@ -33,25 +33,4 @@ std::string_view leaf_of(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-void append_visible(std::string& out, std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\\': out.append("\\\\"); break;
-            case '\t': out.append("\\t"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            default:
-                if (b < 0x20 || b == 0x7f) {
-                    out.append("\\x");
-                    out.push_back(hex[b >> 4]);
-                    out.push_back(hex[b & 0x0f]);
-                } else {
-                    out.push_back(c);
-                }
-        }
-    }
-}
-
 }  // namespace logtool

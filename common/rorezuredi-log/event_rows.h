@@ -30,10 +30,6 @@ bool has_timestamp(const event_instance_t& ev);
 // The last component of a path.
 std::string_view leaf_of(std::string_view path);
 
-// Appends `text` escaped as veltctl dump escapes: backslash, tab, line feed
-// and carriage return as \\, \t, \n, \r, other control bytes as \xHH.
-void append_visible(std::string& out, std::string_view text);
-
 }  // namespace logtool
 
 #endif

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "commands.h"
+#include "ctl/format.h"
 #include "event_rows.h"
 #include "json_row.h"
 #include "log_writer.h"
@@ -27,7 +28,7 @@ struct line_error {
 
 std::string shown(std::string_view text) {
     std::string out = "'";
-    append_visible(out, text);
+    velt::ctl::append_escaped(out, text);
     return out + "'";
 }
 

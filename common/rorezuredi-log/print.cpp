@@ -9,6 +9,7 @@
 
 #include "actions.h"
 #include "commands.h"
+#include "ctl/format.h"
 #include "event_rows.h"
 #include "log_format.h"
 
@@ -34,12 +35,12 @@ void append_print_lines(std::string& out, const log_batch& b, bool colour) {
         out.append(action_name(cmd));
         if (painted) out.append(ansi_reset);
         out.push_back(' ');
-        append_visible(out, ev.path);
+        velt::ctl::append_escaped(out, ev.path);
         if (cmd == CMD_SET_LEAF) {
             out.push_back(' ');
             out.append(type_name(ev));
             out.push_back(' ');
-            append_visible(out, value_text(ev, scratch));
+            velt::ctl::append_escaped(out, value_text(ev, scratch));
         }
         if (has_timestamp(ev)) {
             out.append(" @");
