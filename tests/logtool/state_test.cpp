@@ -145,21 +145,21 @@ TEST(Snapshot, AndACaptureStartedBeforeItEndInTheLiveTree) {
     for (int i = 0; i < 300; ++i) w.step(api);
     capture cap(store);
     ASSERT_TRUE(cap.ready()) << cap.proc().err();
-    // Writers go on while the snapshot is taken, and a while after.
-    std::atomic<bool> stop{false};
+    // Writers go on while the snapshot is taken, and a while after; the
+    // writer is stopped and joined however the test ends.
     std::atomic<long> steps{0};
-    std::thread writer([&] {
+    std::jthread writer([&](const std::stop_token& stop) {
         toolkit::CVelt own;
         own.handle = vlt_init();
         workload ww{std::mt19937_64(8)};
-        while (!stop) ww.step(own), ++steps;
+        while (!stop.stop_requested()) ww.step(own), ++steps;
     });
     ASSERT_TRUE(wait_until([&] { return steps > 100; }));
     const string snap = cap.cwd.file("snap.xml");
     const result taken = toolbox(store, {"snapshot", snap});
     const long after = steps;
     EXPECT_TRUE(wait_until([&] { return steps > after + 100; }));
-    stop = true;
+    writer.request_stop();
     writer.join();
     ASSERT_EQ(taken.status, 0) << taken.err;
     ASSERT_EQ(cap.stop(SIGINT), 0);
